@@ -1,0 +1,12 @@
+// The one place that includes <windows.h>: every other file includes this header instead, so the
+// macros that trim and tame the Windows headers are set identically everywhere.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <windows.h>
