@@ -1,0 +1,34 @@
+// A lockable object that owns one Windows kernel handle and waits on it.
+#pragma once
+
+#include "CKxSynchronizationObject.h"
+#include "KxWindows.h"
+
+// Owns m_handle and closes it on destruction. The handle is null while the object is "not
+// created" (a CKxThread before Create); derived constructors that create a kernel object either
+// store its handle or throw. Wait, GetHandle may be called from any thread.
+class CKxHandleSyncObject : public CKxSynchronizationObject {
+public:
+    // Not created: for derived classes that create the kernel object themselves.
+    CKxHandleSyncObject();
+    // Keeps a duplicate of handle (same access, not inheritable); the caller keeps its own handle
+    // and stays responsible for closing it. Throws CKxHandleSyncObjectException for a null handle
+    // or a failed duplication.
+    explicit CKxHandleSyncObject(HANDLE handle);
+    ~CKxHandleSyncObject() override;
+
+    CKxHandleSyncObject(const CKxHandleSyncObject&) = delete;
+    CKxHandleSyncObject& operator=(const CKxHandleSyncObject&) = delete;
+
+    // true: signalled or obtained; false: time-out. Throws CKxWaitAbandonnedException when a mutex
+    // was abandoned by its owner (the calling thread then owns it), CKxHandleSyncObjectException
+    // when not created or when the wait fails.
+    bool Wait(DWORD timeout) override;
+    // Always throws CKxHandleSyncObjectException: only a mutex has something to give back.
+    void Release() override;
+
+    HANDLE GetHandle() const;
+
+protected:
+    HANDLE m_handle;
+};

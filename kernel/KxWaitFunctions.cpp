@@ -1,0 +1,58 @@
+// Multiple waits over handle objects.
+#include "KxWaitFunctions.h"
+
+#include "KxExceptions.h"
+
+namespace {
+
+// The fixed texts of one caller; each names the caller in front.
+struct KxWaitMessages {
+    const char* badCount;
+    const char* badPointer;
+    const char* failed;
+};
+
+const KxWaitMessages kWaitForAllMessages = {
+    "WaitForAll -> invalid sync object count",
+    "WaitForAll -> invalid sync object pointer",
+    "WaitForAll -> WaitForMultipleObjects failed",
+};
+const KxWaitMessages kWaitForAnyMessages = {
+    "WaitForAny -> invalid sync object count",
+    "WaitForAny -> invalid sync object pointer",
+    "WaitForAny -> WaitForMultipleObjects failed",
+};
+
+// Gives WAIT_TIMEOUT or WAIT_OBJECT_0 + i with i < count; throws for everything else.
+DWORD WaitForMultiple(const KxWaitMessages& messages, CKxHandleSyncObject* const* objects,
+                      int count, BOOL waitAll, DWORD timeout) {
+    if (count < 1 || count > MAXIMUM_WAIT_OBJECTS) {
+        throw CKxHandleSyncObjectException(messages.badCount);
+    }
+    // Every pointer is checked before the wait starts, so a bad array consumes no signal.
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    for (int i = 0; i < count; ++i) {
+        if (!objects || !objects[i]) throw CKxHandleSyncObjectException(messages.badPointer);
+        handles[i] = objects[i]->GetHandle();
+    }
+    const DWORD result =
+        WaitForMultipleObjects(static_cast<DWORD>(count), handles, waitAll, timeout);
+    if (result == WAIT_TIMEOUT || result - WAIT_OBJECT_0 < static_cast<DWORD>(count)) {
+        return result;
+    }
+    // WAIT_ABANDONED_0 + i and WAIT_FAILED alike.
+    throw CKxHandleSyncObjectException(messages.failed);
+}
+
+}  // namespace
+
+bool WaitForAll(CKxHandleSyncObject* const* objects, int count, DWORD timeout) {
+    return WaitForMultiple(kWaitForAllMessages, objects, count, TRUE /*bWaitAll*/, timeout) !=
+           WAIT_TIMEOUT;
+}
+
+int WaitForAny(CKxHandleSyncObject* const* objects, int count, DWORD timeout) {
+    const DWORD result =
+        WaitForMultiple(kWaitForAnyMessages, objects, count, FALSE /*bWaitAll*/, timeout);
+    return result == WAIT_TIMEOUT ? -1 : static_cast<int>(result - WAIT_OBJECT_0);
+}

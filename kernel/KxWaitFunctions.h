@@ -1,0 +1,18 @@
+// Waits on 1 to 64 handle objects at once.
+#pragma once
+
+#include "CKxHandleSyncObject.h"
+#include "KxWindows.h"
+
+// objects: count pointers to handle objects, 1 <= count <= 64; timeout in ms, INFINITE for none.
+// Throws CKxHandleSyncObjectException for a bad count or a null pointer (before waiting), and when
+// WaitForMultipleObjects fails or finds a mutex abandoned (unlike CKxHandleSyncObject::Wait, the
+// plain handle-object exception; the calling thread then owns the abandoned mutex). A not-created
+// object (null handle) makes the platform call fail. The handles are copied to a fixed local
+// array: nothing is allocated unless the call throws.
+
+// true once every object is signalled at the same time; false on time-out.
+bool WaitForAll(CKxHandleSyncObject* const* objects, int count, DWORD timeout);
+
+// The index of a signalled object (the lowest when several are); -1 on time-out.
+int WaitForAny(CKxHandleSyncObject* const* objects, int count, DWORD timeout);
