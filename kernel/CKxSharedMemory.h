@@ -1,0 +1,56 @@
+// A named block of paging-file memory that every process of the machine can map.
+#pragma once
+
+#include <string>
+
+#include "CKxSynchronizationObject.h"
+#include "KxWindows.h"
+
+class CKxMutex;
+
+// The segment is opened if a mapping of that name exists and created (zero-filled by the platform)
+// if not. Open-or-create and unmap-and-close run under the companion named mutex name + "_mutex",
+// so across processes exactly one constructor creates a given segment and none interleaves with
+// another's close of it. The section lives while any process holds it; once the last holder is
+// destroyed, the next constructor creates it afresh.
+//
+// The segment writes nothing into the memory: every byte belongs to its users, who guard the
+// content with their own locks or with this object's Wait/Release (the companion mutex). Used by
+// the threads of one process; nothing changes after construction.
+class CKxSharedMemory : public CKxSynchronizationObject {
+public:
+    // size: bytes of a new section (ignored when the section exists: the view then covers it as
+    // its creator sized it). created (required): set true exactly when this call found no mapping
+    // of that name and created one. abandoned (optional): set true when the companion mutex was
+    // abandoned by a process that died holding it; construction then goes on.
+    //
+    // Throws CKxMutexException when the companion mutex cannot be created,
+    // CKxSharedMemoryException when no mutex object results or when the mapping or its view
+    // cannot be obtained (size 0, a name held by another kind of kernel object), and
+    // CKxWaitAbandonnedException for an abandoned companion mutex without an abandoned flag. A
+    // throwing constructor leaves no handle open and the companion mutex released.
+    CKxSharedMemory(DWORD size, const std::string& name, bool* created, bool* abandoned = nullptr);
+    // Unmaps and closes under the companion mutex, then destroys it. Never throws.
+    ~CKxSharedMemory() override;
+
+    CKxSharedMemory(const CKxSharedMemory&) = delete;
+    CKxSharedMemory& operator=(const CKxSharedMemory&) = delete;
+
+    // Takes / gives back the companion mutex, with CKxMutex's results and exceptions.
+    bool Wait(DWORD timeout) override;
+    void Release() override;
+
+    // Where the segment lies in this process.
+    void* GetBaseAddress() const;
+    // The bytes actually mapped from the base address: the creator's size rounded up to whole
+    // pages, whatever size this process asked for. Nothing beyond it may be touched.
+    SIZE_T GetMappedSize() const;
+
+private:
+    DWORD m_size;
+    std::string m_name;
+    CKxMutex* m_mutex;
+    HANDLE m_mapping;
+    void* m_base;
+    SIZE_T m_mappedSize;
+};
