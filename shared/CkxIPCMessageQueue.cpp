@@ -1,0 +1,43 @@
+// The channel's message queue over its shared ring.
+#include "CkxIPCMessageQueue.h"
+
+CkxIPCMessageQueue::CkxIPCMessageQueue(const std::string& name)
+    : m_array(new TKxInterProcessArray<std::uint32_t>(name, kElementCount)),
+      m_ring(&(*m_array)[0]) {
+    // The ring first, the header last: a process that dies half-way leaves the header 0, and the
+    // next queue object initialises again.
+    if (m_array->Header() == 0) {
+        m_ring.Initialize();
+        m_array->Header() = 1;
+    }
+}
+
+CkxIPCMessageQueue::~CkxIPCMessageQueue() { delete m_array; }
+
+bool CkxIPCMessageQueue::AddMessage(std::uint32_t count, const std::uint32_t* recipients,
+                                    const CkxIPCMessage* message) {
+    if (message == nullptr) return false;
+    KxRingMessage record;
+    record.senderId = message->GetSenderID();
+    record.messageCode = message->GetMessageCode();
+    record.param = message->GetParam();
+    record.acknowledgeKey = message->GetAcknowledgeKey();
+    return m_ring.Add(count, recipients, record);
+}
+
+bool CkxIPCMessageQueue::GetMessage(std::uint32_t id, CkxIPCMessage* message) {
+    KxRingMessage record;
+    if (message == nullptr || !m_ring.Take(id, &record)) return false;
+    message->SetSenderID(record.senderId);
+    message->SetMessageCode(record.messageCode);
+    message->SetParam(record.param);
+    message->SetAcknowledgeKey(record.acknowledgeKey);
+    return true;
+}
+
+bool CkxIPCMessageQueue::AcknowledgeMessage(std::uint32_t id, std::uint32_t* senderOut,
+                                            std::uint64_t* keyOut) {
+    return m_ring.Acknowledge(id, senderOut, keyOut);
+}
+
+const CKxMessageRing& CkxIPCMessageQueue::GetRing() const { return m_ring; }

@@ -1,0 +1,59 @@
+// The channel's single message queue: one ring of records in a named 1604-byte segment, shared by
+// every participant of the channel.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "CkxIPCMessage.h"
+#include "KxMessageRing.h"
+#include "TKxInterProcessArray.h"
+
+// Segment "TKxInterProcessArray" + name (the channel passes its name + "_Message_Queue"):
+//   offset 0   header word: 0 in a fresh segment, 1 once the first queue object has initialised
+//              R = W = 2 and the ring to zeros
+//   offset 4   the ring's 400 elements: R, W and 398 ring words (layout in KxMessageRing.h)
+// Each record lists all its recipients with a state of their own; a record's room is given back
+// once every recipient has acknowledged it and every older record has been given back.
+//
+// The queue takes no lock: the caller holds the channel mutex for every call, the constructor
+// included. The operations return false for a missing argument, an empty or full ring, no entry in
+// the needed state, or a segment found inconsistent; they throw nothing of their own.
+//
+// <windows.h> renames GetMessage to GetMessageA; every user sees this class through the same
+// headers, so the member is renamed alike everywhere.
+class CkxIPCMessageQueue {
+public:
+    static constexpr std::uint32_t kElementCount = CKxMessageRing::kElementCount;
+
+    // Creates or opens the segment and initialises it when its header word is 0. Throws what
+    // TKxInterProcessArray throws.
+    explicit CkxIPCMessageQueue(const std::string& name);
+    virtual ~CkxIPCMessageQueue();
+
+    CkxIPCMessageQueue(const CkxIPCMessageQueue&) = delete;
+    CkxIPCMessageQueue& operator=(const CkxIPCMessageQueue&) = delete;
+
+    // Writes one record for count recipients (1 to 195; identifiers not checked), all pending.
+    // False, with nothing written, when an argument is missing or the record does not fit.
+    bool AddMessage(std::uint32_t count, const std::uint32_t* recipients,
+                    const CkxIPCMessage* message);
+
+    // Takes id's oldest pending message into *message; the entry becomes received.
+    bool GetMessage(std::uint32_t id, CkxIPCMessage* message);
+
+    // Acknowledges id's oldest received entry and gives back the room of every done record from
+    // the oldest on. *senderOut and *keyOut get the record's sender and key when this
+    // acknowledgement completed a record whose key is not 0, and 0 otherwise.
+    bool AcknowledgeMessage(std::uint32_t id, std::uint32_t* senderOut, std::uint64_t* keyOut);
+
+    // The ring, for readers that only look (the diagnostic tool).
+    const CKxMessageRing& GetRing() const;
+
+private:
+    TKxInterProcessArray<std::uint32_t>* m_array;  // owned
+    CKxMessageRing m_ring;                         // over m_array's elements
+};
+
+static_assert(sizeof(std::uint32_t) * (1 + CkxIPCMessageQueue::kElementCount) == 1604,
+              "the queue segment: header word, R, W and 398 ring words");
