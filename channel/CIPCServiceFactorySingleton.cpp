@@ -1,0 +1,84 @@
+// The service factory's operations and its in-place lifetime in static storage.
+#include "CIPCServiceFactorySingleton.h"
+
+#include <cstdio>
+#include <new>
+
+#include "CKxEvent.h"
+#include "CKxHandleSyncObject.h"
+#include "KxExceptions.h"
+#include "KxScopeGuard.h"
+#include "KxWindows.h"
+
+namespace {
+
+// Raw storage rather than a static object: construction and destruction happen exactly when the
+// library is attached and detached, and a failure at attach can be reported instead of escaping
+// the loader.
+alignas(CIPCServiceFactorySingleton) unsigned char g_instanceStorage[sizeof(
+    CIPCServiceFactorySingleton)];
+CIPCServiceFactorySingleton* g_instance = nullptr;
+
+}  // namespace
+
+CIPCServiceFactorySingleton::CIPCServiceFactorySingleton() = default;
+
+CIPCServiceFactorySingleton::~CIPCServiceFactorySingleton() = default;
+
+std::uint32_t CIPCServiceFactorySingleton::GetCurrentThreadID() { return GetCurrentThreadId(); }
+
+CKxHandleSyncObject* CIPCServiceFactorySingleton::OpenThreadSyncObject(std::uint32_t threadId) {
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE /*bInheritHandle*/, threadId);
+    // The wrapper keeps a duplicate; this handle is closed whether or not wrapping succeeds. A
+    // null handle makes the wrapper's constructor throw.
+    TKxScopeGuard closeOwnHandle([thread] {
+        if (thread) CloseHandle(thread);
+    });
+    return new CKxHandleSyncObject(thread);
+}
+
+CKxEvent* CIPCServiceFactorySingleton::CreateReceiveEvent(std::uint32_t participantId) {
+    // Every process derives this name from the identifier alone. 22 characters fit in 128 bytes.
+    char name[128];
+    _snprintf(name, sizeof(name), "KX IPCRcvEv 0x%08lX", static_cast<unsigned long>(participantId));
+    name[sizeof(name) - 1] = '\0';
+    return CreateEventObject(name);  // virtual call: an override decides how events are made
+}
+
+CKxEvent* CIPCServiceFactorySingleton::CreateEventObject(const char* name) {
+    if (!name) return new CKxEvent(false /*manualReset*/);
+    return new CKxEvent(name, false /*manualReset*/);
+}
+
+CKxIPCAcknowledgeEventPoolElement* CIPCServiceFactorySingleton::AcquireAcknowledgeElement() {
+    return m_pool.AcquireElement();
+}
+
+void CIPCServiceFactorySingleton::ReleaseAcknowledgeElement(
+    CKxIPCAcknowledgeEventPoolElement* element) {
+    m_pool.ReleaseElement(element);
+}
+
+CKxEvent* CIPCServiceFactorySingleton::GetAcknowledgeEvent(std::uint64_t key) {
+    return m_pool.GetEventByKey(key);
+}
+
+CIPCServiceFactorySingleton* CIPCServiceFactorySingleton::GetInstance() { return g_instance; }
+
+bool CIPCServiceFactorySingleton::ConstructInstance() {
+    if (g_instance) return true;
+    try {
+        g_instance = new (g_instanceStorage) CIPCServiceFactorySingleton();
+    } catch (const CKxBaseException&) {
+        return false;  // the pool's constructor has already undone its own half-done work
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void CIPCServiceFactorySingleton::DestroyInstance() {
+    if (!g_instance) return;
+    g_instance->~CIPCServiceFactorySingleton();
+    g_instance = nullptr;
+}

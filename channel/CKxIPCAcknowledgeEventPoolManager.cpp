@@ -1,0 +1,101 @@
+// Lending, giving back and looking up acknowledge events.
+#include "CKxIPCAcknowledgeEventPoolManager.h"
+
+#include <memory>
+
+#include "CKxEvent.h"
+#include "CKxIPCAcknowledgeEventPoolElement.h"
+#include "CKxMutex.h"
+#include "KxExceptions.h"
+#include "KxScopeGuard.h"
+
+namespace {
+
+const char kPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
+const int kElementsMadeAtLoad = 10;
+
+}  // namespace
+
+CKxIPCAcknowledgeEventPoolManager::CKxIPCAcknowledgeEventPoolManager()
+    : m_mutex(nullptr), m_nextSequence(1) {
+    InitializeSRWLock(&m_foreignLock);
+    m_mutex = new CKxMutex(kPoolMutexName);
+    // No destructor runs for a constructor that throws: undo the elements made so far here.
+    TKxScopeGuard undo([this] {
+        for (CKxIPCAcknowledgeEventPoolElement* element : m_freeElements) delete element;
+        m_freeElements.clear();
+        delete m_mutex;
+    });
+    const DWORD processId = GetCurrentProcessId();
+    for (int i = 0; i < kElementsMadeAtLoad; ++i) {
+        std::unique_ptr<CKxIPCAcknowledgeEventPoolElement> element(
+            new CKxIPCAcknowledgeEventPoolElement(m_nextSequence, processId));
+        m_freeElements.push_back(element.get());
+        element.release();
+        ++m_nextSequence;
+    }
+    undo.Dismiss();
+}
+
+CKxIPCAcknowledgeEventPoolManager::~CKxIPCAcknowledgeEventPoolManager() {
+    while (!m_freeElements.empty()) {
+        delete m_freeElements.back();
+        m_freeElements.pop_back();
+    }
+    for (auto& entry : m_foreignEvents) delete entry.second;
+    m_foreignEvents.clear();
+    delete m_mutex;
+}
+
+void CKxIPCAcknowledgeEventPoolManager::LockPoolMutex() {
+    try {
+        m_mutex->Wait(INFINITE);
+    } catch (const CKxWaitAbandonnedException&) {
+        // Another process ended while holding the mutex; the platform has made this thread the
+        // owner. What the mutex guards here is this process's own list, which the dead process
+        // never touched, so the operation goes on.
+    }
+}
+
+// The mutex is given back with Release on the normal path, so that a failure there reaches the
+// caller. On an exceptional path it is given back through the handle directly: releasing a mutex
+// this thread owns does not fail, and a second exception could not be reported anyway.
+CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::AcquireElement() {
+    LockPoolMutex();
+    TKxScopeGuard releaseOnThrow([this] { ReleaseMutex(m_mutex->GetHandle()); });
+    CKxIPCAcknowledgeEventPoolElement* element;
+    if (m_freeElements.empty()) {
+        // The sequence number advances only once the element exists.
+        element = new CKxIPCAcknowledgeEventPoolElement(m_nextSequence, GetCurrentProcessId());
+        ++m_nextSequence;
+    } else {
+        element = m_freeElements.back();
+        m_freeElements.pop_back();
+    }
+    releaseOnThrow.Dismiss();
+    m_mutex->Release();
+    return element;
+}
+
+void CKxIPCAcknowledgeEventPoolManager::ReleaseElement(CKxIPCAcknowledgeEventPoolElement* element) {
+    if (!element) return;
+    LockPoolMutex();
+    TKxScopeGuard releaseOnThrow([this] { ReleaseMutex(m_mutex->GetHandle()); });
+    m_freeElements.push_back(element);
+    releaseOnThrow.Dismiss();
+    m_mutex->Release();
+}
+
+CKxEvent* CKxIPCAcknowledgeEventPoolManager::GetEventByKey(std::uint64_t key) {
+    // One exclusive lock over look-up, creation and insertion: two threads asking for a new key
+    // at once must not both open it, or one element would leak outside the map.
+    AcquireSRWLockExclusive(&m_foreignLock);
+    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_foreignLock); });
+    auto found = m_foreignEvents.find(key);
+    if (found != m_foreignEvents.end()) return found->second->GetEvent();
+    std::unique_ptr<CKxIPCAcknowledgeEventPoolElement> element(
+        new CKxIPCAcknowledgeEventPoolElement(key & 0xFFFFFFFFu,
+                                              static_cast<std::uint32_t>(key >> 32)));
+    m_foreignEvents.emplace(key, element.get());
+    return element.release()->GetEvent();
+}
