@@ -10,3 +10,6 @@
 #endif
 
 #include <windows.h>
+
+// COM (CoInitializeEx) is cut from <windows.h> by WIN32_LEAN_AND_MEAN.
+#include <objbase.h>

@@ -1,0 +1,245 @@
+// Registration, queueing, wake-ups and departures of one named channel.
+#include "CIPCCommunicationChannel.h"
+
+#include <string>
+
+#include "CIPCParticipantInfo.h"
+#include "CIPCServiceFactorySingleton.h"
+#include "CKxEvent.h"
+#include "CKxMutex.h"
+#include "CkxIPCMessage.h"
+#include "CkxIPCMessageQueue.h"
+#include "KxExceptions.h"
+#include "KxParticipantIdList.h"
+#include "KxScopeGuard.h"
+
+namespace {
+
+// Element 0 holds the count, elements 1 to 50 the identifiers: 51 elements, never grown.
+const std::uint32_t kIdArrayCapacity = CIPCCommunicationChannel::kMaxParticipants + 1;
+const std::uint32_t kIdArrayGrowthStep = 20;
+const std::uint32_t kQueueRecipientsMax = 195;  // the largest record an empty ring holds
+
+}  // namespace
+
+CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
+    : m_mutex(nullptr), m_participantIds(nullptr), m_queue(nullptr), m_lockCount(0) {
+    const std::string channelName(name ? name : "");
+    m_mutex = new CKxMutex(channelName + "_Mutex");
+    TKxScopeGuard undo([this] {
+        delete m_queue;
+        delete m_participantIds;
+        if (m_lockCount != 0) {
+            try {
+                m_mutex->Release();
+            } catch (...) {
+            }
+        }
+        delete m_mutex;
+        for (CIPCParticipantInfo* record : m_records) delete record;
+    });
+    Lock();
+    m_participantIds = new TKxInterProcessGrowArray<std::uint32_t>(
+        channelName + "_Participant_IDs_Array", kIdArrayCapacity, kIdArrayGrowthStep);
+    if (m_participantIds->GetMappedCapacity() < kIdArrayCapacity) {
+        // Another process created the segment smaller than any channel makes it.
+        throw CKxSharedMemoryException(
+            "CIPCCommunicationChannel::CIPCCommunicationChannel -> participant array too small");
+    }
+    CKxParticipantIdList ids(IdElements());
+    if (m_participantIds->Header() == 0) {
+        m_participantIds->Header() = 1;
+        ids.Initialize();
+    } else {
+        RecordAllParticipants();
+    }
+    m_queue = new CkxIPCMessageQueue(channelName + "_Message_Queue");
+    undo.Dismiss();
+    Unlock();
+}
+
+CIPCCommunicationChannel::~CIPCCommunicationChannel() {
+    // The segments are unmapped under the channel mutex so that no other process reads them
+    // half-closed; a destructor never throws, so kernel failures are dropped here.
+    try {
+        Lock();
+    } catch (...) {
+    }
+    delete m_queue;
+    delete m_participantIds;
+    try {
+        m_mutex->Release();
+    } catch (...) {
+    }
+    delete m_mutex;
+    for (CIPCParticipantInfo* record : m_records) delete record;
+}
+
+bool CIPCCommunicationChannel::Lock() {
+    bool taken = false;
+    try {
+        taken = m_mutex->Wait(INFINITE);
+    } catch (const CKxWaitAbandonnedException&) {
+        taken = true;  // the platform handed the abandoned mutex to this thread
+    }
+    if (taken) ++m_lockCount;
+    return taken;
+}
+
+bool CIPCCommunicationChannel::Unlock() {
+    if (m_lockCount == 0) return false;
+    if (--m_lockCount == 0) m_mutex->Release();
+    return true;
+}
+
+std::uint32_t* CIPCCommunicationChannel::IdElements() { return &(*m_participantIds)[0]; }
+
+bool CIPCCommunicationChannel::IsParticipant(std::uint32_t id, std::uint32_t* position) {
+    if (m_lockCount == 0) return false;
+    return CKxParticipantIdList(IdElements()).Find(id, position);
+}
+
+CIPCParticipantInfo* CIPCCommunicationChannel::FindRecord(std::uint32_t id) const {
+    for (CIPCParticipantInfo* record : m_records) {
+        if (record->GetParticipantID() == id) return record;
+    }
+    return nullptr;
+}
+
+CIPCParticipantInfo* CIPCCommunicationChannel::RecordOf(std::uint32_t id) {
+    if (CIPCParticipantInfo* record = FindRecord(id)) return record;
+    CIPCParticipantInfo* record = nullptr;
+    try {
+        record = new CIPCParticipantInfo(id);
+    } catch (const CKxHandleSyncObjectException&) {
+        // Its thread has ended and nobody removed it (every watcher died with it): remove it now
+        // as a departed member, so that its senders are released and the channel goes on.
+        RemoveParticipant(id);
+        return nullptr;
+    }
+    m_records.push_back(record);
+    return record;
+}
+
+void CIPCCommunicationChannel::RecordAllParticipants() {
+    CKxParticipantIdList list(IdElements());
+    std::uint32_t ids[kMaxParticipants];
+    const std::uint32_t count = list.Count();
+    for (std::uint32_t i = 0; i < count; ++i) ids[i] = list.At(i);
+    for (std::uint32_t i = 0; i < count; ++i) RecordOf(ids[i]);
+}
+
+void CIPCCommunicationChannel::DeleteRecord(std::uint32_t id) {
+    for (auto it = m_records.begin(); it != m_records.end(); ++it) {
+        if ((*it)->GetParticipantID() == id) {
+            delete *it;
+            m_records.erase(it);
+            return;
+        }
+    }
+}
+
+bool CIPCCommunicationChannel::AddParticipant(std::uint32_t id, std::uint64_t key,
+                                              CKxEvent* event) {
+    if (key == 0 || event == nullptr || m_lockCount == 0) return false;
+    CKxParticipantIdList list(IdElements());
+    if (!list.IsValid() || list.Find(id, nullptr)) return false;
+    // Records for the members present first: one that ended unwatched leaves the list here
+    // instead of receiving a notice nobody will acknowledge.
+    RecordAllParticipants();
+    const std::uint32_t present = list.Count();
+    if (present >= kMaxParticipants) return false;
+    std::uint32_t recipients[kMaxParticipants];
+    for (std::uint32_t i = 0; i < present; ++i) recipients[i] = list.At(i);
+
+    CIPCParticipantInfo* joiner = new CIPCParticipantInfo(id);
+    m_records.push_back(joiner);
+    if (!list.Add(id)) return false;
+    if (present == 0) {
+        event->Set();
+        return true;
+    }
+    CkxIPCMessage notice;
+    notice.SetSenderID(id);
+    notice.SetMessageCode(kJoinNoticeCode);
+    notice.SetParam(0);
+    notice.SetAcknowledgeKey(key);
+    return AddMessage(present, recipients, &notice);
+}
+
+bool CIPCCommunicationChannel::AcknowledgeAndRelease(std::uint32_t id) {
+    std::uint32_t sender = 0;
+    std::uint64_t key = 0;
+    if (!m_queue->AcknowledgeMessage(id, &sender, &key)) return false;
+    if (sender != 0 && key != 0 && IsParticipant(sender)) {
+        if (CKxEvent* acknowledged =
+                CIPCServiceFactorySingleton::GetInstance()->GetAcknowledgeEvent(key)) {
+            acknowledged->Set();
+        }
+    }
+    return true;
+}
+
+bool CIPCCommunicationChannel::RemoveParticipant(std::uint32_t id) {
+    if (m_lockCount == 0) return false;
+    CKxParticipantIdList list(IdElements());
+    if (list.Find(id, nullptr)) {
+        // Entries the member had taken but not acknowledged (it died inside a handler) would keep
+        // their records, and every record behind them, in the ring for ever: acknowledge them too.
+        while (AcknowledgeAndRelease(id)) {
+        }
+        CkxIPCMessage message;
+        while (m_queue->GetMessage(id, &message)) AcknowledgeAndRelease(id);
+    }
+    DeleteRecord(id);
+    list.Remove(id);
+    return true;
+}
+
+bool CIPCCommunicationChannel::GetParticipants(std::uint32_t* count, std::uint32_t* ids,
+                                               CKxHandleSyncObject** objects) {
+    if (m_lockCount == 0 || count == nullptr) return false;
+    CKxParticipantIdList list(IdElements());
+    if (!list.IsValid()) return false;
+    RecordAllParticipants();
+    const std::uint32_t present = list.Count();
+    const std::uint32_t room = *count;
+    if (room < present || (room > 0 && (ids == nullptr || objects == nullptr))) return false;
+    for (std::uint32_t i = 0; i < present; ++i) {
+        ids[i] = list.At(i);
+        objects[i] = FindRecord(ids[i])->GetThreadObject();
+    }
+    for (std::uint32_t i = present; i < room; ++i) ids[i] = 0;
+    *count = present;
+    return true;
+}
+
+bool CIPCCommunicationChannel::AddMessage(std::uint32_t count, const std::uint32_t* recipients,
+                                          const CkxIPCMessage* message) {
+    if (m_lockCount == 0 || (recipients == nullptr && count != 0)) return false;
+    if (count == 0 || count > kQueueRecipientsMax || message == nullptr) return false;
+    CKxParticipantIdList list(IdElements());
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (!list.Find(recipients[i], nullptr)) return false;
+    }
+    // Records (and so receive events) before anything is written: making one may throw, and a
+    // recipient found ended unwatched is removed, which refuses the message as unregistered.
+    CIPCParticipantInfo* records[kQueueRecipientsMax];
+    for (std::uint32_t i = 0; i < count; ++i) {
+        records[i] = RecordOf(recipients[i]);
+        if (records[i] == nullptr) return false;
+    }
+    if (!m_queue->AddMessage(count, recipients, message)) return false;
+    for (std::uint32_t i = 0; i < count; ++i) records[i]->GetReceiveEvent()->Set();
+    return true;
+}
+
+bool CIPCCommunicationChannel::GetMessage(std::uint32_t id, CkxIPCMessage* message) {
+    if (m_lockCount == 0 || !IsParticipant(id)) return false;
+    return m_queue->GetMessage(id, message);
+}
+
+bool CIPCCommunicationChannel::AcknowledgeMessage(std::uint32_t id) {
+    if (m_lockCount == 0) return false;
+    return AcknowledgeAndRelease(id);
+}

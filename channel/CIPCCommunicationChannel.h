@@ -1,0 +1,93 @@
+// One participant's handle on a named channel: its mutex, member list and message queue.
+#pragma once
+
+#include <cstdint>
+#include <list>
+
+#include "TKxInterProcessGrowArray.h"
+
+class CIPCParticipantInfo;
+class CKxEvent;
+class CKxHandleSyncObject;
+class CKxMutex;
+class CkxIPCMessage;
+class CkxIPCMessageQueue;
+
+// The named objects of channel "name", shared by every process of the channel:
+//   name + "_Mutex"                                            channel mutex, guards both segments
+//   "TKxInterProcessGrowArray" + name + "_Participant_IDs_Array" 208 bytes: header, count, 50 ids
+//   "TKxInterProcessArray" + name + "_Message_Queue"           1604 bytes: header, R, W, ring
+// The first process to construct a channel creates and initialises them under the channel mutex;
+// later ones open them and leave their contents alone. A zero-filled segment is a new one.
+//
+// Threads: the participant's waiting thread constructs and deletes the object; any thread of the
+// process may Lock it and call the operations. Every operation below Unlock needs the lock and
+// returns false at once without it (lock count 0). The lock is recursive for the owning thread.
+// Operations report refusal (bad argument, unregistered id, full queue or channel) with false and
+// never throw of their own accord; kernel failures arrive as CKx...Exception. Hold the lock
+// through CIPCChannelLock, which gives it back on every path.
+//
+// The contents are writable by any process: every index read from the segments is checked, and
+// contents that make an operation impossible make it return false, never crash or hang.
+class CIPCCommunicationChannel {
+public:
+    static const std::uint32_t kMaxParticipants = 50;
+    static const std::uint32_t kJoinNoticeCode = 0xFFFF0000u;
+
+    // Creates or opens the channel's objects. Throws CKxMutexException / CKxSharedMemoryException
+    // when they cannot be created (e.g. a name held by a kernel object of another kind).
+    explicit CIPCCommunicationChannel(const char* name);
+    virtual ~CIPCCommunicationChannel();
+    CIPCCommunicationChannel(const CIPCCommunicationChannel&) = delete;
+    CIPCCommunicationChannel& operator=(const CIPCCommunicationChannel&) = delete;
+
+    // Takes the channel mutex (no time limit) and counts it. A mutex abandoned by a process that
+    // died holding it counts as taken: writers publish a record by moving W last, so what a dead
+    // writer left half-done is invisible.
+    bool Lock();
+    // Undoes one Lock; the mutex is released when the count is back at 0. False at count 0.
+    bool Unlock();
+
+    // Whether id is registered; position out (0-based) when given.
+    bool IsParticipant(std::uint32_t id, std::uint32_t* position = nullptr);
+    // Registers id and announces it to the members present with one join notice carrying key.
+    // Alone: sets event at once, queues nothing. False: key 0, no event, id already registered,
+    // 50 members, or no room for the notice (id then stays registered, unannounced).
+    bool AddParticipant(std::uint32_t id, std::uint64_t key, CKxEvent* event);
+    // Acknowledges everything still queued for id on its behalf (releasing synchronous senders),
+    // then unregisters it. True also when id was not registered.
+    bool RemoveParticipant(std::uint32_t id);
+    // Members in array order with their thread objects (owned by the channel, valid until the
+    // member is removed). count: room in, members out. False when the room is too small.
+    bool GetParticipants(std::uint32_t* count, std::uint32_t* ids, CKxHandleSyncObject** objects);
+    // Queues message once for all recipients and wakes each. False, with nothing written, when a
+    // recipient is not registered, the list is empty, or the ring lacks 2N + 7 free words.
+    bool AddMessage(std::uint32_t count, const std::uint32_t* recipients,
+                    const CkxIPCMessage* message);
+    // Takes id's oldest pending message (pending -> received).
+    bool GetMessage(std::uint32_t id, CkxIPCMessage* message);
+    // Acknowledges id's oldest received message; the acknowledgement that completes a message
+    // with a key sets the sender's acknowledge event while the sender is registered.
+    bool AcknowledgeMessage(std::uint32_t id);
+
+    // Read-only views for diagnostics (lock held): the queue and the raw member count.
+    const CkxIPCMessageQueue& GetQueue() const { return *m_queue; }
+
+private:
+    std::uint32_t* IdElements();
+    CIPCParticipantInfo* FindRecord(std::uint32_t id) const;
+    // The record of a registered member, made when missing. A member whose thread can no longer
+    // be opened has ended unwatched: it is removed like a departed member and null is returned.
+    CIPCParticipantInfo* RecordOf(std::uint32_t id);
+    // Makes records for every registered member, removing those that ended unwatched.
+    void RecordAllParticipants();
+    // Acknowledges id's oldest received entry and releases its sender when that completes it.
+    bool AcknowledgeAndRelease(std::uint32_t id);
+    void DeleteRecord(std::uint32_t id);
+
+    CKxMutex* m_mutex;
+    TKxInterProcessGrowArray<std::uint32_t>* m_participantIds;
+    CkxIPCMessageQueue* m_queue;
+    std::uint32_t m_lockCount;
+    std::list<CIPCParticipantInfo*> m_records;
+};
