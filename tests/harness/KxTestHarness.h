@@ -23,7 +23,7 @@ public:
 #define KX_CHILD_ROLE(Name)                                                 \
     static int Name(const std::vector<std::string>& args);                  \
     static const KxChildRoleRegistrar Name##Registrar_(#Name, &Name);       \
-    static int Name(const std::vector<std::string>& args)
+    static int Name([[maybe_unused]] const std::vector<std::string>& args)
 
 // A kernel object name unique to this process and the running test:
 // "kx_<pid>_<Suite>_<Test>_<suffix>". Outside a test only the pid and suffix are used.
