@@ -1,0 +1,100 @@
+// Handler calls printed as event lines; sends made on behalf of the main thread or a handler.
+#include "CKxCliParticipant.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "KxCliOutput.h"
+
+CKxCliParticipant::CKxCliParticipant(const char* channelName, std::uint32_t syncDelayMs)
+    : CkxIPCParticipant(channelName), m_syncDelayMs(syncDelayMs), m_joined(false) {}
+
+CKxCliParticipant::~CKxCliParticipant() { Leave(); }
+
+void CKxCliParticipant::Join() {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_members.clear();
+    }
+    InitializeParticipant();
+    m_joined = true;
+}
+
+void CKxCliParticipant::Leave() {
+    UninitializeParticipant();
+    m_joined = false;
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_members.clear();
+}
+
+bool CKxCliParticipant::Deliver(const KxCliMessage& message) {
+    const unsigned int count = static_cast<unsigned int>(message.targets.size());
+    const unsigned int* ids = message.toAllOthers ? nullptr : message.targets.data();
+    if (!message.toAllOthers && count == 0) return false;  // data() of an empty list may be null
+    return message.synchronous ? SendIPMessage(count, ids, message.code, message.param)
+                               : PostIPMessage(count, ids, message.code, message.param);
+}
+
+std::vector<std::uint32_t> CKxCliParticipant::Members() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_members;
+}
+
+void CKxCliParticipant::Arm(bool onSync, const KxCliMessage& message) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    ArmedMessage& slot = onSync ? m_onSync : m_onRecv;
+    slot.armed = true;
+    slot.message = message;
+}
+
+void CKxCliParticipant::OnJoin(unsigned int participantId, bool joinedLater) {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (std::find(m_members.begin(), m_members.end(), participantId) == m_members.end()) {
+            m_members.push_back(participantId);
+        }
+    }
+    KxCliSay("join %u %d", participantId, joinedLater ? 1 : 0);
+}
+
+void CKxCliParticipant::OnQuit(unsigned int participantId) {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_members.erase(std::remove(m_members.begin(), m_members.end(), participantId),
+                        m_members.end());
+    }
+    KxCliSay("quit %u", participantId);
+}
+
+void CKxCliParticipant::OnSyncMessage(unsigned int senderId, unsigned int messageCode,
+                                      unsigned long long param) {
+    KxCliSay("sync %u %u %llu", senderId, messageCode, param);
+    if (m_syncDelayMs != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_syncDelayMs));
+    }
+    DeliverArmed(&m_onSync);
+}
+
+void CKxCliParticipant::OnReceive(unsigned int senderId, unsigned int messageCode,
+                                  unsigned long long param) {
+    KxCliSay("recv %u %u %llu", senderId, messageCode, param);
+    DeliverArmed(&m_onRecv);
+}
+
+void CKxCliParticipant::DeliverArmed(ArmedMessage* slot) {
+    KxCliMessage message;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (!slot->armed) return;
+        slot->armed = false;
+        message = slot->message;
+    }
+    const char* what = message.synchronous ? "handler-send" : "handler-post";
+    // Nothing may leave a handler: an exception would end this participant's membership.
+    try {
+        KxCliSay("%s %s", what, Deliver(message) ? "ok" : "refused");
+    } catch (const CKxBaseException& failure) {
+        KxCliError(std::string(what) + ": " + failure.GetErrorMessage());
+    }
+}

@@ -1,0 +1,37 @@
+// Line output under one lock.
+#include "KxCliOutput.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+std::mutex& OutputLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+void KxCliSay(const char* format, ...) {
+    std::lock_guard<std::mutex> hold(OutputLock());
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void KxCliError(const std::string& text) {
+    std::lock_guard<std::mutex> hold(OutputLock());
+    std::fprintf(stderr, "error: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+void KxCliSayMembers(const std::vector<std::uint32_t>& ids) {
+    std::string line = "members";
+    for (std::uint32_t id : ids) line += " " + std::to_string(id);
+    KxCliSay("%s", line.c_str());
+}
