@@ -55,11 +55,12 @@ private:
     void LockPoolMutex();
 
     CKxMutex* m_mutex;
-    std::uint64_t m_nextSequence;                                  // guarded by m_mutex
-    std::list<CKxIPCAcknowledgeEventPoolElement*> m_freeElements;  // guarded by m_mutex; stack at
-                                                                   // the back
-    std::map<std::uint64_t, CKxIPCAcknowledgeEventPoolElement*> m_foreignEvents;  // guarded by
-                                                                                  // m_foreignLock
-    // Process-local: calls made for different channels reach GetEventByKey at the same time.
+    // The free list and the sequence number of the next new element, under m_mutex. The list is
+    // a stack at its back end.
+    std::uint64_t m_nextSequence;
+    std::list<CKxIPCAcknowledgeEventPoolElement*> m_freeElements;
+    // Key -> element for every key GetEventByKey was asked for, under m_foreignLock, which is
+    // process-local: calls made for different channels reach GetEventByKey at the same time.
+    std::map<std::uint64_t, CKxIPCAcknowledgeEventPoolElement*> m_foreignEvents;
     SRWLOCK m_foreignLock;
 };

@@ -7,6 +7,10 @@
 #include "KxScopeGuard.h"
 #include "KxWaitFunctions.h"
 
+// Applications allocate waiters themselves, laid out from the public header.
+static_assert(sizeof(CKxIPCEventWaiter) == sizeof(void*) + 2 * sizeof(unsigned int),
+              "CKxIPCEventWaiter's layout is part of kxipc.dll's interface");
+
 namespace {
 
 const unsigned int kInitialCapacity = 32;
