@@ -1,0 +1,59 @@
+// kxipc.dll as the loader sees it: it attaches, exports the event waiter and detaches; when its
+// process-wide services cannot be built the load is refused and the loading process goes on.
+#include <gtest/gtest.h>
+
+#include "../kernel/KxKernelTestSupport.h"
+#include "CIPCServiceFactorySingleton.h"
+#include "KxScopeGuard.h"
+#include "KxTestHarness.h"
+
+namespace {
+
+std::string LibraryPath() { return KxBinaryDir() + "kxipc.dll"; }
+
+}  // namespace
+
+// Exit code 0: the load was refused and this process went on; 2: the name could not be taken;
+// 3: the library loaded although its pool mutex could not be created.
+KX_CHILD_ROLE(LibraryLoadWithPoolMutexNameTaken) {
+    (void)args;
+    // This executable's own copy of the services holds the name; give it up first.
+    CIPCServiceFactorySingleton::DestroyInstance();
+    HANDLE squatter = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
+                                   "CKxIPCAcknowledgeEventPoolManagerMutex");
+    if (!squatter) return 2;
+    HMODULE library = LoadLibraryA(LibraryPath().c_str());
+    if (library) {
+        KxSay("loaded");
+        FreeLibrary(library);
+        return 3;
+    }
+    KxSay("refused %lu", GetLastError());
+    CloseHandle(squatter);
+    return 0;
+}
+
+TEST(KxLibraryLoad, LoadsExportsTheEventWaiterAndUnloads) {
+    HMODULE library = LoadLibraryA(LibraryPath().c_str());
+    ASSERT_NE(nullptr, library) << LibraryPath() << " error " << GetLastError();
+#if defined(_MSC_VER)
+    const char waiterConstructor[] = "??0CKxIPCEventWaiter@@QEAA@XZ";
+#else
+    const char waiterConstructor[] = "_ZN17CKxIPCEventWaiterC1Ev";
+#endif
+    EXPECT_NE(nullptr, reinterpret_cast<void*>(GetProcAddress(library, waiterConstructor)));
+    EXPECT_TRUE(FreeLibrary(library));
+}
+
+// No other process may hold the pool mutex's name meanwhile: runs alone.
+TEST(KxLibraryLoad, RefusedLoadLeavesTheProcessRunningExclusive) {
+    CIPCServiceFactorySingleton::DestroyInstance();
+    TKxScopeGuard reattach([] { CIPCServiceFactorySingleton::ConstructInstance(); });
+    auto child = CKxChildProcess::Role("LibraryLoadWithPoolMutexNameTaken");
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(child->WaitForExit(kChildTimeoutMs));
+    EXPECT_EQ(0u, child->ExitCode()) << child->Output();
+    EXPECT_EQ(0u, child->Output().rfind("refused ", 0)) << child->Output();
+    reattach.Dismiss();
+    EXPECT_TRUE(CIPCServiceFactorySingleton::ConstructInstance());
+}
