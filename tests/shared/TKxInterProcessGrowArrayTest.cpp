@@ -1,0 +1,102 @@
+// Growing inter-process arrays over real segments: when growth happens, what it does to the
+// contents, and that a view smaller than the capacity is never overrun.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "CKxSharedMemory.h"
+#include "KxTestHarness.h"
+#include "TKxInterProcessGrowArray.h"
+
+namespace {
+
+const char kBeyondMapped[] =
+    "TKxInterProcessGrowArray::operator[] -> index beyond the mapped segment";
+
+// The message of the CKxSharedMemoryException that array[index] throws, or "" when none.
+std::string AccessFailure(TKxInterProcessGrowArray<std::uint32_t>& array, std::uint32_t index) {
+    try {
+        array[index] = 1;
+    } catch (const CKxSharedMemoryException& e) {
+        return e.GetErrorMessage();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(TKxInterProcessGrowArray, ParticipantIdArraySegmentIsNamedAfterTheTemplate) {
+    const std::string name = KxUniqueName("chan") + "_Participant_IDs_Array";
+    TKxInterProcessGrowArray<std::uint32_t> ids(name, 51, 20);
+    ids.Header() = 1;
+    ids[0] = 2;
+    ids[50] = 0x5050;
+    bool created = true;
+    CKxSharedMemory raw(4, "TKxInterProcessGrowArray" + name, &created);
+    EXPECT_FALSE(created);
+    const auto* words = static_cast<const std::uint32_t*>(raw.GetBaseAddress());
+    EXPECT_EQ(1u, words[0]);
+    EXPECT_EQ(2u, words[1]);
+    EXPECT_EQ(0x5050u, words[51]);
+    EXPECT_EQ(51u, ids.GetCapacity());  // element 50 is inside the initial capacity
+}
+
+TEST(TKxInterProcessGrowArray, AccessAtCapacityGrowsByStepPlusOne) {
+    TKxInterProcessGrowArray<std::uint32_t> array(KxUniqueName("grow"), 51, 20);
+    array[50] = 9;
+    EXPECT_EQ(51u, array.GetCapacity());
+    EXPECT_EQ(9u, array[50]);
+    array[51] = 1;
+    EXPECT_EQ(72u, array.GetCapacity());
+
+    TKxInterProcessGrowArray<std::uint32_t> empty(KxUniqueName("empty"), 0, 20);
+    EXPECT_EQ(0u, empty.Header());
+    empty[0] = 1;
+    EXPECT_EQ(21u, empty.GetCapacity());
+}
+
+TEST(TKxInterProcessGrowArray, GrowthOfTheOnlyHolderStartsOverFromZeros) {
+    TKxInterProcessGrowArray<std::uint32_t> array(KxUniqueName("alone"), 51, 20);
+    array.Header() = 1;
+    array[5] = 55;
+    array[3000] = 7;  // beyond the first view's page: the segment is made anew at the new size
+    EXPECT_EQ(3021u, array.GetCapacity());
+    EXPECT_GE(array.GetMappedCapacity(), 3021u);
+    EXPECT_EQ(0u, array.Header());
+    EXPECT_EQ(0u, array[5]);
+    EXPECT_EQ(7u, array[3000]);
+}
+
+TEST(TKxInterProcessGrowArray, ExistingSegmentOfAnotherSizeIsOpenedAtItsSize) {
+    const std::string name = KxUniqueName("ids");
+    TKxInterProcessGrowArray<std::uint32_t> first(name, 51, 20);
+    first.Header() = 1;
+    first[10] = 1010;
+
+    TKxInterProcessGrowArray<std::uint32_t> larger(name, 5000, 20);
+    EXPECT_EQ(5000u, larger.GetCapacity());
+    EXPECT_EQ(first.GetMappedCapacity(), larger.GetMappedCapacity());
+    EXPECT_LT(larger.GetMappedCapacity(), 5000u);
+    EXPECT_EQ(1u, larger.Header());
+    EXPECT_EQ(1010u, larger[10]);
+    // Inside the capacity but beyond the view: refused, nothing touched.
+    EXPECT_EQ(kBeyondMapped, AccessFailure(larger, 4999));
+    EXPECT_EQ(5000u, larger.GetCapacity());
+}
+
+TEST(TKxInterProcessGrowArray, GrowthWhileAnotherHoldsTheSegmentKeepsItsSizeAndContents) {
+    const std::string name = KxUniqueName("held");
+    TKxInterProcessGrowArray<std::uint32_t> holder(name, 51, 20);
+    holder.Header() = 1;
+    holder[3] = 33;
+
+    TKxInterProcessGrowArray<std::uint32_t> grower(name, 51, 20);
+    const std::uint32_t mapped = grower.GetMappedCapacity();
+    EXPECT_EQ(kBeyondMapped, AccessFailure(grower, 5000));  // grows, reopens at the old size
+    EXPECT_EQ(5021u, grower.GetCapacity());
+    EXPECT_EQ(mapped, grower.GetMappedCapacity());
+    EXPECT_EQ(1u, grower.Header());
+    EXPECT_EQ(33u, grower[3]);
+    EXPECT_EQ(kBeyondMapped, AccessFailure(grower, 0xFFFFFFF0u));  // beyond any segment size
+}
