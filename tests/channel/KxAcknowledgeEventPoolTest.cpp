@@ -47,7 +47,6 @@ CIPCServiceFactorySingleton* Factory() {
 }  // namespace
 
 KX_CHILD_ROLE(PoolBorrowAndWait) {
-    (void)args;
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
     CKxIPCAcknowledgeEventPoolElement* element = factory->AcquireAcknowledgeElement();
     KxSay("key %llu", static_cast<unsigned long long>(element->GetAcknowledgeKey()));

@@ -16,7 +16,6 @@ std::string LibraryPath() { return KxBinaryDir() + "kxipc.dll"; }
 // Exit code 0: the load was refused and this process went on; 2: the name could not be taken;
 // 3: the library loaded although its pool mutex could not be created.
 KX_CHILD_ROLE(LibraryLoadWithPoolMutexNameTaken) {
-    (void)args;
     // This executable's own copy of the services holds the name; give it up first.
     CIPCServiceFactorySingleton::DestroyInstance();
     HANDLE squatter = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
