@@ -414,7 +414,8 @@ TEST(KxCommunicationChannel, RemovingTheMiddleMemberShiftsTheRestAndKeepsTheOldL
     EXPECT_EQ(1u, position);
     EXPECT_FALSE(channel.IsParticipant(b));
 
-    // The drain gave back b's join notice entry... and the ring still works for the others.
+    // b's entry in c's join notice was acknowledged by the removal: a's two acknowledgements now
+    // give the whole ring back.
     CkxIPCMessage message;
     while (channel.GetMessage(a, &message)) ASSERT_TRUE(channel.AcknowledgeMessage(a));
     EXPECT_EQ(raw.ReadPosition(), raw.WritePosition());
@@ -830,17 +831,23 @@ struct CKxPeer {
     }
 };
 
-CKxPeer StartPeer(const std::string& name) {
-    CKxPeer peer;
-    peer.process = CKxChildProcess::Role("ChannelPeer", {name});
-    std::string line;
-    if (peer.process && peer.process->WaitForLine("ready ", kChildTimeoutMs, &line)) {
-        peer.id = static_cast<std::uint32_t>(std::stoul(line.substr(6)));
-    } else {
-        ADD_FAILURE() << "the peer did not start";
+// Starts count ChannelPeer children at once (so their channel constructions overlap), then waits
+// until each reports its identifier.
+std::vector<CKxPeer> StartPeers(const std::string& name, int count) {
+    std::vector<CKxPeer> peers(count);
+    for (CKxPeer& peer : peers) peer.process = CKxChildProcess::Role("ChannelPeer", {name});
+    for (CKxPeer& peer : peers) {
+        std::string line;
+        if (peer.process && peer.process->WaitForLine("ready ", kChildTimeoutMs, &line)) {
+            peer.id = static_cast<std::uint32_t>(std::stoul(line.substr(6)));
+        } else {
+            ADD_FAILURE() << "a peer did not start";
+        }
     }
-    return peer;
+    return peers;
 }
+
+CKxPeer StartPeer(const std::string& name) { return std::move(StartPeers(name, 1).front()); }
 
 // Words of an answer after its first.
 std::vector<std::string> Words(const std::string& answer) {
@@ -873,7 +880,8 @@ TEST(KxCommunicationChannel, JoinsAcrossThreeProcessesAreAnnouncedOnceToEveryMem
     CKxRawChannel raw(name);
     CKxLentElement own;
     ASSERT_TRUE(Join(&channel, Self(), own));
-    ASSERT_TRUE(IsSet(own.Event()));
+    ASSERT_TRUE(IsSet(own.Event())) << "the first member waits for nobody";
+    ASSERT_EQ(raw.ReadPosition(), raw.WritePosition()) << "and nobody is told";
     auto selfReceive = ReceiveEventOf(Self());
 
     CKxPeer a = StartPeer(name);
@@ -1125,9 +1133,8 @@ TEST(KxCommunicationChannel, ConstructionAfterAMemberDiedUnwatchedRemovesItAndRe
 
 TEST(KxCommunicationChannel, ConcurrentFirstConstructionsKeepEveryRegistration) {
     const std::string name = KxUniqueName("chan");
-    std::vector<CKxPeer> peers;
-    for (int p = 0; p < 3; ++p) peers.push_back(StartPeer(name));
-    // Each peer built its channel at start, racing the others for the first construction.
+    // Each peer builds its channel as it starts, racing the others for the first construction.
+    std::vector<CKxPeer> peers = StartPeers(name, 3);
     std::vector<std::uint32_t> joined;
     for (CKxPeer& peer : peers) {
         EXPECT_EQ("joinall 1", peer.Ask("joinall " + std::to_string(peer.id)));
