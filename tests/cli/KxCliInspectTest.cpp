@@ -1,0 +1,128 @@
+// `kxipc members`, `kxipc stat`, `--version` and usage errors, against live channels.
+#include <gtest/gtest.h>
+
+#include "KxCliPeer.h"
+
+namespace {
+
+TEST(KxCliInspectTest, MembersAndStatListALiveChannelWithoutChangingIt) {
+    const std::string channel = KxUniqueName("cli");
+    CKxCliPeer a(channel);
+    ASSERT_TRUE(a.WaitForId());
+    CKxCliPeer b(channel);
+    ASSERT_TRUE(b.WaitForId());
+    const std::string members = "members " + a.IdText() + " " + b.IdText();
+
+    std::string output;
+    ASSERT_EQ(KxCliRun({"members", channel}, &output), 0u);
+    EXPECT_EQ(output, members + "\n");
+    ASSERT_EQ(KxCliRun({"stat", channel}, &output), 0u);
+    // The join notice was given back: an empty ring has 397 free words, R == W.
+    EXPECT_NE(output.find(members + "\nqueue read "), std::string::npos) << output;
+    EXPECT_NE(output.find(" free 397\n"), std::string::npos) << output;
+    EXPECT_EQ(output.find("record"), std::string::npos) << output;
+
+    // Looking changed nothing: both are still members and exchange messages.
+    EXPECT_TRUE(a.Ask("members", "members " + b.IdText()));
+    EXPECT_TRUE(a.Ask("send " + b.IdText() + " 1 2", "ok"));
+    EXPECT_TRUE(b.Expect("recv " + a.IdText() + " 1 2"));
+    ASSERT_EQ(KxCliRun({"members", channel}, &output), 0u);
+    EXPECT_EQ(output, members + "\n");
+}
+
+TEST(KxCliInspectTest, StatShowsQueuedRecordsAndAKilledRecipientReleasesItsSender) {
+    const std::string channel = KxUniqueName("cli");
+    CKxCliPeer a(channel);
+    ASSERT_TRUE(a.WaitForId());
+    // B holds a synchronous message in its handler far longer than this test runs.
+    CKxCliPeer b(channel, {"--sync-delay", "60000"});
+    ASSERT_TRUE(b.WaitForId());
+    CKxCliPeer c(channel);
+    ASSERT_TRUE(c.WaitForId());
+
+    a.Tell("send " + b.IdText() + " 11 12");
+    ASSERT_TRUE(b.Expect("sync " + a.IdText() + " 11 12")) << b.Output();
+    // B's waiting thread is stuck in the handler: this post stays pending for it.
+    ASSERT_TRUE(c.Ask("post " + b.IdText() + "," + a.IdText() + " 13 14", "ok"));
+    ASSERT_TRUE(a.Expect("recv " + c.IdText() + " 13 14")) << a.Output();
+
+    std::string output;
+    ASSERT_EQ(KxCliRun({"stat", channel}, &output), 0u);
+    // Records of 1 and 2 recipients: 9 + 11 words in use.
+    EXPECT_NE(output.find(" free 377\n"), std::string::npos) << output;
+    const std::string sent = "sender " + a.IdText() + " code 11 param 12 key ";
+    const size_t first = output.find(sent);
+    ASSERT_NE(first, std::string::npos) << output;
+    const std::string sentLine = output.substr(first, output.find('\n', first) - first);
+    EXPECT_EQ(sentLine.find(" key 0 "), std::string::npos) << "a send carries a key";
+    EXPECT_EQ(sentLine.substr(sentLine.find(" to ")), " to " + b.IdText() + ":received") << output;
+    const std::string posted = "sender " + c.IdText() + " code 13 param 14 key 0 to " + b.IdText() +
+                               ":pending " + a.IdText() + ":acknowledged\n";
+    EXPECT_NE(output.find(posted, first), std::string::npos) << output;
+
+    // B dies in the middle of its handler: the others see it end, the first to remove it
+    // acknowledges its entries, A's send returns, and the ring is empty again.
+    b.Process().Kill();
+    EXPECT_TRUE(a.ExpectAll({"quit " + b.IdText(), "ok"})) << a.Output();
+    EXPECT_TRUE(c.Expect("quit " + b.IdText())) << c.Output();
+    ASSERT_EQ(KxCliRun({"stat", channel}, &output), 0u);
+    EXPECT_NE(output.find(" free 397\n"), std::string::npos) << output;
+    EXPECT_EQ(output.find("record"), std::string::npos) << output;
+    EXPECT_EQ(output.rfind("members " + a.IdText() + " " + c.IdText() + "\n", 0), 0u) << output;
+}
+
+TEST(KxCliInspectTest, MissingChannelIsAnErrorAndIsNotCreated) {
+    const std::string channel = KxUniqueName("cli");
+    std::string output;
+    EXPECT_EQ(KxCliRun({"members", channel}, &output), 1u);
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(KxCliRun({"stat", channel}, &output), 1u);
+    EXPECT_EQ(output, "");
+
+    // Only the channel mutex exists (held open here): an inspector that created what is missing
+    // would find an empty channel instead of reporting none.
+    HANDLE mutex = CreateMutexA(nullptr, FALSE /*bInitialOwner*/, (channel + "_Mutex").c_str());
+    ASSERT_NE(mutex, nullptr);
+    EXPECT_EQ(KxCliRun({"members", channel}, &output), 1u);
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(KxCliRun({"stat", channel}, &output), 1u);
+    // Nor did it leave the segments behind for a later joiner to find.
+    HANDLE ids =
+        OpenFileMappingA(FILE_MAP_READ, FALSE /*bInheritHandle*/,
+                         ("TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array").c_str());
+    EXPECT_EQ(ids, nullptr);
+    if (ids) CloseHandle(ids);
+    // The mutex it opened was given back: a peer can join the channel now.
+    {
+        CKxCliPeer peer(channel);
+        EXPECT_TRUE(peer.WaitForId());
+        ASSERT_EQ(KxCliRun({"members", channel}, &output), 0u);
+        EXPECT_EQ(output, "members " + peer.IdText() + "\n");
+    }
+    CloseHandle(mutex);
+}
+
+TEST(KxCliInspectTest, VersionAndUsageErrors) {
+    std::string output;
+    EXPECT_EQ(KxCliRun({"--version"}, &output), 0u);
+    EXPECT_EQ(output, "kxipc 1.0.0\n");
+    const std::vector<std::vector<std::string>> usageErrors = {
+        {},
+        {"join"},
+        {"frobnicate", "x"},
+        {"members"},
+        {"stat", "a", "b"},
+        {"join", "x", "--sync-delay"},
+        {"join", "x", "--sync-delay", "soon"},
+        {"join", "x", "--unknown"},
+        {"--version", "x"},
+    };
+    for (const std::vector<std::string>& args : usageErrors) {
+        std::string joined;
+        for (const std::string& arg : args) joined += arg + " ";
+        EXPECT_EQ(KxCliRun(args, &output), 2u) << joined;
+        EXPECT_EQ(output, "") << joined;
+    }
+}
+
+}  // namespace
