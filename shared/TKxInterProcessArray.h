@@ -31,7 +31,7 @@ public:
             throw CKxSharedMemoryException(
                 "TKxInterProcessArray::TKxInterProcessArray -> element count too large");
         }
-        const DWORD size = kHeaderBytes + sizeof(T) * count;
+        const DWORD size = kHeaderBytes + DWORD{4} * count;
         bool created = false;  // the header word, not this flag, tells whether contents are new
         m_segment = new CKxSharedMemory(size, "TKxInterProcessArray" + name, &created);
         TKxScopeGuard deleteSegment([this] { delete m_segment; });
@@ -61,8 +61,8 @@ public:
     std::uint32_t GetCount() const { return m_count; }
 
 private:
-    static constexpr DWORD kHeaderBytes = sizeof(std::uint32_t);
-    static constexpr std::uint32_t kMaxCount = (0xFFFFFFFFu - kHeaderBytes) / sizeof(T);
+    static constexpr DWORD kHeaderBytes = 4;  // the header word
+    static constexpr std::uint32_t kMaxCount = (0xFFFFFFFFu - kHeaderBytes) / 4;
 
     T* m_elements;               // m_base + 4
     CKxSharedMemory* m_segment;  // owned

@@ -84,7 +84,7 @@ public:
         }
 
         bool created = false;  // the header word, not this flag, tells whether contents are new
-        m_segment = new CKxSharedMemory(kHeaderBytes + sizeof(T) * m_capacity, m_name, &created);
+        m_segment = new CKxSharedMemory(kHeaderBytes + DWORD{4} * m_capacity, m_name, &created);
         const SIZE_T mapped = m_segment->GetMappedSize();
         const SIZE_T mappedElements =
             mapped < kHeaderBytes ? 0 : (mapped - kHeaderBytes) / sizeof(T);
@@ -96,9 +96,9 @@ public:
     }
 
 private:
-    static constexpr DWORD kHeaderBytes = sizeof(std::uint32_t);
+    static constexpr DWORD kHeaderBytes = 4;  // the header word
     // The largest capacity whose segment size still fits the 32-bit size a segment is asked for.
-    static constexpr std::uint32_t kMaxCapacity = (0xFFFFFFFFu - kHeaderBytes) / sizeof(T);
+    static constexpr std::uint32_t kMaxCapacity = (0xFFFFFFFFu - kHeaderBytes) / 4;
 
     static constexpr const char* kBeyondMapped =
         "TKxInterProcessGrowArray::operator[] -> index beyond the mapped segment";
