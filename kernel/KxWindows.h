@@ -13,3 +13,7 @@
 
 // COM (CoInitializeEx) is cut from <windows.h> by WIN32_LEAN_AND_MEAN.
 #include <objbase.h>
+
+// <winuser.h> maps GetMessage to GetMessageA; the library's queue and channel have operations of
+// that name, which must not be renamed in some files and not in others.
+#undef GetMessage

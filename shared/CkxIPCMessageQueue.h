@@ -19,9 +19,6 @@
 // The queue takes no lock: the caller holds the channel mutex for every call, the constructor
 // included. The operations return false for a missing argument, an empty or full ring, no entry in
 // the needed state, or a segment found inconsistent; they throw nothing of their own.
-//
-// <windows.h> renames GetMessage to GetMessageA; every user sees this class through the same
-// headers, so the member is renamed alike everywhere.
 class CkxIPCMessageQueue {
 public:
     static constexpr std::uint32_t kElementCount = CKxMessageRing::kElementCount;
