@@ -15,9 +15,9 @@
 //   recv SENDER CODE PARAM   OnReceive
 //   handler-send ok|refused, handler-post ok|refused   an armed message, sent inside the handler
 //
-// Threads: Join, Leave, Deliver, Members and Arm are called by the main thread; the handlers run
-// on the waiting thread. The member list and the armed messages are guarded by one lock, never
-// held across a call into the library.
+// Threads: Join, Leave, Members and Arm are called by the main thread, Deliver by the main thread
+// and by the handlers (armed messages); the handlers run on the waiting thread. The member list
+// and the armed messages are guarded by one lock, never held across a call into the library.
 class CKxCliParticipant : public CkxIPCParticipant {
 public:
     // syncDelayMs: how long OnSyncMessage sleeps after printing, keeping its sender waiting.
