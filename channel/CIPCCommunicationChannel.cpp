@@ -10,6 +10,7 @@
 #include "CkxIPCMessage.h"
 #include "CkxIPCMessageQueue.h"
 #include "KxExceptions.h"
+#include "KxKillPoint.h"
 #include "KxParticipantIdList.h"
 #include "KxScopeGuard.h"
 
@@ -88,7 +89,10 @@ bool CIPCCommunicationChannel::Lock() {
 
 bool CIPCCommunicationChannel::Unlock() {
     if (m_lockCount == 0) return false;
-    if (--m_lockCount == 0) m_mutex->Release();
+    // Every Lock waited on the mutex, and the platform counts each wait of its owner: each Unlock
+    // gives one back, so the mutex is free exactly when the count is back at 0.
+    --m_lockCount;
+    m_mutex->Release();
     return true;
 }
 
@@ -155,6 +159,7 @@ bool CIPCCommunicationChannel::AddParticipant(std::uint32_t id, std::uint64_t ke
     CIPCParticipantInfo* joiner = new CIPCParticipantInfo(id);
     m_records.push_back(joiner);
     if (!list.Add(id)) return false;
+    KX_KILL_POINT("channel.add-participant.half-way");
     if (present == 0) {
         event->Set();
         return true;
@@ -188,6 +193,7 @@ bool CIPCCommunicationChannel::RemoveParticipant(std::uint32_t id) {
         // their records, and every record behind them, in the ring for ever: acknowledge them too.
         while (AcknowledgeAndRelease(id)) {
         }
+        KX_KILL_POINT("channel.remove-participant.half-way");
         CkxIPCMessage message;
         while (m_queue->GetMessage(id, &message)) AcknowledgeAndRelease(id);
     }
