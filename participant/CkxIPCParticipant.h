@@ -12,81 +12,81 @@ class CKxMutex;
 class CKxThread;
 class CkxIPCMessage;
 
-// Derive from CkxIPCParticipant, implement the four handlers, construct it with a channel name and
-// call InitializeParticipant. The participant then has an identifier (its waiting thread's thread
-// identifier), learns of the other members through OnJoin and OnQuit, and receives messages
-// through OnSyncMessage and OnReceive, all on its own waiting thread.
-//
-// Threads. Construct, initialise, uninitialise and destroy from application threads; send and post
-// from any thread, the waiting thread (a handler) included. Handlers run on the waiting thread
-// only, never with a lock of the library held, and may send and post. A synchronous send made in
-// a handler keeps dispatching while it waits, so handlers can be entered again before an earlier
-// call has returned. A handler must not uninitialise or destroy its own participant.
-//
-// Order of use: construct; InitializeParticipant; send/post; UninitializeParticipant; (initialise
-// again, under a new identifier, ...); destroy. Call UninitializeParticipant before destroying a
-// participant whose handlers may still run: the destructor of this base class runs after the
-// derived class is gone.
-//
-// Failures. Sending returns false when refused; kernel failures reach the caller as exceptions of
-// the CKxBaseException family (KxExceptions.h). A handler that throws ends the participant's
-// membership (its waiting thread leaves the channel); nothing escapes the waiting thread.
-//
-// Fixed limits: 50 members per channel; a message to N members takes 2N + 7 words of the channel's
-// 398-word ring; every wait on another party lasts at most 25 000 ms.
+/// Derive from CkxIPCParticipant, implement the four handlers, construct it with a channel name and
+/// call InitializeParticipant. The participant then has an identifier (its waiting thread's thread
+/// identifier), learns of the other members through OnJoin and OnQuit, and receives messages
+/// through OnSyncMessage and OnReceive, all on its own waiting thread.
+///
+/// Threads. Construct, initialise, uninitialise and destroy from application threads; send and post
+/// from any thread, the waiting thread (a handler) included. Handlers run on the waiting thread
+/// only, never with a lock of the library held, and may send and post. A synchronous send made in
+/// a handler keeps dispatching while it waits, so handlers can be entered again before an earlier
+/// call has returned. A handler must not uninitialise or destroy its own participant.
+///
+/// Order of use: construct; InitializeParticipant; send/post; UninitializeParticipant; (initialise
+/// again, under a new identifier, ...); destroy. Call UninitializeParticipant before destroying a
+/// participant whose handlers may still run: the destructor of this base class runs after the
+/// derived class is gone.
+///
+/// Failures. Sending returns false when refused; kernel failures reach the caller as exceptions of
+/// the CKxBaseException family (KxExceptions.h). A handler that throws ends the participant's
+/// membership (its waiting thread leaves the channel); nothing escapes the waiting thread.
+///
+/// Fixed limits: 50 members per channel; a message to N members takes 2N + 7 words of the channel's
+/// 398-word ring; every wait on another party lasts at most 25 000 ms.
 class KXIPC_API CkxIPCParticipant {
 public:
-    // channelName: the channel's name, used as it stands in the names of its kernel objects
-    // (keep it below about 80 characters and free of backslashes). The participant keeps its own
-    // copy. Nothing is opened or started here. Throws CKxMutexException.
+    /// channelName: the channel's name, used as it stands in the names of its kernel objects
+    /// (keep it below about 80 characters and free of backslashes). The participant keeps its own
+    /// copy. Nothing is opened or started here. Throws CKxMutexException.
     explicit CkxIPCParticipant(const char* channelName);
-    // A copy is a new, uninitialised participant of the same channel: it owns nothing of its
-    // source (no thread, events or membership), so neither object releases the other's.
+    /// A copy is a new, uninitialised participant of the same channel: it owns nothing of its
+    /// source (no thread, events or membership), so neither object releases the other's.
     CkxIPCParticipant(const CkxIPCParticipant& other);
-    // Takes the source's channel name for the next initialisation; the membership of neither
-    // object changes.
+    /// Takes the source's channel name for the next initialisation; the membership of neither
+    /// object changes.
     CkxIPCParticipant& operator=(const CkxIPCParticipant& other);
-    // Uninitialises an initialised participant, then waits for any waiting thread still leaving.
+    /// Uninitialises an initialised participant, then waits for any waiting thread still leaving.
     virtual ~CkxIPCParticipant();
 
-    // 0 before the first initialisation; then the identifier of the latest waiting thread, kept
-    // after UninitializeParticipant. Any thread.
+    /// 0 before the first initialisation; then the identifier of the latest waiting thread, kept
+    /// after UninitializeParticipant. Any thread.
     unsigned int GetParticipantID() const;
 
-    // Starts the waiting thread, which joins the channel and calls OnJoin(id, false) for every
-    // member present; returns once every member present has acknowledged the join, or after
-    // 25 000 ms for the start and 25 000 ms for the acknowledgement (a full channel, a member
-    // that does not answer). Refused (does nothing) when already initialised. Throws
-    // CKxEventException, CKxThreadException, and the exception that stopped the waiting thread
-    // from opening the channel (e.g. CKxMutexException or CKxSharedMemoryException for a name
-    // taken by a kernel object of another kind); the participant is then left uninitialised.
+    /// Starts the waiting thread, which joins the channel and calls OnJoin(id, false) for every
+    /// member present; returns once every member present has acknowledged the join, or after
+    /// 25 000 ms for the start and 25 000 ms for the acknowledgement (a full channel, a member
+    /// that does not answer). Refused (does nothing) when already initialised. Throws
+    /// CKxEventException, CKxThreadException, and the exception that stopped the waiting thread
+    /// from opening the channel (e.g. CKxMutexException or CKxSharedMemoryException for a name
+    /// taken by a kernel object of another kind); the participant is then left uninitialised.
     void InitializeParticipant();
-    // Leaves the channel: the waiting thread acknowledges every message still queued for this
-    // participant (releasing their synchronous senders), unregisters and ends. Returns once the
-    // thread has ended or has seen the stop and is leaving. Does nothing when not initialised.
+    /// Leaves the channel: the waiting thread acknowledges every message still queued for this
+    /// participant (releasing their synchronous senders), unregisters and ends. Returns once the
+    /// thread has ended or has seen the stop and is leaving. Does nothing when not initialised.
     void UninitializeParticipant();
 
-    // Queues one message for count recipients (ids), or for every other member when ids is null,
-    // then waits until every recipient has acknowledged it: at most 25 000 ms from another thread;
-    // on the waiting thread, dispatching meanwhile until 25 000 ms pass without any signal or a
-    // stop is requested. True when the message was queued, whether or not it was acknowledged in
-    // time. False, with nothing queued: not initialised or stopping, code 0xFFFF0000 or above
-    // (reserved), a recipient that is not a member, no recipient, or no room in the channel.
+    /// Queues one message for count recipients (ids), or for every other member when ids is null,
+    /// then waits until every recipient has acknowledged it: at most 25 000 ms from another thread;
+    /// on the waiting thread, dispatching meanwhile until 25 000 ms pass without any signal or a
+    /// stop is requested. True when the message was queued, whether or not it was acknowledged in
+    /// time. False, with nothing queued: not initialised or stopping, code 0xFFFF0000 or above
+    /// (reserved), a recipient that is not a member, no recipient, or no room in the channel.
     bool SendIPMessage(unsigned int count, const unsigned int* ids, unsigned int messageCode,
                        unsigned long long param);
-    // As SendIPMessage, but returns once the message is queued.
+    /// As SendIPMessage, but returns once the message is queued.
     bool PostIPMessage(unsigned int count, const unsigned int* ids, unsigned int messageCode,
                        unsigned long long param);
 
 protected:
-    // For every member present at the start (joinedLater false) and every later joiner (true).
+    /// For every member present at the start (joinedLater false) and every later joiner (true).
     virtual void OnJoin(unsigned int participantId, bool joinedLater) = 0;
-    // Once when another member's waiting thread has ended: it left, or its process died.
+    /// Once when another member's waiting thread has ended: it left, or its process died.
     virtual void OnQuit(unsigned int participantId) = 0;
-    // A synchronous message, before it is acknowledged: its sender is still waiting.
+    /// A synchronous message, before it is acknowledged: its sender is still waiting.
     virtual void OnSyncMessage(unsigned int senderId, unsigned int messageCode,
                                unsigned long long param) = 0;
-    // Every application message, sent or posted, after it has been acknowledged.
+    /// Every application message, sent or posted, after it has been acknowledged.
     virtual void OnReceive(unsigned int senderId, unsigned int messageCode,
                            unsigned long long param) = 0;
 
