@@ -1,0 +1,308 @@
+// The measured lines: bare events and a named pipe as baselines, then the library's send, post,
+// fan-out, join and departure detection, each between two or more real processes.
+#include "KxBenchLines.h"
+
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include "CKxBenchChild.h"
+#include "CKxBenchHandle.h"
+#include "CKxBenchParticipant.h"
+#include "CKxBenchReport.h"
+#include "KxBenchRoles.h"
+#include "KxBenchStats.h"
+#include "KxWindows.h"
+
+namespace {
+
+const DWORD kPeerTimeoutMs = 30000;
+const unsigned int kSentCode = 0x7000;
+const unsigned int kHandlerGoCode = 0x7002;
+const DWORD kSettleMs = 20;  // lets the members finish handling a departure before the next join
+
+struct KxBenchSizes {
+    unsigned int warmUp;
+    unsigned int roundTrips;  // lines 1 to 4
+    unsigned int posts;       // line 5
+    unsigned int fanOutSends;
+    unsigned int joins;
+    unsigned int kills;
+};
+
+std::string Unique(const std::string& what) {
+    return "kxbench_" + std::to_string(GetCurrentProcessId()) + "_" + what;
+}
+
+void WaitOrThrow(HANDLE handle, const char* what) {
+    if (WaitForSingleObject(handle, kPeerTimeoutMs) != WAIT_OBJECT_0) {
+        throw std::runtime_error(std::string("timed out waiting for ") + what);
+    }
+}
+
+// "ready TOTAL ID..." of a members process: its participant identifiers.
+std::vector<unsigned int> MemberIds(const std::string& ready) {
+    std::istringstream words(ready);
+    std::string word;
+    unsigned long total = 0;
+    words >> word >> total;
+    std::vector<unsigned int> ids;
+    unsigned long id = 0;
+    while (words >> id) ids.push_back(static_cast<unsigned int>(id));
+    return ids;
+}
+
+// Line 1: two named auto-reset events, set and waited for in turn by two processes.
+KxLatencySummary EventPingPong(const KxBenchSizes& sizes) {
+    const std::string pingName = Unique("ping"), pongName = Unique("pong");
+    CKxBenchHandle ping(CreateEventA(nullptr, FALSE, FALSE, pingName.c_str()));
+    CKxBenchHandle pong(CreateEventA(nullptr, FALSE, FALSE, pongName.c_str()));
+    const unsigned int total = sizes.warmUp + sizes.roundTrips;
+    CKxBenchChild peer({"events", pingName, pongName, std::to_string(total)});
+    peer.Expect("ready");
+    std::vector<double> samples;
+    for (unsigned int i = 0; i < total; ++i) {
+        const double start = KxNowMicroseconds();
+        SetEvent(ping.Get());
+        WaitOrThrow(pong.Get(), "the event peer");
+        if (i >= sizes.warmUp) samples.push_back(KxNowMicroseconds() - start);
+    }
+    return KxSummarize(samples);
+}
+
+// Line 2: a 16-byte request and reply over a message-mode named pipe.
+KxLatencySummary PipeRoundTrip(const KxBenchSizes& sizes) {
+    const std::string name = "\\\\.\\pipe\\" + Unique("pipe");
+    CKxBenchHandle pipe(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                         1 /*nMaxInstances*/, 4096, 4096, 0, nullptr));
+    const unsigned int total = sizes.warmUp + sizes.roundTrips;
+    CKxBenchChild peer({"pipe", name, std::to_string(total)});
+    if (!ConnectNamedPipe(pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+        throw std::runtime_error("ConnectNamedPipe failed");
+    }
+    char request[16] = "kxbench request", reply[16];
+    std::vector<double> samples;
+    for (unsigned int i = 0; i < total; ++i) {
+        const double start = KxNowMicroseconds();
+        DWORD written = 0, got = 0;
+        if (!WriteFile(pipe.Get(), request, sizeof(request), &written, nullptr) ||
+            !ReadFile(pipe.Get(), reply, sizeof(reply), &got, nullptr) || got != sizeof(reply)) {
+            throw std::runtime_error("the pipe peer stopped answering");
+        }
+        if (i >= sizes.warmUp) samples.push_back(KxNowMicroseconds() - start);
+    }
+    return KxSummarize(samples);
+}
+
+// Lines 3 to 5: one member in another process.
+void OneMember(const KxBenchSizes& sizes, CKxBenchReport* report) {
+    const std::string channel = Unique("one");
+    CKxBenchChild peer({"members", channel, "1"});
+    const unsigned int receiver = MemberIds(peer.Expect("ready "))[0];
+
+    CKxBenchParticipant sender(channel.c_str());
+    CKxBenchHandle handlerDone(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    std::vector<double> inHandler;
+    sender.onReceive = [&](unsigned int, unsigned int code, unsigned long long) {
+        if (code != kHandlerGoCode) return;
+        for (unsigned int i = 0; i < sizes.warmUp + sizes.roundTrips; ++i) {
+            const double start = KxNowMicroseconds();
+            sender.SendIPMessage(1, &receiver, kSentCode, i);
+            if (i >= sizes.warmUp) inHandler.push_back(KxNowMicroseconds() - start);
+        }
+        SetEvent(handlerDone.Get());
+    };
+    sender.InitializeParticipant();
+
+    std::vector<double> samples;
+    for (unsigned int i = 0; i < sizes.warmUp + sizes.roundTrips; ++i) {
+        const double start = KxNowMicroseconds();
+        if (!sender.SendIPMessage(1, &receiver, kSentCode, i)) {
+            throw std::runtime_error("SendIPMessage refused");
+        }
+        if (i >= sizes.warmUp) samples.push_back(KxNowMicroseconds() - start);
+    }
+    report->AddLatency("3", "SendIPMessage to 1 member, application thread", KxSummarize(samples));
+
+    const unsigned int self = sender.GetParticipantID();
+    sender.PostIPMessage(1, &self, kHandlerGoCode, 0);
+    WaitOrThrow(handlerDone.Get(), "the sends made in a handler");
+    report->AddLatency("4", "SendIPMessage to 1 member, inside a handler", KxSummarize(inHandler));
+
+    peer.WriteLine("expect " + std::to_string(sizes.posts));
+    peer.Expect("ok");
+    unsigned long long refusals = 0;
+    const double start = KxNowMicroseconds();
+    for (unsigned int i = 0; i < sizes.posts; ++i) {
+        while (!sender.PostIPMessage(1, &receiver, kKxBenchCountedCode, i)) {
+            ++refusals;  // the ring is full: let the receiver drain it
+            SwitchToThread();
+        }
+    }
+    const double end = std::stod(peer.Expect("done ").substr(5));
+    const double rate = sizes.posts / ((end - start) / 1e6);
+    report->AddThroughput("5", "PostIPMessage 1 -> 1, counted at OnReceive", rate,
+                          std::to_string(sizes.posts) + " posts, " + std::to_string(refusals) +
+                              " refused (ring full) and retried");
+}
+
+// Line 7: InitializeParticipant until it returns, in a channel where others are present.
+KxLatencySummary JoinLatency(const std::string& channel, unsigned int joins) {
+    std::vector<double> samples;
+    for (unsigned int i = 0; i < joins; ++i) {
+        CKxBenchParticipant joiner(channel.c_str());
+        const double start = KxNowMicroseconds();
+        joiner.InitializeParticipant();
+        samples.push_back(KxNowMicroseconds() - start);
+        joiner.UninitializeParticipant();
+        Sleep(kSettleMs);
+    }
+    return KxSummarize(samples);
+}
+
+// Line 6: a synchronous send to every other member, until it returns.
+KxLatencySummary FanOut(const std::string& channel, const KxBenchSizes& sizes) {
+    CKxBenchParticipant sender(channel.c_str());
+    sender.InitializeParticipant();
+    std::vector<double> samples;
+    for (unsigned int i = 0; i < sizes.warmUp / 10 + sizes.fanOutSends; ++i) {
+        const double start = KxNowMicroseconds();
+        if (!sender.SendIPMessage(0, nullptr, kSentCode, i)) {
+            throw std::runtime_error("SendIPMessage to all refused");
+        }
+        if (i >= sizes.warmUp / 10) samples.push_back(KxNowMicroseconds() - start);
+    }
+    return KxSummarize(samples);
+}
+
+// Lines 6 and 7 with 8 and 49 members, spread over two processes.
+void ManyMembers(const KxBenchSizes& sizes, CKxBenchReport* report) {
+    report->AddLatency("7", "InitializeParticipant, 0 members present",
+                       JoinLatency(Unique("empty"), sizes.joins));
+    const std::string channel = Unique("many");
+    CKxBenchChild first({"members", channel, "4"});
+    first.Expect("ready ");
+    CKxBenchChild second({"members", channel, "4"});
+    second.Expect("ready ");
+    report->AddLatency("7", "InitializeParticipant, 8 members present",
+                       JoinLatency(channel, sizes.joins));
+    report->AddLatency("6", "SendIPMessage to all 8 others (9 members)", FanOut(channel, sizes));
+    Sleep(kSettleMs);
+    first.WriteLine("add 21");
+    first.Expect("ready ");
+    second.WriteLine("add 20");
+    second.Expect("ready ");
+    report->AddLatency("7", "InitializeParticipant, 49 members present",
+                       JoinLatency(channel, sizes.joins));
+    report->AddLatency("6", "SendIPMessage to all 49 others (50 members)", FanOut(channel, sizes));
+}
+
+// Line 8: TerminateProcess of a member's process until OnQuit at another member.
+KxLatencySummary DepartureDetection(const KxBenchSizes& sizes) {
+    const std::string channel = Unique("kill");
+    CKxBenchHandle joined(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    CKxBenchHandle quit(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    double quitAt = 0;
+    CKxBenchParticipant watcher(channel.c_str());
+    watcher.onJoin = [&](unsigned int) { SetEvent(joined.Get()); };
+    watcher.onQuit = [&](unsigned int) {
+        quitAt = KxNowMicroseconds();
+        SetEvent(quit.Get());
+    };
+    watcher.InitializeParticipant();
+    std::vector<double> samples;
+    for (unsigned int i = 0; i < sizes.kills; ++i) {
+        CKxBenchChild victim({"members", channel, "1"});
+        victim.Expect("ready ");
+        WaitOrThrow(joined.Get(), "OnJoin of the member to kill");
+        const double start = KxNowMicroseconds();
+        victim.Kill();
+        WaitOrThrow(quit.Get(), "OnQuit of the killed member");
+        samples.push_back(quitAt - start);
+    }
+    return KxSummarize(samples);
+}
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof(text), format, value);
+    return text;
+}
+
+}  // namespace
+
+int KxRunBenchmarks(const std::vector<std::string>& args) {
+    if (args.empty()) return 2;
+    const bool quick = args.size() > 1 && args[1] == "--quick";
+    const KxBenchSizes sizes =
+        quick ? KxBenchSizes{20, 100, 2000, 10, 3, 2} : KxBenchSizes{200, 2000, 20000, 100, 20, 8};
+    CKxBenchReport report;
+    const KxLatencySummary events = EventPingPong(sizes);
+    report.AddLatency("1", "baseline: named auto-reset events, round trip", events);
+    report.AddLatency("2", "baseline: message-mode named pipe, 16 B round trip",
+                      PipeRoundTrip(sizes));
+    OneMember(sizes, &report);
+    report.AddThroughput("5b", "baseline: named events, round trips (line 1)",
+                         events.mean > 0 ? 1e6 / events.mean : 0,
+                         "1 / mean of line 1: " + Format("%.1f us", events.mean));
+    ManyMembers(sizes, &report);
+    report.AddLatency("8", "departure: TerminateProcess until OnQuit", DepartureDetection(sizes));
+
+    report.AddRatio("3/1", "3", "1", "synchronous send vs bare event round trip (median)");
+    report.AddRatio("3/2", "3", "2", "synchronous send vs named pipe round trip (median)");
+    report.AddRatio("4/1", "4", "1", "send from a handler vs bare event round trip (median)");
+    report.AddRatio("5/5b", "5", "5b", "posted messages/s vs bare event round trips/s");
+    report.PrintTable();
+    if (!report.WriteJson(args[0])) {
+        std::fprintf(stderr, "cannot write %s\n", args[0].c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int KxRunTraceWorkload(const std::vector<std::string>& args) {
+    if (args.size() != 1) return 2;
+    const unsigned int count = static_cast<unsigned int>(std::stoul(args[0]));
+    const std::string channel = Unique("trace");
+    CKxBenchChild peer({"members", channel, "1"});
+    const unsigned int receiver = MemberIds(peer.Expect("ready "))[0];
+    peer.WriteLine("mark receiver");
+    peer.Expect("ok");
+    KxServerTraceMark("sender");
+
+    CKxBenchParticipant sender(channel.c_str());
+    sender.InitializeParticipant();
+    // Warm-up: records, receive events and foreign acknowledge events are opened once and kept.
+    for (unsigned int i = 0; i < 20; ++i) {
+        sender.SendIPMessage(1, &receiver, kSentCode, i);
+        sender.PostIPMessage(1, &receiver, kSentCode, i);
+    }
+    const DWORD quietMs = 300;  // the receiver finishes its last drain; Sleep asks no server
+    Sleep(quietMs);
+
+    KxServerTraceMark("sync-begin");
+    for (unsigned int i = 0; i < count; ++i) sender.SendIPMessage(1, &receiver, kSentCode, i);
+    KxServerTraceMark("sync-sent");
+    Sleep(quietMs);
+    KxServerTraceMark("sync-end");
+
+    KxServerTraceMark("post-begin");
+    for (unsigned int i = 0; i < count; ++i) {
+        sender.PostIPMessage(1, &receiver, kSentCode, i);
+        Sleep(3);  // one wake-up per message
+    }
+    KxServerTraceMark("post-sent");
+    Sleep(quietMs);
+    KxServerTraceMark("post-end");
+
+    KxServerTraceMark("burst-begin");
+    for (unsigned int i = 0; i < count; ++i) {
+        while (!sender.PostIPMessage(1, &receiver, kSentCode, i)) SwitchToThread();
+    }
+    KxServerTraceMark("burst-sent");
+    Sleep(quietMs);
+    KxServerTraceMark("burst-end");
+    return 0;
+}

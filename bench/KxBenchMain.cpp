@@ -1,0 +1,27 @@
+// kxipc_bench.exe: the benchmark coordinator and the peer roles it starts in other processes.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "KxBenchLines.h"
+#include "KxBenchRoles.h"
+
+int main(int argc, char** argv) {
+    const std::string role = argc > 1 ? argv[1] : "";
+    const std::vector<std::string> args(argv + (argc > 1 ? 2 : 1), argv + argc);
+    try {
+        if (role == "run") return KxRunBenchmarks(args);
+        if (role == "trace") return KxRunTraceWorkload(args);
+        if (role == "events") return KxRoleEventEcho(args);
+        if (role == "pipe") return KxRolePipeEcho(args);
+        if (role == "members") return KxRoleMembers(args);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "kxipc_bench %s: %s\n", role.c_str(), failure.what());
+        return 1;
+    }
+    std::fprintf(stderr,
+                 "usage: kxipc_bench run JSON_PATH [--quick] | trace COUNT\n"
+                 "       (events, pipe and members are the roles of its peer processes)\n");
+    return 2;
+}
