@@ -1,0 +1,283 @@
+// The soak's checks: duplicates, losses, hangs, the idle channel and the survivors' resources.
+#include "CKxSoakAnalysis.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "KxSoakProtocol.h"
+
+namespace {
+
+// A survivor's handle count and private bytes after the run may exceed their warm-up values by
+// this much, plus what the documented growth of the acknowledge-event pool allows (below).
+const long kHandleBand = 16;
+const long long kPrivateBytesBand = 4ll << 20;
+// Each acknowledge key of another process that a member completes stays open in the receiving
+// process's pool for its lifetime; a process can hold at most as many keys as it had sends and
+// joins at the same time. Its bookkeeping costs at most this much memory per key.
+const long long kPrivateBytesPerPeerKey = 4096;
+
+std::uint64_t KeyOf(unsigned worker, unsigned slot, unsigned generation) {
+    return (static_cast<std::uint64_t>(worker) << 40) | (static_cast<std::uint64_t>(slot) << 24) |
+           generation;
+}
+
+}  // namespace
+
+void CKxSoakAnalysis::Fail(const std::string& what) { m_failures.push_back(what); }
+
+void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
+    std::ifstream in(worker.logPath);
+    WorkerLog& log = m_logs[worker.number];
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string tag;
+        fields >> tag;
+        if (tag == "J") {
+            Generation g = {};
+            g.worker = worker.number;
+            fields >> g.slot >> g.generation >> g.id >> g.joinStart >> g.joinEnd;
+            if (!fields) continue;
+            m_generations[KeyOf(g.worker, g.slot, g.generation)] = g;
+            ++m_joins;
+            m_longestInitializeMs = std::max(m_longestInitializeMs, g.joinEnd - g.joinStart);
+            if (g.joinEnd - g.joinStart > kKxSoakInitializeLimitMs) ++m_hangs;
+            log.lastTime = std::max(log.lastTime, g.joinEnd);
+        } else if (tag == "X") {
+            unsigned slot = 0, generation = 0;
+            std::uint64_t start = 0, end = 0;
+            fields >> slot >> generation >> start >> end;
+            ++m_joinFailures;
+            if (end - start > kKxSoakInitializeLimitMs) ++m_hangs;
+        } else if (tag == "L") {
+            unsigned slot = 0, generation = 0;
+            fields >> slot >> generation;
+            ++m_leaves;
+            auto found = m_generations.find(KeyOf(worker.number, slot, generation));
+            if (found != m_generations.end() && !log.sawIdle) found->second.leftBeforeIdle = true;
+        } else if (tag == "S") {
+            Send send = {};
+            unsigned slot = 0, generation = 0, count = 0;
+            std::uint32_t senderId = 0;
+            int ok = 0;
+            send.worker = worker.number;
+            fields >> send.kind >> slot >> generation >> senderId >> send.seq >> ok >> send.start >>
+                send.end >> send.nested >> count;
+            if (!fields) continue;
+            send.ok = ok != 0;
+            send.broadcast = count == 0;
+            for (unsigned i = 0; i < count; ++i) {
+                std::uint32_t id = 0;
+                fields >> id;
+                send.ids.push_back(id);
+            }
+            ++m_sendsByKind[send.kind];
+            if (send.ok) ++m_sendsOkByKind[send.kind];
+            // A send's own wait: its time less the handlers it dispatched meanwhile.
+            const std::uint64_t own =
+                send.end - send.start - std::min(send.nested, send.end - send.start);
+            m_longestSendWaitMs = std::max(m_longestSendWaitMs, own);
+            if (own > kKxSoakSendLimitMs) ++m_hangs;
+            log.lastTime = std::max(log.lastTime, send.end);
+            m_sends[KxSoakParam(send.worker, send.seq)] = send;
+        } else if (tag == "H") {
+            unsigned slot = 0, generation = 0;
+            std::uint32_t id = 0, sender = 0, code = 0;
+            unsigned long long param = 0;
+            fields >> slot >> generation >> id >> sender >> code >> param;
+            if (!fields) continue;
+            ++m_handledCount;
+            ++m_handled[param][KeyOf(worker.number, slot, generation)];
+        } else if (tag == "P") {
+            int high = 0;
+            fields >> high;
+            log.borrowersHigh = std::max(log.borrowersHigh, high);
+        } else if (tag == "M") {
+            std::string phase;
+            Measure measure;
+            fields >> phase >> measure.handles >> measure.privateBytes >> measure.time;
+            measure.present = static_cast<bool>(fields);
+            (phase == "warm" ? log.warm : log.final) = measure;
+            log.lastTime = std::max(log.lastTime, measure.time);
+        } else if (tag == "I") {
+            log.sawIdle = true;
+        }
+    }
+}
+
+void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
+                              const KxSoakChannelState& state) {
+    m_state = state;
+    std::set<unsigned> survivors;
+    for (const KxSoakWorkerOutcome& worker : workers) {
+        ++m_workersStarted;
+        ReadLog(worker);
+        if (worker.killed) {
+            ++m_kills;
+            continue;
+        }
+        if (!worker.idle) ++m_notIdle;
+        if (!worker.finished || worker.exitCode != 0) {
+            ++m_crashes;
+            Fail("worker " + std::to_string(worker.number) +
+                 " ended without being killed or did "
+                 "not finish (exit code " +
+                 std::to_string(worker.exitCode) + ")");
+            continue;
+        }
+        if (worker.idle) survivors.insert(worker.number);
+    }
+    m_survivors = static_cast<unsigned>(survivors.size());
+    if (m_notIdle != 0) Fail(std::to_string(m_notIdle) + " worker(s) never went idle");
+
+    // Which generation held an identifier at the end, and since when.
+    std::map<std::uint32_t, const Generation*> live;
+    for (const auto& entry : m_generations) {
+        const Generation& g = entry.second;
+        if (survivors.count(g.worker) != 0 && !g.leftBeforeIdle) {
+            live[g.id] = &g;
+            m_liveIds.insert(g.id);
+        }
+    }
+
+    for (const auto& message : m_handled) {
+        const auto send = m_sends.find(message.first);
+        for (const auto& byGeneration : message.second) {
+            unsigned listed = 1;
+            const auto g = m_generations.find(byGeneration.first);
+            if (send != m_sends.end() && !send->second.broadcast && g != m_generations.end()) {
+                listed = static_cast<unsigned>(
+                    std::count(send->second.ids.begin(), send->second.ids.end(), g->second.id));
+                if (listed == 0) m_misdelivered += byGeneration.second;
+            }
+            if (byGeneration.second > listed && listed != 0) {
+                m_duplicates += byGeneration.second - listed;
+            }
+        }
+    }
+    for (const auto& entry : m_sends) {
+        const Send& send = entry.second;
+        if (!send.ok || send.broadcast) continue;
+        for (std::uint32_t id : send.ids) {
+            const auto holder = live.find(id);
+            if (holder == live.end() || holder->second->joinEnd >= send.start) continue;
+            const Generation& g = *holder->second;
+            ++m_lostChecked;
+            const auto handled = m_handled.find(entry.first);
+            if (handled == m_handled.end() ||
+                handled->second.count(KeyOf(g.worker, g.slot, g.generation)) == 0) {
+                ++m_lost;
+            }
+        }
+    }
+    if (m_duplicates != 0) Fail(std::to_string(m_duplicates) + " duplicate deliveries");
+    if (m_misdelivered != 0) Fail(std::to_string(m_misdelivered) + " deliveries to non-recipients");
+    if (m_lost != 0) Fail(std::to_string(m_lost) + " lost deliveries");
+    if (m_hangs != 0) Fail(std::to_string(m_hangs) + " calls beyond their fixed waits");
+
+    if (!m_state.read) {
+        Fail("the channel's segments could not be read");
+    } else {
+        if (!m_state.ringConsistent || m_state.readPosition != m_state.writePosition) {
+            Fail("queue not empty after idle: R " + std::to_string(m_state.readPosition) + ", W " +
+                 std::to_string(m_state.writePosition));
+        }
+        if (m_state.pendingEntries != 0) Fail("entries still pending after idle");
+        std::vector<std::uint32_t> members = m_state.members;
+        std::sort(members.begin(), members.end());
+        m_membersMatch = members == std::vector<std::uint32_t>(m_liveIds.begin(), m_liveIds.end());
+        if (!m_membersMatch) Fail("member list differs from the live participants");
+    }
+
+    for (unsigned number : survivors) {
+        const WorkerLog& log = m_logs[number];
+        if (!log.warm.present || !log.final.present) continue;  // started too late to warm up
+        // Keys of every process that was running after this one's warm-up, its own included.
+        long allowance = 0;
+        for (const auto& other : m_logs) {
+            if (other.second.lastTime >= log.warm.time) allowance += other.second.borrowersHigh;
+        }
+        const long handleGrowth =
+            static_cast<long>(log.final.handles) - static_cast<long>(log.warm.handles);
+        const long long byteGrowth = static_cast<long long>(log.final.privateBytes) -
+                                     static_cast<long long>(log.warm.privateBytes);
+        const bool handlesOk = handleGrowth <= kHandleBand + allowance;
+        const bool bytesOk = byteGrowth <= kPrivateBytesBand + allowance * kPrivateBytesPerPeerKey;
+        char text[256];
+        std::snprintf(text, sizeof(text),
+                      "worker %u: handles %lu -> %lu (band %ld + %ld keys), private bytes %llu -> "
+                      "%llu%s",
+                      number, log.warm.handles, log.final.handles, kHandleBand, allowance,
+                      log.warm.privateBytes, log.final.privateBytes,
+                      handlesOk && bytesOk ? "" : "  OUT OF BAND");
+        m_resourceLines.push_back(text);
+        if (!handlesOk || !bytesOk) Fail(text);
+    }
+}
+
+void CKxSoakAnalysis::Print() const {
+    std::printf("workers started %u, killed %u, survivors %u, crashed %u\n", m_workersStarted,
+                m_kills, m_survivors, m_crashes);
+    std::printf("joins %u (failed %u), leaves %u\n", m_joins, m_joinFailures, m_leaves);
+    for (const auto& kind : m_sendsByKind) {
+        const auto ok = m_sendsOkByKind.find(kind.first);
+        std::printf("sends %c: %u (true %u)\n", kind.first, kind.second,
+                    ok == m_sendsOkByKind.end() ? 0u : ok->second);
+    }
+    std::printf("handled %llu; duplicates %llu; misdelivered %llu; lost %llu of %llu checked\n",
+                m_handledCount, m_duplicates, m_misdelivered, m_lost, m_lostChecked);
+    std::printf("hangs %u; longest own send wait %llu ms; longest initialize %llu ms\n", m_hangs,
+                static_cast<unsigned long long>(m_longestSendWaitMs),
+                static_cast<unsigned long long>(m_longestInitializeMs));
+    std::printf("after idle: R %u W %u records %u pending %u; members %zu, live %zu, %s\n",
+                m_state.readPosition, m_state.writePosition, m_state.records,
+                m_state.pendingEntries, m_state.members.size(), m_liveIds.size(),
+                m_membersMatch ? "equal" : "DIFFERENT");
+    for (const std::string& line : m_resourceLines) std::printf("%s\n", line.c_str());
+    for (const std::string& failure : m_failures) std::printf("FAIL: %s\n", failure.c_str());
+    std::printf("%s\n", Passed() ? "soak passed" : "soak FAILED");
+    std::fflush(stdout);
+}
+
+bool CKxSoakAnalysis::WriteJson(const std::string& path, const std::string& parameters) const {
+    std::ofstream out(path);
+    if (!out) return false;
+    unsigned sends = 0, sendsOk = 0;
+    for (const auto& kind : m_sendsByKind) sends += kind.second;
+    for (const auto& kind : m_sendsOkByKind) sendsOk += kind.second;
+    out << "{\n  " << parameters << ",\n"
+        << "  \"workersStarted\": " << m_workersStarted << ", \"kills\": " << m_kills
+        << ", \"survivors\": " << m_survivors << ", \"crashes\": " << m_crashes
+        << ", \"notIdle\": " << m_notIdle << ",\n"
+        << "  \"joins\": " << m_joins << ", \"joinFailures\": " << m_joinFailures
+        << ", \"leaves\": " << m_leaves << ",\n"
+        << "  \"sends\": " << sends << ", \"sendsTrue\": " << sendsOk << ", \"sendsByKind\": {";
+    bool first = true;
+    for (const auto& kind : m_sendsByKind) {
+        out << (first ? "" : ", ") << "\"" << kind.first << "\": " << kind.second;
+        first = false;
+    }
+    out << "},\n  \"handled\": " << m_handledCount << ", \"duplicates\": " << m_duplicates
+        << ", \"misdelivered\": " << m_misdelivered << ", \"lost\": " << m_lost
+        << ", \"lostChecked\": " << m_lostChecked << ",\n"
+        << "  \"hangs\": " << m_hangs << ", \"longestSendWaitMs\": " << m_longestSendWaitMs
+        << ", \"longestInitializeMs\": " << m_longestInitializeMs << ",\n"
+        << "  \"queueR\": " << m_state.readPosition << ", \"queueW\": " << m_state.writePosition
+        << ", \"queueRecords\": " << m_state.records
+        << ", \"pendingEntries\": " << m_state.pendingEntries
+        << ", \"members\": " << m_state.members.size()
+        << ", \"liveParticipants\": " << m_liveIds.size()
+        << ", \"membersMatch\": " << (m_membersMatch ? "true" : "false") << ",\n  \"resources\": [";
+    for (std::size_t i = 0; i < m_resourceLines.size(); ++i) {
+        out << (i ? ", " : "") << "\"" << m_resourceLines[i] << "\"";
+    }
+    out << "],\n  \"failures\": [";
+    for (std::size_t i = 0; i < m_failures.size(); ++i) {
+        out << (i ? ", " : "") << "\"" << m_failures[i] << "\"";
+    }
+    out << "],\n  \"passed\": " << (Passed() ? "true" : "false") << "\n}\n";
+    return static_cast<bool>(out);
+}

@@ -1,0 +1,145 @@
+// One soak worker process: application threads, the warm-up and final measurements, the log.
+#include "CKxSoakWorker.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <thread>
+
+#include "CKxSoakParticipant.h"
+#include "KxProcessUsage.h"
+#include "KxSoakProtocol.h"
+
+namespace {
+
+// After the participants have left, their waiting threads may still be closing their channel
+// objects for a moment; the measurement waits this long, the same in both phases.
+const DWORD kSettleMs = 300;
+
+}  // namespace
+
+CKxSoakWorker::CKxSoakWorker(const std::string& channel, unsigned number, std::uint32_t seed,
+                             unsigned participants, DWORD warmUpMs, const std::string& logPath)
+    : m_channel(channel),
+      m_number(number),
+      m_seed(seed),
+      m_warmUpMs(warmUpMs),
+      m_log(INVALID_HANDLE_VALUE),
+      m_sequence(0),
+      m_quiescing(false),
+      m_borrowers(0),
+      m_borrowersHigh(0),
+      m_pauseRequested(false),
+      m_parked(0) {
+    m_log = CreateFileA(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    for (unsigned slot = 0; slot < participants; ++slot) {
+        m_participants.emplace_back(
+            new CKxSoakParticipant(channel.c_str(), this, slot, seed * 131u + slot));
+    }
+}
+
+CKxSoakWorker::~CKxSoakWorker() {
+    m_participants.clear();
+    if (m_log != INVALID_HANDLE_VALUE) CloseHandle(m_log);
+}
+
+void CKxSoakWorker::Log(const char* format, ...) {
+    char line[4096];
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(line, sizeof(line) - 1, format, args);
+    va_end(args);
+    if (length < 0) return;
+    if (length > static_cast<int>(sizeof(line)) - 2) length = static_cast<int>(sizeof(line)) - 2;
+    line[length++] = '\n';
+    std::lock_guard<std::mutex> hold(m_logLock);
+    DWORD written = 0;
+    WriteFile(m_log, line, static_cast<DWORD>(length), &written, nullptr);
+}
+
+void CKxSoakWorker::BeginBorrow() {
+    const int now = ++m_borrowers;
+    int high = m_borrowersHigh.load();
+    while (now > high && !m_borrowersHigh.compare_exchange_weak(high, now)) {
+    }
+    if (now > high) Log("P %d", now);
+}
+
+void CKxSoakWorker::EndBorrow() { --m_borrowers; }
+
+void CKxSoakWorker::PausePoint(CKxSoakParticipant* participant) {
+    std::unique_lock<std::mutex> hold(m_pauseLock);
+    if (!m_pauseRequested) return;
+    hold.unlock();
+    participant->Leave();
+    hold.lock();
+    ++m_parked;
+    m_pauseChanged.notify_all();
+    m_pauseChanged.wait(hold, [this] { return !m_pauseRequested; });
+    --m_parked;
+}
+
+void CKxSoakWorker::ApplicationThread(unsigned slot) {
+    CKxSoakParticipant* participant = m_participants[slot].get();
+    while (!m_quiescing.load()) {
+        PausePoint(participant);
+        if (m_quiescing.load()) break;
+        if (!participant->IsMember()) {
+            participant->Join();
+        } else {
+            participant->Act();
+        }
+    }
+}
+
+void CKxSoakWorker::MeasureWithEveryoneOut(const char* phase) {
+    while (m_borrowers.load() != 0) Sleep(10);  // handler sends still waiting
+    Sleep(kSettleMs);
+    Log("M %s %lu %llu %llu", phase, static_cast<unsigned long>(KxOpenHandleCount()),
+        static_cast<unsigned long long>(KxPrivateBytes()),
+        static_cast<unsigned long long>(KxSoakNowMs()));
+}
+
+HANDLE CKxSoakWorker::OpenNamedEvent(const std::string& name) {
+    return OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, name.c_str());
+}
+
+int CKxSoakWorker::Run() {
+    if (m_log == INVALID_HANDLE_VALUE) return 3;
+    HANDLE quiesce = OpenNamedEvent(KxSoakEventName(m_channel, "quiesce"));
+    HANDLE measure = OpenNamedEvent(KxSoakEventName(m_channel, "measure"));
+    HANDLE idle = OpenNamedEvent(KxSoakIdleEventName(m_channel, m_number));
+    if (!quiesce || !measure || !idle) return 4;
+
+    std::vector<std::thread> threads;
+    for (unsigned slot = 0; slot < m_participants.size(); ++slot) {
+        threads.emplace_back([this, slot] { ApplicationThread(slot); });
+    }
+
+    // Warm-up: then every participant steps out at once for one measurement, and back in.
+    if (WaitForSingleObject(quiesce, m_warmUpMs) == WAIT_TIMEOUT) {
+        std::unique_lock<std::mutex> hold(m_pauseLock);
+        m_pauseRequested = true;
+        m_pauseChanged.wait(hold, [this] { return m_parked == m_participants.size(); });
+        hold.unlock();
+        MeasureWithEveryoneOut("warm");
+        hold.lock();
+        m_pauseRequested = false;
+        m_pauseChanged.notify_all();
+    }
+
+    WaitForSingleObject(quiesce, INFINITE);
+    m_quiescing = true;
+    for (std::thread& thread : threads) thread.join();
+    while (m_borrowers.load() != 0) Sleep(10);
+    Log("I %llu", static_cast<unsigned long long>(KxSoakNowMs()));
+    SetEvent(idle);
+
+    WaitForSingleObject(measure, INFINITE);
+    for (auto& participant : m_participants) participant->Leave();
+    MeasureWithEveryoneOut("final");
+    CloseHandle(quiesce);
+    CloseHandle(measure);
+    CloseHandle(idle);
+    return 0;
+}

@@ -1,0 +1,236 @@
+// kxipc_soak: runs worker processes on one channel, kills and restarts them at random, then checks
+// that nothing was lost, duplicated or hung and that the channel and the survivors are clean.
+//
+// kxipc_soak [--seconds N] [--seed S] [--processes P] [--participants K] [--out FILE.json]
+//            [--logs DIR]
+// Exit code 0 when every check passed.
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CKxChannelSnapshot.h"
+#include "CKxSoakAnalysis.h"
+#include "KxSoakProtocol.h"
+
+namespace {
+
+struct Options {
+    unsigned seconds = 60;
+    std::uint32_t seed = 1;
+    unsigned processes = 4;
+    unsigned participants = 3;
+    std::string out = "soak-result.json";
+    std::string logs = ".";
+};
+
+struct Worker {
+    KxSoakWorkerOutcome outcome;
+    HANDLE process = nullptr;
+    HANDLE idle = nullptr;
+    std::uint64_t started = 0;
+};
+
+// Generous: a survivor may be finishing a send that waits out a killed peer's 25 000 ms.
+const DWORD kIdleTimeoutMs = 90000;
+const DWORD kDrainTimeoutMs = 60000;
+const DWORD kFinishTimeoutMs = 90000;
+const DWORD kWarmUpMs = 6000;
+
+std::string ProgramDir() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path, length);
+    return dir.substr(0, dir.find_last_of("\\/") + 1);
+}
+
+bool Start(Worker* worker, const Options& options, const std::string& channel, unsigned number,
+           std::uint32_t seed) {
+    worker->outcome.number = number;
+    worker->outcome.logPath = options.logs + "\\worker-" + std::to_string(number) + ".log";
+    worker->idle = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
+                                KxSoakIdleEventName(channel, number).c_str());
+    std::string command = "\"" + ProgramDir() + "kxipc_soak_worker.exe\" " + channel + " " +
+                          std::to_string(number) + " " + std::to_string(seed) + " " +
+                          std::to_string(options.participants) + " " + std::to_string(kWarmUpMs) +
+                          " \"" + worker->outcome.logPath + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE /*bInheritHandles*/, 0,
+                        nullptr, nullptr, &startup, &info)) {
+        std::fprintf(stderr, "cannot start %s\n", command.c_str());
+        return false;
+    }
+    CloseHandle(info.hThread);
+    worker->process = info.hProcess;
+    worker->started = KxSoakNowMs();
+    return true;
+}
+
+bool Running(const Worker& worker) {
+    return worker.process && WaitForSingleObject(worker.process, 0) == WAIT_TIMEOUT;
+}
+
+// Reads the channel's segments (under its mutex) once the survivors are idle, waiting for the
+// queue to drain: members acknowledge what killed peers left, as they notice the deaths.
+KxSoakChannelState ReadChannel(const std::string& channel) {
+    KxSoakChannelState state;
+    const std::uint64_t deadline = KxSoakNowMs() + kDrainTimeoutMs;
+    for (;;) {
+        CKxChannelSnapshot snapshot;
+        std::string error;
+        if (snapshot.Take(channel, &error)) {
+            CKxMessageRing ring = snapshot.Ring();
+            state = KxSoakChannelState();
+            state.read = true;
+            state.ringConsistent = ring.IsConsistent();
+            state.readPosition = ring.ReadPosition();
+            state.writePosition = ring.WritePosition();
+            ring.ForEachRecord([&state](const KxRingRecord& record) {
+                ++state.records;
+                for (std::uint32_t i = 0; i < record.recipientCount; ++i) {
+                    if (record.recipients[i].state != CKxMessageRing::kStateAcknowledged) {
+                        ++state.pendingEntries;
+                    }
+                }
+            });
+            state.members = snapshot.ParticipantIds();
+            if (state.ringConsistent && state.readPosition == state.writePosition) break;
+        } else {
+            std::fprintf(stderr, "channel snapshot: %s\n", error.c_str());
+        }
+        if (KxSoakNowMs() > deadline) break;
+        Sleep(200);
+    }
+    return state;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const char* value = argv[i + 1];
+        if (name == "--seconds") {
+            options->seconds = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--seed") {
+            options->seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--processes") {
+            options->processes = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--participants") {
+            options->participants = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--out") {
+            options->out = value;
+        } else if (name == "--logs") {
+            options->logs = value;
+        } else {
+            return false;
+        }
+    }
+    return argc % 2 == 1 && options->processes >= 2 && options->participants >= 1 &&
+           options->processes * options->participants <= 50;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) {
+        std::fprintf(stderr,
+                     "usage: kxipc_soak [--seconds N] [--seed S] [--processes P (>= 2)] "
+                     "[--participants K (P*K <= 50)] [--out FILE] [--logs DIR]\n");
+        return 2;
+    }
+    CreateDirectoryA(options.logs.c_str(), nullptr);
+    const std::string channel =
+        "kxsoak_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(options.seed);
+    HANDLE quiesce = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
+                                  KxSoakEventName(channel, "quiesce").c_str());
+    HANDLE measure = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
+                                  KxSoakEventName(channel, "measure").c_str());
+    std::mt19937 random(options.seed);
+    std::vector<Worker> workers;
+    workers.reserve(1024);
+    unsigned next = 1;
+    std::printf("soak: channel %s, %u s, seed %u, %u processes x %u participants\n",
+                channel.c_str(), options.seconds, options.seed, options.processes,
+                options.participants);
+    std::fflush(stdout);
+
+    auto startOne = [&] {
+        workers.emplace_back();
+        const unsigned number = next++;
+        if (!Start(&workers.back(), options, channel, number, random())) workers.pop_back();
+    };
+    for (unsigned i = 0; i < options.processes; ++i) startOne();
+
+    // Kills: one at a random moment every 1 to 5 s, never leaving fewer than two workers; the
+    // killed one is replaced at once. A worker that ended by itself is a crash and is replaced too.
+    const std::uint64_t end = KxSoakNowMs() + options.seconds * 1000ull;
+    while (KxSoakNowMs() < end) {
+        const DWORD pause = 1000 + random() % 4000;
+        Sleep(
+            static_cast<DWORD>(std::min<std::uint64_t>(pause, end - std::min(end, KxSoakNowMs()))));
+        if (KxSoakNowMs() >= end) break;
+        std::vector<Worker*> running;
+        for (Worker& worker : workers) {
+            if (Running(worker)) running.push_back(&worker);
+        }
+        if (running.size() >= 2) {
+            Worker* victim = running[random() % running.size()];
+            TerminateProcess(victim->process, 9);
+            WaitForSingleObject(victim->process, INFINITE);
+            victim->outcome.killed = true;
+        }
+        unsigned alive = 0;
+        for (Worker& worker : workers) alive += Running(worker) ? 1 : 0;
+        while (alive++ < options.processes) startOne();
+    }
+
+    SetEvent(quiesce);
+    const std::uint64_t idleDeadline = KxSoakNowMs() + kIdleTimeoutMs;
+    for (Worker& worker : workers) {
+        if (worker.outcome.killed || !worker.process) continue;
+        const std::uint64_t now = KxSoakNowMs();
+        const DWORD left = now < idleDeadline ? static_cast<DWORD>(idleDeadline - now) : 0;
+        HANDLE either[2] = {worker.idle, worker.process};
+        worker.outcome.idle =
+            WaitForMultipleObjects(2, either, FALSE /*bWaitAll*/, left) == WAIT_OBJECT_0;
+    }
+    const KxSoakChannelState state = ReadChannel(channel);
+
+    SetEvent(measure);
+    for (Worker& worker : workers) {
+        if (worker.outcome.killed || !worker.process) continue;
+        worker.outcome.finished =
+            WaitForSingleObject(worker.process, kFinishTimeoutMs) == WAIT_OBJECT_0;
+        if (!worker.outcome.finished) TerminateProcess(worker.process, 9);
+        DWORD code = 0;
+        GetExitCodeProcess(worker.process, &code);
+        worker.outcome.exitCode = code;
+    }
+
+    std::vector<KxSoakWorkerOutcome> outcomes;
+    for (Worker& worker : workers) {
+        outcomes.push_back(worker.outcome);
+        if (worker.process) CloseHandle(worker.process);
+        if (worker.idle) CloseHandle(worker.idle);
+    }
+    CKxSoakAnalysis analysis;
+    analysis.Analyse(outcomes, state);
+    analysis.Print();
+    const std::string parameters =
+        "\"seconds\": " + std::to_string(options.seconds) +
+        ", \"seed\": " + std::to_string(options.seed) +
+        ", \"processes\": " + std::to_string(options.processes) +
+        ", \"participantsPerProcess\": " + std::to_string(options.participants);
+    if (!analysis.WriteJson(options.out, parameters)) {
+        std::fprintf(stderr, "cannot write %s\n", options.out.c_str());
+        return 1;
+    }
+    CloseHandle(quiesce);
+    CloseHandle(measure);
+    return analysis.Passed() ? 0 : 1;
+}
