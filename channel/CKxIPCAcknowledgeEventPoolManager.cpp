@@ -7,6 +7,7 @@
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "CKxMutex.h"
 #include "KxExceptions.h"
+#include "KxKillPoint.h"
 #include "KxScopeGuard.h"
 
 namespace {
@@ -63,6 +64,7 @@ void CKxIPCAcknowledgeEventPoolManager::LockPoolMutex() {
 CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::AcquireElement() {
     LockPoolMutex();
     TKxScopeGuard releaseOnThrow([this] { ReleaseMutex(m_mutex->GetHandle()); });
+    KX_KILL_POINT("pool.acquire.holding-mutex");
     CKxIPCAcknowledgeEventPoolElement* element;
     if (m_freeElements.empty()) {
         // The sequence number advances only once the element exists.
@@ -81,6 +83,7 @@ void CKxIPCAcknowledgeEventPoolManager::ReleaseElement(CKxIPCAcknowledgeEventPoo
     if (!element) return;
     LockPoolMutex();
     TKxScopeGuard releaseOnThrow([this] { ReleaseMutex(m_mutex->GetHandle()); });
+    KX_KILL_POINT("pool.release.holding-mutex");
     m_freeElements.push_back(element);
     releaseOnThrow.Dismiss();
     m_mutex->Release();

@@ -15,6 +15,7 @@
 #include "CKxMutex.h"
 #include "CKxThread.h"
 #include "CkxIPCMessage.h"
+#include "KxKillPoint.h"
 #include "KxScopeGuard.h"
 #include "KxWaitFunctions.h"
 #include "KxWindows.h"
@@ -357,6 +358,7 @@ bool CkxIPCParticipant::OnInternalReceive() {
         if (message.GetAcknowledgeKey() != 0 && !PreProcessSyncMessage(sender, code, param)) {
             OnSyncMessage(sender, code, param);
         }
+        KX_KILL_POINT("participant.receive.before-acknowledge");
         {
             CIPCChannelLock lock(m_channel);
             m_channel->AcknowledgeMessage(m_participantId);
@@ -423,9 +425,11 @@ bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* id
         // exactly when a handler is sending: that thread must go on dispatching while it waits.
         if (m_dispatchMutex->Wait(0)) {
             TKxScopeGuard undoProbe([this] { m_dispatchMutex->Release(); });
+            KX_KILL_POINT("participant.send.waiting-dispatching");
             WaitOnEvents(acknowledged);
         } else {
             CKxHandleSyncObject* waitable = acknowledged;
+            KX_KILL_POINT("participant.send.waiting");
             WaitForAll(&waitable, 1, kPartyTimeoutMs);
         }
     }

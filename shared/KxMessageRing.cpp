@@ -1,6 +1,8 @@
 // The message queue's ring of records: add, take, acknowledge and give back, read defensively.
 #include "KxMessageRing.h"
 
+#include "KxKillPoint.h"  // standard headers only; nothing at all outside test builds
+
 namespace {
 
 // Word offsets inside a record of n recipients.
@@ -105,6 +107,7 @@ bool CKxMessageRing::Add(std::uint32_t count, const std::uint32_t* recipients,
           static_cast<std::uint32_t>(message.acknowledgeKey >> 32));
     // W moves last: a writer that dies half-way (abandoning the channel mutex) leaves no half
     // record behind W.
+    KX_KILL_POINT("ring.add.before-publish");
     Store(kWriteElement, Advance(write, words));
     return true;
 }
@@ -200,6 +203,7 @@ bool CKxMessageRing::Acknowledge(std::uint32_t id, std::uint32_t* senderOut,
     if (senderOut == nullptr || keyOut == nullptr) return false;
     std::uint32_t p = 0, count = 0;
     if (!Find(id, kStateReceived, kStateAcknowledged, &p, &count)) return false;
+    KX_KILL_POINT("ring.acknowledge.before-sweep");
 
     *senderOut = 0;
     *keyOut = 0;
