@@ -2,8 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <map>
+#include <vector>
 
 #include "KxWindows.h"
 
@@ -58,7 +58,9 @@ private:
     // The free list and the sequence number of the next new element, under m_mutex. The list is
     // a stack at its back end.
     std::uint64_t m_nextSequence;
-    std::list<CKxIPCAcknowledgeEventPoolElement*> m_freeElements;
+    // A vector, not a linked list: once it has held the most elements ever free at once, giving
+    // back and lending allocate nothing, so a send costs no heap operation.
+    std::vector<CKxIPCAcknowledgeEventPoolElement*> m_freeElements;
     // Key -> element for every key GetEventByKey was asked for, under m_foreignLock, which is
     // process-local: calls made for different channels reach GetEventByKey at the same time.
     std::map<std::uint64_t, CKxIPCAcknowledgeEventPoolElement*> m_foreignEvents;
