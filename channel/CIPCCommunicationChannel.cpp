@@ -245,6 +245,11 @@ bool CIPCCommunicationChannel::GetMessage(std::uint32_t id, CkxIPCMessage* messa
     return m_queue->GetMessage(id, message);
 }
 
+bool CIPCCommunicationChannel::HasMessage(std::uint32_t id) {
+    if (m_lockCount == 0 || !IsParticipant(id)) return false;
+    return m_queue->HasMessage(id);
+}
+
 bool CIPCCommunicationChannel::AcknowledgeMessage(std::uint32_t id) {
     if (m_lockCount == 0) return false;
     return AcknowledgeAndRelease(id);

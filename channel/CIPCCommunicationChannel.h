@@ -66,6 +66,8 @@ public:
                     const CkxIPCMessage* message);
     // Takes id's oldest pending message (pending -> received).
     bool GetMessage(std::uint32_t id, CkxIPCMessage* message);
+    // Whether GetMessage(id) would give a message now; changes nothing.
+    bool HasMessage(std::uint32_t id);
     // Acknowledges id's oldest received message; the acknowledgement that completes a message
     // with a key sets the sender's acknowledge event while the sender is registered.
     bool AcknowledgeMessage(std::uint32_t id);

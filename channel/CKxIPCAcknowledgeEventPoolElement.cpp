@@ -7,7 +7,10 @@
 
 CKxIPCAcknowledgeEventPoolElement::CKxIPCAcknowledgeEventPoolElement(std::uint64_t sequence,
                                                                      std::uint32_t processId)
-    : m_acknowledgeKey((static_cast<std::uint64_t>(processId) << 32) | sequence), m_event(nullptr) {
+    : m_acknowledgeKey((static_cast<std::uint64_t>(processId) << 32) | sequence),
+      m_event(nullptr),
+      m_staleSignalPossible(true),
+      m_waitEndedUnsignalled(false) {
     // Other processes rebuild this name from the key alone, so the text is a cross-process
     // contract. _snprintf is the platform runtime's own formatter, the one that knows %I64X
     // (MinGW's ISO printf replacement is not used here). 30 characters always fit in 128 bytes.
@@ -25,3 +28,14 @@ std::uint64_t CKxIPCAcknowledgeEventPoolElement::GetAcknowledgeKey() const {
 }
 
 CKxEvent* CKxIPCAcknowledgeEventPoolElement::GetEvent() const { return m_event; }
+
+void CKxIPCAcknowledgeEventPoolElement::ConsumeStaleSignal() {
+    if (!m_staleSignalPossible) return;
+    m_event->Wait(0);
+    m_staleSignalPossible = m_waitEndedUnsignalled;
+}
+
+void CKxIPCAcknowledgeEventPoolElement::NoteWaitEndedUnsignalled() {
+    m_waitEndedUnsignalled = true;
+    m_staleSignalPossible = true;
+}

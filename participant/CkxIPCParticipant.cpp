@@ -34,6 +34,10 @@ const DWORD kWaitingThreadStackBytes = 0x80000;
 // just before the thread left never uses a deleted channel. User-mode only: no kernel call.
 SRWLOCK g_channelLifetime = SRWLOCK_INIT;
 
+// Whether the latest WaitOnEvents of this thread ended on its acknowledge event, for the
+// SendIPMessage that called it (the exported member has no result to carry it).
+thread_local bool t_acknowledgeSeen = false;
+
 // Why a waiting thread could not open its channel, handed from that thread to the
 // InitializeParticipant that waits for it (the class layout has no room for it).
 std::mutex g_startFailuresLock;
@@ -189,7 +193,7 @@ bool CkxIPCParticipant::StartWaitingThread() {
     m_joinAcknowledgeElement = factory->AcquireAcknowledgeElement();
     // A late acknowledgement of the element's previous borrower may have left its event set;
     // consumed here, it cannot end this join's wait early.
-    m_joinAcknowledgeElement->GetEvent()->Wait(0);
+    m_joinAcknowledgeElement->ConsumeStaleSignal();
     m_startedEvent = new CKxEvent(true);
     m_stopEvent = new CKxEvent(true);
     CKxThread* thread = new CKxThread();
@@ -209,7 +213,9 @@ bool CkxIPCParticipant::StartWaitingThread() {
     // acknowledge a join that never happened.
     if (m_stopped) return false;
     CKxHandleSyncObject* joined = m_joinAcknowledgeElement->GetEvent();
-    WaitForAll(&joined, 1, kPartyTimeoutMs);
+    if (!WaitForAll(&joined, 1, kPartyTimeoutMs)) {
+        m_joinAcknowledgeElement->NoteWaitEndedUnsignalled();
+    }
     factory->ReleaseAcknowledgeElement(m_joinAcknowledgeElement);
     m_joinAcknowledgeElement = nullptr;
     return true;
@@ -228,6 +234,8 @@ bool CkxIPCParticipant::StopWaitingThread() {
             m_waitingThread = nullptr;
         }
     }
+    // Still held only when the start gave up before the join was acknowledged, which may yet be.
+    if (m_joinAcknowledgeElement) m_joinAcknowledgeElement->NoteWaitEndedUnsignalled();
     CIPCServiceFactorySingleton::GetInstance()->ReleaseAcknowledgeElement(
         m_joinAcknowledgeElement);
     m_joinAcknowledgeElement = nullptr;
@@ -324,6 +332,8 @@ bool CkxIPCParticipant::ThreadWaitOnEvents() {
 }
 
 void CkxIPCParticipant::WaitOnEvents(CKxEvent* acknowledgeEvent) {
+    bool acknowledged = false;
+    TKxScopeGuard report([&acknowledged] { t_acknowledgeSeen = acknowledged; });
     if (m_stopped) return;
     for (;;) {
         CKxHandleSyncObject* extra = acknowledgeEvent;
@@ -337,7 +347,8 @@ void CkxIPCParticipant::WaitOnEvents(CKxEvent* acknowledgeEvent) {
         } else if (position < 0) {
             return;  // 25 000 ms without any signal
         } else if (acknowledgeEvent && static_cast<unsigned int>(position) == 2 + m_otherCount) {
-            return;  // acknowledged
+            acknowledged = true;
+            return;
         } else if (static_cast<unsigned int>(position - 2) < m_otherCount) {
             OnInternalQuit(m_otherIds[position - 2]);
         }
@@ -359,11 +370,19 @@ bool CkxIPCParticipant::OnInternalReceive() {
             OnSyncMessage(sender, code, param);
         }
         KX_KILL_POINT("participant.receive.before-acknowledge");
+        bool more = false;
         {
             CIPCChannelLock lock(m_channel);
             m_channel->AcknowledgeMessage(m_participantId);
+            more = m_channel->HasMessage(m_participantId);
         }
         if (!PreProcessAsyncMessage(sender, code, param)) OnReceive(sender, code, param);
+        // Nothing was waiting at the acknowledgement, and a message queued since has set the
+        // receive event (its sender sets it after writing): when the event is not set, the drain
+        // is over without a take that would find nothing. Consuming a set event here also spares
+        // the next wait a wake-up for a message this drain takes. Once stopped, the thread may
+        // be leaving while StopWaitingThread frees that event: the take decides instead.
+        if (!more && !m_stopped && !m_receiveEvent->Wait(0)) return true;
     }
 }
 
@@ -408,18 +427,26 @@ bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* id
     if (m_stopped || messageCode > kLargestApplicationCode) return false;
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
     CKxIPCAcknowledgeEventPoolElement* element = factory->AcquireAcknowledgeElement();
-    TKxScopeGuard giveBack([factory, element] { factory->ReleaseAcknowledgeElement(element); });
+    // From the moment the key may be queued until its signal has been seen, an acknowledgement
+    // can still come; if this send stops waiting before, the element's next borrowers consume.
+    bool awaitingSignal = false;
+    TKxScopeGuard giveBack([factory, element, &awaitingSignal] {
+        if (awaitingSignal) element->NoteWaitEndedUnsignalled();
+        factory->ReleaseAcknowledgeElement(element);
+    });
     CKxEvent* acknowledged = element->GetEvent();
     // A late acknowledgement of this element's previous send may have left its event set;
     // consumed here, it cannot release this send early.
-    acknowledged->Wait(0);
+    element->ConsumeStaleSignal();
 
     CkxIPCMessage message;
     message.SetSenderID(m_participantId);
     message.SetMessageCode(messageCode);
     message.SetParam(param);
     message.SetAcknowledgeKey(element->GetAcknowledgeKey());
+    awaitingSignal = true;
     const bool queued = AddMessageToChannel(count, ids, &message);
+    awaitingSignal = queued;
     if (queued) {
         // The waiting thread holds the dispatch mutex for its whole life, so this probe succeeds
         // exactly when a handler is sending: that thread must go on dispatching while it waits.
@@ -427,10 +454,11 @@ bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* id
             TKxScopeGuard undoProbe([this] { m_dispatchMutex->Release(); });
             KX_KILL_POINT("participant.send.waiting-dispatching");
             WaitOnEvents(acknowledged);
+            if (t_acknowledgeSeen) awaitingSignal = false;
         } else {
             CKxHandleSyncObject* waitable = acknowledged;
             KX_KILL_POINT("participant.send.waiting");
-            WaitForAll(&waitable, 1, kPartyTimeoutMs);
+            if (WaitForAll(&waitable, 1, kPartyTimeoutMs)) awaitingSignal = false;
         }
     }
     return queued;

@@ -35,6 +35,13 @@ bool CkxIPCMessageQueue::GetMessage(std::uint32_t id, CkxIPCMessage* message) {
     return true;
 }
 
+bool CkxIPCMessageQueue::HasMessage(std::uint32_t id) {
+    // A transition from pending to pending finds the entry and leaves it as it is.
+    std::uint32_t position = 0;
+    return m_ring.FindRecipient(id, CKxMessageRing::kStatePending, CKxMessageRing::kStatePending,
+                                &position);
+}
+
 bool CkxIPCMessageQueue::AcknowledgeMessage(std::uint32_t id, std::uint32_t* senderOut,
                                             std::uint64_t* keyOut) {
     return m_ring.Acknowledge(id, senderOut, keyOut);

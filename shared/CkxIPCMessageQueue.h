@@ -39,6 +39,9 @@ public:
     // Takes id's oldest pending message into *message; the entry becomes received.
     bool GetMessage(std::uint32_t id, CkxIPCMessage* message);
 
+    // Whether id has a pending message, that is whether GetMessage would give one; changes nothing.
+    bool HasMessage(std::uint32_t id);
+
     // Acknowledges id's oldest received entry and gives back the room of every done record from
     // the oldest on. *senderOut and *keyOut get the record's sender and key when this
     // acknowledgement completed a record whose key is not 0, and 0 otherwise.
