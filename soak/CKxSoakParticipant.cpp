@@ -130,11 +130,13 @@ void CKxSoakParticipant::Send(bool synchronous, bool inHandler, bool broadcast,
 }
 
 void CKxSoakParticipant::Act() {
-    const unsigned roll = m_random() % 100;
-    if (roll < 1) {
+    // Leaves are rare (3 in 1000 steps), so that most memberships outlive many messages and the
+    // loss check has recipients to check.
+    if (m_random() % 1000 < 3) {
         Leave();
         return;
     }
+    const unsigned roll = m_random() % 100;
     if (roll < 10) {
         Sleep(m_random() % 20);
         return;
