@@ -47,6 +47,9 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
         throw CKxSharedMemoryException(
             "CIPCCommunicationChannel::CIPCCommunicationChannel -> participant array too small");
     }
+    // The queue before the members' records: a member found ended unwatched is removed at once,
+    // which acknowledges its entries in the queue.
+    m_queue = new CkxIPCMessageQueue(channelName + "_Message_Queue");
     CKxParticipantIdList ids(IdElements());
     if (m_participantIds->Header() == 0) {
         m_participantIds->Header() = 1;
@@ -54,7 +57,6 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     } else {
         RecordAllParticipants();
     }
-    m_queue = new CkxIPCMessageQueue(channelName + "_Message_Queue");
     undo.Dismiss();
     Unlock();
 }
