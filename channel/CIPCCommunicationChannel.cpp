@@ -50,6 +50,9 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     // The queue before the members' records: a member found ended unwatched is removed at once,
     // which acknowledges its entries in the queue.
     m_queue = new CkxIPCMessageQueue(channelName + "_Message_Queue");
+    // Between complete operations no done record stands at R, so this does nothing unless the
+    // mutex this constructor took was abandoned in the middle of an acknowledgement.
+    FinishAbandonedAcknowledgement();
     CKxParticipantIdList ids(IdElements());
     if (m_participantIds->Header() == 0) {
         m_participantIds->Header() = 1;
@@ -80,12 +83,16 @@ CIPCCommunicationChannel::~CIPCCommunicationChannel() {
 
 bool CIPCCommunicationChannel::Lock() {
     bool taken = false;
+    bool abandoned = false;
     try {
         taken = m_mutex->Wait(INFINITE);
     } catch (const CKxWaitAbandonnedException&) {
         taken = true;  // the platform handed the abandoned mutex to this thread
+        abandoned = true;
     }
     if (taken) ++m_lockCount;
+    // The constructor, whose queue does not exist yet at its Lock, finishes once it does.
+    if (abandoned && m_queue != nullptr) FinishAbandonedAcknowledgement();
     return taken;
 }
 
@@ -178,13 +185,23 @@ bool CIPCCommunicationChannel::AcknowledgeAndRelease(std::uint32_t id) {
     std::uint32_t sender = 0;
     std::uint64_t key = 0;
     if (!m_queue->AcknowledgeMessage(id, &sender, &key)) return false;
+    ReleaseSender(sender, key);
+    return true;
+}
+
+void CIPCCommunicationChannel::ReleaseSender(std::uint32_t sender, std::uint64_t key) {
     if (sender != 0 && key != 0 && IsParticipant(sender)) {
         if (CKxEvent* acknowledged =
                 CIPCServiceFactorySingleton::GetInstance()->GetAcknowledgeEvent(key)) {
             acknowledged->Set();
         }
     }
-    return true;
+}
+
+void CIPCCommunicationChannel::FinishAbandonedAcknowledgement() {
+    std::uint32_t sender = 0;
+    std::uint64_t key = 0;
+    if (m_queue->SweepAbandonedAcknowledgement(&sender, &key)) ReleaseSender(sender, key);
 }
 
 bool CIPCCommunicationChannel::RemoveParticipant(std::uint32_t id) {

@@ -85,6 +85,11 @@ private:
     void RecordAllParticipants();
     // Acknowledges id's oldest received entry and releases its sender when that completes it.
     bool AcknowledgeAndRelease(std::uint32_t id);
+    // Sets the acknowledge event of key while its sender is registered.
+    void ReleaseSender(std::uint32_t sender, std::uint64_t key);
+    // Finishes the acknowledgement of a holder that died between its state change and its sweep:
+    // gives the done records back and releases the sender nobody told.
+    void FinishAbandonedAcknowledgement();
     void DeleteRecord(std::uint32_t id);
 
     CKxMutex* m_mutex;

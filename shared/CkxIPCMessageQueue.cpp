@@ -47,4 +47,9 @@ bool CkxIPCMessageQueue::AcknowledgeMessage(std::uint32_t id, std::uint32_t* sen
     return m_ring.Acknowledge(id, senderOut, keyOut);
 }
 
+bool CkxIPCMessageQueue::SweepAbandonedAcknowledgement(std::uint32_t* senderOut,
+                                                       std::uint64_t* keyOut) {
+    return m_ring.SweepAbandonedAcknowledgement(senderOut, keyOut);
+}
+
 const CKxMessageRing& CkxIPCMessageQueue::GetRing() const { return m_ring; }

@@ -47,6 +47,10 @@ public:
     // acknowledgement completed a record whose key is not 0, and 0 otherwise.
     bool AcknowledgeMessage(std::uint32_t id, std::uint32_t* senderOut, std::uint64_t* keyOut);
 
+    // After a holder of the channel mutex died: finishes an acknowledgement it left unswept
+    // (CKxMessageRing::SweepAbandonedAcknowledgement), with the same outputs.
+    bool SweepAbandonedAcknowledgement(std::uint32_t* senderOut, std::uint64_t* keyOut);
+
     // The ring, for readers that only look (the diagnostic tool).
     const CKxMessageRing& GetRing() const;
 

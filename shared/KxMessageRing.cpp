@@ -217,8 +217,31 @@ bool CKxMessageRing::Acknowledge(std::uint32_t id, std::uint32_t* senderOut,
 
     // Give space back in order only: a done record behind one that is not done keeps its words
     // until the older one is done, then both go in this one sweep.
+    GiveBackDone();
+    return true;
+}
+
+bool CKxMessageRing::SweepAbandonedAcknowledgement(std::uint32_t* senderOut,
+                                                   std::uint64_t* keyOut) {
+    if (senderOut == nullptr || keyOut == nullptr || !IsConsistent()) return false;
+    *senderOut = 0;
+    *keyOut = 0;
     std::uint32_t read = 0, write = 0;
-    if (!LoadSpan(&read, &write)) return true;
+    if (!LoadSpan(&read, &write)) return false;
+    const std::uint32_t recipients = RecordRecipients(read, Distance(read, write));
+    if (recipients == 0 || !IsDone(read, recipients)) return true;
+    const KxRingMessage message = ReadMessage(read, recipients);
+    if (message.acknowledgeKey != 0) {
+        *senderOut = message.senderId;
+        *keyOut = message.acknowledgeKey;
+    }
+    GiveBackDone();
+    return true;
+}
+
+void CKxMessageRing::GiveBackDone() {
+    std::uint32_t read = 0, write = 0;
+    if (!LoadSpan(&read, &write)) return;
     const std::uint32_t oldRead = read;
     for (std::uint32_t remaining = Distance(read, write); remaining != 0;) {
         const std::uint32_t recipients = RecordRecipients(read, remaining);
@@ -227,5 +250,4 @@ bool CKxMessageRing::Acknowledge(std::uint32_t id, std::uint32_t* senderOut,
         remaining -= RecordWords(recipients);
     }
     if (read != oldRead) Store(kReadElement, read);
-    return true;
 }

@@ -122,6 +122,14 @@ public:
     // changed, when either out is null, id has no received entry, or the ring is inconsistent.
     bool Acknowledge(std::uint32_t id, std::uint32_t* senderOut, std::uint64_t* keyOut);
 
+    // The sweep of an acknowledgement whose writer died after its state change (the channel
+    // mutex came abandoned): gives back every done record from R up to the first that is not
+    // done. Every complete acknowledgement sweeps, so a done record at R can only be one whose
+    // completion was never reported: *senderOut and *keyOut get its sender and key when it has a
+    // key, else 0; the done records behind it were reported by their own acknowledgements. False,
+    // with nothing changed, when either out is null or the ring is inconsistent.
+    bool SweepAbandonedAcknowledgement(std::uint32_t* senderOut, std::uint64_t* keyOut);
+
     // Calls visit(const KxRingRecord&) for each record from R to W, oldest first. False, before
     // any call, when the ring is inconsistent.
     template <class Visit>
@@ -166,6 +174,8 @@ private:
     bool ReadRecord(std::uint32_t p, std::uint32_t remaining, KxRingRecord* record) const;
     KxRingMessage ReadMessage(std::uint32_t p, std::uint32_t recipients) const;
     bool IsDone(std::uint32_t p, std::uint32_t recipients) const;
+    // Moves R past every done record from R up to the first that is not done.
+    void GiveBackDone();
 
     std::uint32_t* m_elements;
 };
