@@ -1,0 +1,210 @@
+// Bad input at every public entry point of the participant: odd channel names, impossible
+// recipient lists, strangers' identifiers, calls in the wrong state. Each is refused cleanly
+// (false, nothing, or the documented exception), and nothing is lost: no handle stays open, nothing
+// stays queued, and the participant and its channel work normally afterwards.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "CKxEvent.h"
+#include "CkxIPCParticipant.h"
+#include "KxExceptions.h"
+#include "KxReliabilityMember.h"
+#include "KxTestHarness.h"
+#include "KxWindows.h"
+
+namespace {
+
+class CKxBadInputParticipant : public CkxIPCParticipant {
+public:
+    explicit CKxBadInputParticipant(const char* channel)
+        : CkxIPCParticipant(channel), m_released(true /*manualReset*/) {}
+    // A copy is a new participant of the same channel, with counters of its own.
+    CKxBadInputParticipant(const CKxBadInputParticipant& other)
+        : CkxIPCParticipant(other), m_released(true /*manualReset*/) {}
+    std::atomic<unsigned> syncs{0}, receives{0};
+    std::atomic<unsigned long long> lastParam{0};
+    // Makes OnSyncMessage wait until Release.
+    void Hold() { m_hold = true; }
+    void Release() { m_released.Set(); }
+
+protected:
+    void OnJoin(unsigned int, bool) override {}
+    void OnQuit(unsigned int) override {}
+    void OnSyncMessage(unsigned int, unsigned int, unsigned long long param) override {
+        ++syncs;
+        lastParam = param;
+        if (m_hold) m_released.Wait(INFINITE);
+    }
+    void OnReceive(unsigned int, unsigned int, unsigned long long) override { ++receives; }
+
+private:
+    std::atomic<bool> m_hold{false};
+    CKxEvent m_released;
+};
+
+DWORD Handles() {
+    DWORD handles = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handles);
+    return handles;
+}
+
+// A participant that could not open its channel is left as it was: never initialised.
+void ExpectUninitialized(CKxBadInputParticipant* participant) {
+    const unsigned int anyone = GetCurrentThreadId();
+    EXPECT_FALSE(participant->SendIPMessage(1, &anyone, 1, 1));
+    EXPECT_FALSE(participant->PostIPMessage(1, &anyone, 1, 1));
+    EXPECT_FALSE(participant->SendIPMessage(0, nullptr, 1, 1));
+    participant->UninitializeParticipant();
+}
+
+// A channel works when two participants of it exchange a synchronous message.
+void ExpectChannelWorks(const char* name) {
+    CKxBadInputParticipant a(name), b(name);
+    a.InitializeParticipant();
+    b.InitializeParticipant();
+    const unsigned int to = b.GetParticipantID();
+    EXPECT_TRUE(a.SendIPMessage(1, &to, 1, 77));
+    EXPECT_EQ(1u, b.syncs.load());
+    EXPECT_EQ(77u, b.lastParam.load());
+    b.UninitializeParticipant();
+    a.UninitializeParticipant();
+}
+
+// Each name either makes a working channel or makes InitializeParticipant throw an exception of
+// the library's family, leaving the participant uninitialised and usable with a good name.
+TEST(BadInputTest, OddChannelNamesWorkOrRefuseWithoutLeaking) {
+    const std::string longName(300, 'n');        // beyond the 128-byte name buffers and MAX_PATH
+    const std::string veryLongName(40000, 'v');  // beyond what the kernel accepts as a name
+    const std::string backslash = KxUniqueName("back") + "\\slash";
+    const std::string nested = KxUniqueName("a") + "\\b\\c";
+    const char* names[] = {
+        nullptr, "", longName.c_str(), veryLongName.c_str(), backslash.c_str(), nested.c_str()};
+    const std::string good = KxUniqueName("good");
+    const auto tryAll = [&] {
+        for (const char* name : names) {
+            CKxBadInputParticipant participant(name);
+            bool initialized = false;
+            try {
+                participant.InitializeParticipant();
+                initialized = true;
+            } catch (const CKxBaseException& failure) {
+                EXPECT_FALSE(failure.GetErrorMessage().empty());
+            }
+            if (initialized) {
+                EXPECT_NE(0u, participant.GetParticipantID());
+                participant.UninitializeParticipant();
+                ExpectChannelWorks(name);
+            } else {
+                ExpectUninitialized(&participant);
+                // The same object with a good name starts normally.
+                static_cast<CkxIPCParticipant&>(participant) = CKxBadInputParticipant(good.c_str());
+                participant.InitializeParticipant();
+                EXPECT_NE(0u, participant.GetParticipantID());
+                participant.UninitializeParticipant();
+            }
+        }
+    };
+    tryAll();  // warm-up: the pool's lookups and the runtime's first allocations
+    const DWORD before = Handles();
+    tryAll();
+    EXPECT_LE(Handles(), before + 2) << "handles left open by refused names";
+}
+
+// Recipient lists that cannot be served are refused with nothing queued and nobody called; a null
+// list means every other member whatever the count says.
+TEST(BadInputTest, ImpossibleRecipientListsAreRefusedAndQueueNothing) {
+    const std::string channel = KxUniqueName("channel");
+    CKxBadInputParticipant alone(channel.c_str());
+    alone.InitializeParticipant();
+    EXPECT_FALSE(alone.SendIPMessage(0xFFFFFFFFu, nullptr, 1, 1)) << "no other member";
+    EXPECT_FALSE(alone.PostIPMessage(0xFFFFFFFFu, nullptr, 1, 1));
+
+    CKxBadInputParticipant other(channel.c_str());
+    other.InitializeParticipant();
+    const unsigned int ids[] = {other.GetParticipantID()};
+    const unsigned int strangers[] = {GetCurrentThreadId(), 0u, 0xFFFFFFFFu};
+    EXPECT_FALSE(alone.SendIPMessage(0, ids, 1, 2));
+    EXPECT_FALSE(alone.PostIPMessage(0, ids, 1, 2));
+    for (unsigned int stranger : strangers) {
+        EXPECT_FALSE(alone.SendIPMessage(1, &stranger, 1, 3)) << stranger;
+        EXPECT_FALSE(alone.PostIPMessage(1, &stranger, 1, 3)) << stranger;
+        const unsigned int mixed[] = {ids[0], stranger};
+        EXPECT_FALSE(alone.SendIPMessage(2, mixed, 1, 3)) << "one stranger refuses the whole list";
+    }
+    EXPECT_FALSE(alone.SendIPMessage(196, ids, 1, 4)) << "more recipients than a record holds";
+    EXPECT_FALSE(alone.SendIPMessage(1, ids, 0xFFFF0000u, 5)) << "reserved code";
+    EXPECT_FALSE(alone.PostIPMessage(1, ids, 0xFFFFFFFFu, 5)) << "reserved code";
+    EXPECT_EQ(0u, other.syncs.load());
+    EXPECT_EQ(0, KxCountQueuedRecords(channel)) << "a refused message left a record";
+
+    // A null list with a huge count reaches the one other member once.
+    EXPECT_TRUE(alone.SendIPMessage(0xFFFFFFFFu, nullptr, 1, 6));
+    EXPECT_EQ(1u, other.syncs.load());
+    EXPECT_EQ(6u, other.lastParam.load());
+    other.UninitializeParticipant();
+    alone.UninitializeParticipant();
+}
+
+// Calls in the wrong state: never initialised, uninitialised twice, initialised twice.
+TEST(BadInputTest, CallsInTheWrongStateAreHarmless) {
+    const std::string channel = KxUniqueName("channel");
+    {
+        CKxBadInputParticipant never(channel.c_str());
+        EXPECT_EQ(0u, never.GetParticipantID());
+        ExpectUninitialized(&never);
+        never.UninitializeParticipant();
+        CKxBadInputParticipant copy(never);
+        EXPECT_EQ(0u, copy.GetParticipantID());
+        ExpectUninitialized(&copy);
+    }
+    CKxBadInputParticipant twice(channel.c_str()), peer(channel.c_str());
+    peer.InitializeParticipant();
+    twice.InitializeParticipant();
+    const unsigned int firstId = twice.GetParticipantID();
+    twice.InitializeParticipant();  // refused: already initialised
+    EXPECT_EQ(firstId, twice.GetParticipantID());
+    twice.UninitializeParticipant();
+    twice.UninitializeParticipant();
+    EXPECT_EQ(firstId, twice.GetParticipantID()) << "the identifier stays after leaving";
+    const unsigned int to = peer.GetParticipantID();
+    EXPECT_FALSE(twice.SendIPMessage(1, &to, 1, 1));
+    twice.InitializeParticipant();
+    EXPECT_NE(firstId, twice.GetParticipantID());
+    EXPECT_TRUE(twice.SendIPMessage(1, &to, 1, 8));
+    EXPECT_EQ(8u, peer.lastParam.load());
+    twice.UninitializeParticipant();
+    EXPECT_EQ(0, KxCountQueuedRecords(channel));
+    peer.UninitializeParticipant();
+}
+
+// Leaving while another thread of the same process waits in a synchronous send: the leave returns,
+// the send returns (after the full wait: the acknowledgement of a sender that left is not
+// delivered), and the participant joins and sends again.
+TEST(BadInputTest, UninitializeWhileSendWaitsOnAnotherThreadSlow) {
+    const std::string channel = KxUniqueName("channel");
+    CKxBadInputParticipant sender(channel.c_str()), holder(channel.c_str());
+    holder.InitializeParticipant();
+    sender.InitializeParticipant();
+    holder.Hold();
+    const unsigned int to = holder.GetParticipantID();
+    std::future<bool> waiting =
+        std::async(std::launch::async, [&] { return sender.SendIPMessage(1, &to, 1, 9); });
+    while (holder.syncs.load() == 0) Sleep(1);
+    sender.UninitializeParticipant();
+    holder.Release();
+    EXPECT_TRUE(waiting.get()) << "the message was queued";
+    EXPECT_EQ(0, KxCountQueuedRecords(channel));
+
+    sender.InitializeParticipant();
+    EXPECT_TRUE(sender.SendIPMessage(1, &to, 1, 10));
+    EXPECT_EQ(10u, holder.lastParam.load());
+    sender.UninitializeParticipant();
+    holder.UninitializeParticipant();
+}
+
+}  // namespace

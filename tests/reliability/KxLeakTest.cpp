@@ -1,0 +1,101 @@
+// Many initialise/uninitialise cycles and many synchronous sends in one process leave its handle
+// count and private bytes where they stood after a warm-up. The bands are fixed counts, not
+// timings: at most kHandleBand more handles and kPrivateBytesBand more private bytes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "CkxIPCParticipant.h"
+#include "KxTestHarness.h"
+#include "KxWindows.h"
+// After KxWindows.h: psapi.h needs the Windows types.
+#include <psapi.h>
+
+namespace {
+
+// Allowed growth after warm-up. A leak of one handle or one element per cycle would exceed the
+// handle band 100 times over; the byte band absorbs the heap's own page-granular growth.
+const DWORD kHandleBand = 8;
+const std::int64_t kPrivateBytesBand = 512 * 1024;
+
+struct KxUsage {
+    DWORD handles = 0;
+    std::int64_t privateBytes = 0;
+};
+
+KxUsage Measure() {
+    KxUsage usage;
+    GetProcessHandleCount(GetCurrentProcess(), &usage.handles);
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof(counters));
+    usage.privateBytes = static_cast<std::int64_t>(counters.PrivateUsage);
+    return usage;
+}
+
+void ExpectWithinBand(const KxUsage& before, const KxUsage& after) {
+    EXPECT_LE(after.handles, before.handles + kHandleBand)
+        << "handles " << before.handles << " -> " << after.handles;
+    EXPECT_LE(after.privateBytes, before.privateBytes + kPrivateBytesBand)
+        << "private bytes " << before.privateBytes << " -> " << after.privateBytes;
+    std::printf("handles %lu -> %lu, private bytes %lld -> %lld\n", before.handles, after.handles,
+                static_cast<long long>(before.privateBytes),
+                static_cast<long long>(after.privateBytes));
+}
+
+class CKxCountingParticipant : public CkxIPCParticipant {
+public:
+    explicit CKxCountingParticipant(const std::string& channel)
+        : CkxIPCParticipant(channel.c_str()) {}
+    std::atomic<unsigned> joins{0}, quits{0}, syncs{0}, receives{0};
+
+protected:
+    void OnJoin(unsigned int, bool) override { ++joins; }
+    void OnQuit(unsigned int) override { ++quits; }
+    void OnSyncMessage(unsigned int, unsigned int, unsigned long long) override { ++syncs; }
+    void OnReceive(unsigned int, unsigned int, unsigned long long) override { ++receives; }
+};
+
+// Each cycle joins beside a member that stays (a join notice, its acknowledgement, OnJoin and
+// OnQuit on the member's side), then leaves.
+TEST(LeakTest, ThousandInitializeCyclesKeepHandlesAndPrivateBytes) {
+    const std::string channel = KxUniqueName("channel");
+    CKxCountingParticipant stays(channel), cycles(channel);
+    stays.InitializeParticipant();
+    const auto cycle = [&cycles] {
+        cycles.InitializeParticipant();
+        cycles.UninitializeParticipant();
+    };
+    for (int i = 0; i < 50; ++i) cycle();
+    const KxUsage warm = Measure();
+    for (int i = 0; i < 1000; ++i) cycle();
+    const KxUsage after = Measure();
+
+    EXPECT_EQ(1050u, stays.joins.load());
+    ExpectWithinBand(warm, after);
+    stays.UninitializeParticipant();
+}
+
+TEST(LeakTest, TenThousandSynchronousSendsKeepHandlesAndPrivateBytes) {
+    const std::string channel = KxUniqueName("channel");
+    CKxCountingParticipant sender(channel), receiver(channel);
+    sender.InitializeParticipant();
+    receiver.InitializeParticipant();
+    const unsigned int to = receiver.GetParticipantID();
+    unsigned sent = 0;
+    for (int i = 0; i < 200; ++i) sent += sender.SendIPMessage(1, &to, 1, i) ? 1 : 0;
+    const KxUsage warm = Measure();
+    for (int i = 0; i < 10000; ++i) sent += sender.SendIPMessage(1, &to, 1, i) ? 1 : 0;
+    const KxUsage after = Measure();
+
+    EXPECT_EQ(10200u, sent);
+    EXPECT_EQ(10200u, receiver.syncs.load());
+    ExpectWithinBand(warm, after);
+    receiver.UninitializeParticipant();
+    sender.UninitializeParticipant();
+}
+
+}  // namespace
