@@ -24,6 +24,8 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 echo "== kxipc benchmarks (times in microseconds; $(nproc) CPUs; $("$wine" --version))"
 "$wine" "$bench" run "$(windows_path "$out/kxipc-bench.json")" "${quick[@]}"
+echo
+"$wine" "$build/bin/kxipc_bench_alloc.exe" 1000
 
 # The server writes its request trace to its own stderr: restart it with that going to a file,
 # start Wine's services untraced, run the workload traced, then give kx an untraced server back.
