@@ -13,6 +13,7 @@
 #include "CKxEvent.h"
 #include "CkxIPCParticipant.h"
 #include "KxExceptions.h"
+#include "KxProcessUsage.h"
 #include "KxReliabilityMember.h"
 #include "KxTestHarness.h"
 #include "KxWindows.h"
@@ -47,11 +48,7 @@ private:
     CKxEvent m_released;
 };
 
-DWORD Handles() {
-    DWORD handles = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handles);
-    return handles;
-}
+std::uint32_t Handles() { return KxOpenHandleCount(); }
 
 // A participant that could not open its channel is left as it was: never initialised.
 void ExpectUninitialized(CKxBadInputParticipant* participant) {
@@ -110,7 +107,7 @@ TEST(BadInputTest, OddChannelNamesWorkOrRefuseWithoutLeaking) {
         }
     };
     tryAll();  // warm-up: the pool's lookups and the runtime's first allocations
-    const DWORD before = Handles();
+    const std::uint32_t before = Handles();
     tryAll();
     EXPECT_LE(Handles(), before + 2) << "handles left open by refused names";
 }

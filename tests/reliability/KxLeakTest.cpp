@@ -8,31 +8,26 @@
 #include <string>
 
 #include "CkxIPCParticipant.h"
+#include "KxProcessUsage.h"
 #include "KxTestHarness.h"
 #include "KxWindows.h"
-// After KxWindows.h: psapi.h needs the Windows types.
-#include <psapi.h>
 
 namespace {
 
 // Allowed growth after warm-up. A leak of one handle or one element per cycle would exceed the
 // handle band 100 times over; the byte band absorbs the heap's own page-granular growth.
-const DWORD kHandleBand = 8;
+const std::uint32_t kHandleBand = 8;
 const std::int64_t kPrivateBytesBand = 512 * 1024;
 
 struct KxUsage {
-    DWORD handles = 0;
+    std::uint32_t handles = 0;
     std::int64_t privateBytes = 0;
 };
 
 KxUsage Measure() {
     KxUsage usage;
-    GetProcessHandleCount(GetCurrentProcess(), &usage.handles);
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                         sizeof(counters));
-    usage.privateBytes = static_cast<std::int64_t>(counters.PrivateUsage);
+    usage.handles = KxOpenHandleCount();
+    usage.privateBytes = static_cast<std::int64_t>(KxPrivateBytes());
     return usage;
 }
 
@@ -41,7 +36,7 @@ void ExpectWithinBand(const KxUsage& before, const KxUsage& after) {
         << "handles " << before.handles << " -> " << after.handles;
     EXPECT_LE(after.privateBytes, before.privateBytes + kPrivateBytesBand)
         << "private bytes " << before.privateBytes << " -> " << after.privateBytes;
-    std::printf("handles %lu -> %lu, private bytes %lld -> %lld\n", before.handles, after.handles,
+    std::printf("handles %u -> %u, private bytes %lld -> %lld\n", before.handles, after.handles,
                 static_cast<long long>(before.privateBytes),
                 static_cast<long long>(after.privateBytes));
 }
