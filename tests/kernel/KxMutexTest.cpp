@@ -1,6 +1,8 @@
 // Mutex: one named mutex across processes, ownership, recursion, abandonment.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "CKxEvent.h"
 #include "CKxMutex.h"
 #include "KxKernelTestSupport.h"
@@ -8,18 +10,10 @@
 namespace {
 const char kAbandonedMessage[] =
     "CKxHandleSyncObject::Wait -> WaitForSingleObject returned WAIT_ABANDONED... This might be ok?";
-}
+const char kReleaseMessage[] = "CKxMutex::Release -> error occurred in ReleaseMutex";
+}  // namespace
 
-TEST(KxMutexCrossProcess, HeldInParentIsBusyInChildUntilReleased) {
-    const std::string name = KxUniqueName("mutex");
-    CKxMutex mutex(name);
-    ASSERT_TRUE(mutex.Wait(0));
-    EXPECT_EQ("busy", TryMutexInChild(name));
-    mutex.Release();
-    EXPECT_EQ("took", TryMutexInChild(name));
-}
-
-TEST(KxMutexCrossProcess, HeldInChildIsBusyInParentUntilReleased) {
+TEST(KxMutexCrossProcess, NamedMutexHeldInOneProcessIsBusyInTheOther) {
     const std::string name = KxUniqueName("mutex");
     auto child = HoldMutexInChild(name);  // the child creates it, the parent opens it
     ASSERT_TRUE(child);
@@ -27,8 +21,10 @@ TEST(KxMutexCrossProcess, HeldInChildIsBusyInParentUntilReleased) {
     EXPECT_FALSE(mutex.Wait(0));
     child->WriteLine("release");
     ASSERT_TRUE(child->WaitForLine("released", kChildTimeoutMs));
-    EXPECT_TRUE(mutex.Wait(0));
+    ASSERT_TRUE(mutex.Wait(0));
+    EXPECT_EQ("busy", TryMutexInChild(name));
     mutex.Release();
+    EXPECT_EQ("took", TryMutexInChild(name));
 }
 
 TEST(KxMutexAbandoned, WaitThrowsAndHandsOwnershipToTheWaiter) {
@@ -47,30 +43,15 @@ TEST(KxMutexAbandoned, WaitThrowsAndHandsOwnershipToTheWaiter) {
     }
 }
 
-TEST(KxMutexOwnership, FreshMutexIsNotOwnedSoReleaseThrows) {
-    CKxMutex unnamed;
-    ExpectKxThrow<CKxMutexException>([&] { unnamed.Release(); },
-                                     "CKxMutex::Release -> error occurred in ReleaseMutex");
-    CKxMutex named(KxUniqueName("mutex"));
-    ExpectKxThrow<CKxMutexException>([&] { named.Release(); },
-                                     "CKxMutex::Release -> error occurred in ReleaseMutex");
-}
-
 TEST(KxMutexOwnership, OwnerMayWaitAgainAndMustReleaseOncePerWait) {
+    CKxMutex named(KxUniqueName("mutex"));
+    ExpectKxThrow<CKxMutexException>([&] { named.Release(); }, kReleaseMessage);
     CKxMutex mutex;
+    ExpectKxThrow<CKxMutexException>([&] { mutex.Release(); }, kReleaseMessage);
     ASSERT_TRUE(mutex.Wait(0));
     ASSERT_TRUE(mutex.Wait(0));
     mutex.Release();
     EXPECT_FALSE(TakeOnOtherThread(&mutex)) << "one release too few";
-    mutex.Release();
-    EXPECT_TRUE(TakeOnOtherThread(&mutex));
-    ExpectKxThrow<CKxMutexException>([&] { mutex.Release(); },
-                                     "CKxMutex::Release -> error occurred in ReleaseMutex");
-}
-
-TEST(KxMutexOwnership, OnlyTheOwningThreadCanRelease) {
-    CKxMutex mutex;
-    ASSERT_TRUE(mutex.Wait(0));
     bool refused = false;
     std::thread other([&] {
         try {
@@ -80,8 +61,10 @@ TEST(KxMutexOwnership, OnlyTheOwningThreadCanRelease) {
         }
     });
     other.join();
-    EXPECT_TRUE(refused);
+    EXPECT_TRUE(refused) << "only the owning thread can release";
     mutex.Release();
+    EXPECT_TRUE(TakeOnOtherThread(&mutex));
+    ExpectKxThrow<CKxMutexException>([&] { mutex.Release(); }, kReleaseMessage);
 }
 
 TEST(KxMutexCreation, NameOfAnotherKindOfObjectIsRefused) {
