@@ -5,19 +5,7 @@
 #include "CKxHandleSyncObject.h"
 #include "KxKernelTestSupport.h"
 
-TEST(KxHandleSyncObjectDuplicate, NullHandleIsRefused) {
-    ExpectKxThrow<CKxHandleSyncObjectException>(
-        [] { CKxHandleSyncObject object(nullptr); },
-        "CKxHandleSyncObject::CKxHandleSyncObject -> trying to initialize with a NULL handle");
-}
-
-TEST(KxHandleSyncObjectDuplicate, InvalidHandleCannotBeDuplicated) {
-    ExpectKxThrow<CKxHandleSyncObjectException>(
-        [] { CKxHandleSyncObject object(reinterpret_cast<HANDLE>(0x7ff0)); },
-        "CKxHandleSyncObject::CKxHandleSyncObject -> couldn't duplicate handle");
-}
-
-TEST(KxHandleSyncObjectDuplicate, KeepsWorkingAfterTheCallerClosesItsHandle) {
+TEST(KxHandleSyncObject, DuplicateKeepsWorkingAfterTheCallerClosesItsHandle) {
     HANDLE own = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/, nullptr);
     ASSERT_NE(nullptr, own);
     CKxHandleSyncObject object(own);
@@ -28,16 +16,19 @@ TEST(KxHandleSyncObjectDuplicate, KeepsWorkingAfterTheCallerClosesItsHandle) {
     EXPECT_TRUE(object.Wait(0)) << "the duplicate reaches the same event";
 }
 
-TEST(KxHandleSyncObjectWait, NotCreatedObjectRefusesWaitAndRelease) {
-    CKxHandleSyncObject object;
-    EXPECT_EQ(nullptr, object.GetHandle());
+TEST(KxHandleSyncObject, BadHandlesAndUnusableObjectsThrowTheirTexts) {
     ExpectKxThrow<CKxHandleSyncObjectException>(
-        [&] { object.Wait(0); }, "CKxHandleSyncObject::Wait -> object not created yet");
+        [] { CKxHandleSyncObject object(nullptr); },
+        "CKxHandleSyncObject::CKxHandleSyncObject -> trying to initialize with a NULL handle");
     ExpectKxThrow<CKxHandleSyncObjectException>(
-        [&] { object.Release(); }, "CKxHandleSyncObject::Release -> this is not a valid call");
-}
+        [] { CKxHandleSyncObject object(reinterpret_cast<HANDLE>(0x7ff0)); },
+        "CKxHandleSyncObject::CKxHandleSyncObject -> couldn't duplicate handle");
+    CKxHandleSyncObject notCreated;
+    ExpectKxThrow<CKxHandleSyncObjectException>(
+        [&] { notCreated.Wait(0); }, "CKxHandleSyncObject::Wait -> object not created yet");
+    ExpectKxThrow<CKxHandleSyncObjectException>(
+        [&] { notCreated.Release(); }, "CKxHandleSyncObject::Release -> this is not a valid call");
 
-TEST(KxHandleSyncObjectWait, HandleThatCannotBeWaitedOnReportsTheFailedWait) {
     // A section is a kernel object with no signalled state.
     HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                         0 /*dwMaximumSizeHigh*/, 4096, nullptr);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 
 #include "CKxEvent.h"
@@ -60,11 +59,9 @@ TEST(KxSharedMemoryCrossProcess, FirstCreatesZeroedSecondOpensWithTheCreatorsSiz
     ASSERT_TRUE(child);
     std::string line;
     ASSERT_TRUE(child->WaitForLine("opened", kChildTimeoutMs, &line)) << child->Output();
-    char expected[128];
-    std::snprintf(expected, sizeof(expected),
-                  "opened created=0 mapped=%lu word0=C0FFEE01 word1=FFFFFFFF",
-                  static_cast<unsigned long>(kCreatorSize));
-    EXPECT_EQ(expected, line);
+    EXPECT_EQ("opened created=0 mapped=" + std::to_string(kCreatorSize) +
+                  " word0=C0FFEE01 word1=FFFFFFFF",
+              line);
     ASSERT_TRUE(child->WaitForLine("written", kChildTimeoutMs));
     EXPECT_EQ(0x5EC0DDu, Words(segment)[2]);
 }
@@ -106,7 +103,7 @@ TEST(KxSharedMemoryLock, WaitAndReleaseTakeTheCompanionMutex) {
     EXPECT_EQ("took", TryMutexInChild(name + "_mutex"));
 }
 
-TEST(KxSharedMemoryFailures, SizeZeroIsRefusedAndTheCompanionMutexStaysFree) {
+TEST(KxSharedMemoryFailures, SizeZeroAndANameOfAnotherKindAreRefusedWithTheMutexFree) {
     const std::string name = KxUniqueName("segment");
     CKxMutex companion(name + "_mutex");  // keeps the companion alive to look at it afterwards
     bool created = false;
@@ -114,37 +111,28 @@ TEST(KxSharedMemoryFailures, SizeZeroIsRefusedAndTheCompanionMutexStaysFree) {
         [&] { CKxSharedMemory segment(0, name, &created); },
         "CKxSharedMemory::CKxSharedMemory -> could not create the file mapping");
     EXPECT_TRUE(TakeOnOtherThread(&companion));
-}
 
-TEST(KxSharedMemoryFailures, NameOfAnotherKindOfObjectIsRefused) {
-    const std::string name = KxUniqueName("segment");
     CKxEvent occupant(name, true);
-    CKxMutex companion(name + "_mutex");
-    bool created = false;
     ExpectKxThrow<CKxSharedMemoryException>(
         [&] { CKxSharedMemory segment(4096, name, &created); },
         "CKxSharedMemory::CKxSharedMemory -> could not create the file mapping");
     EXPECT_EQ("took", TryMutexInChild(name + "_mutex"));
 }
 
-TEST(KxSharedMemoryAbandoned, WithFlagConstructionCompletesAndFreesTheMutex) {
+TEST(KxSharedMemoryAbandoned, WithFlagConstructionCompletesWithoutItThrowsBothFreeTheMutex) {
     const std::string name = KxUniqueName("segment");
     CKxMutex companion(name + "_mutex");
     ASSERT_TRUE(AbandonMutexInChild(name + "_mutex", KxChildEnd::Kill));
     bool created = false;
     bool abandoned = false;
-    CKxSharedMemory segment(4096, name, &created, &abandoned);
-    EXPECT_TRUE(abandoned);
-    EXPECT_TRUE(created);
-    EXPECT_NE(nullptr, segment.GetBaseAddress());
-    EXPECT_EQ("took", TryMutexInChild(name + "_mutex"));
-}
-
-TEST(KxSharedMemoryAbandoned, WithoutFlagThrowsAndFreesTheMutex) {
-    const std::string name = KxUniqueName("segment");
-    CKxMutex companion(name + "_mutex");
+    {
+        CKxSharedMemory segment(4096, name, &created, &abandoned);
+        EXPECT_TRUE(abandoned);
+        EXPECT_TRUE(created);
+        EXPECT_NE(nullptr, segment.GetBaseAddress());
+        EXPECT_EQ("took", TryMutexInChild(name + "_mutex"));
+    }
     ASSERT_TRUE(AbandonMutexInChild(name + "_mutex", KxChildEnd::Exit));
-    bool created = false;
     ExpectKxThrow<CKxWaitAbandonnedException>(
         [&] { CKxSharedMemory segment(4096, name, &created); },
         "CKxHandleSyncObject::Wait -> WaitForSingleObject returned WAIT_ABANDONED... This might "

@@ -56,41 +56,29 @@ TEST(KxThreadLifeCycle, DestructorWaitsForTheProcedureToReturn) {
     EXPECT_TRUE(gate.finished);
 }
 
-TEST(KxThreadRefusals, NullProcedureStartsNothing) {
-    CKxThread thread;
-    ExpectKxThrow<CKxThreadException>([&] { thread.Create(nullptr, nullptr, false, 0, false); },
+TEST(KxThreadRefusals, NullProcedureSecondCreateAndReleaseAreRefused) {
+    CKxThread empty;
+    ExpectKxThrow<CKxThreadException>([&] { empty.Create(nullptr, nullptr, false, 0, false); },
                                       "CKxThread::Create -> invalid thread function pointer");
-    EXPECT_EQ(0u, thread.GetThreadId());
-    ExpectKxThrow<CKxHandleSyncObjectException>(
-        [&] { thread.Wait(0); }, "CKxHandleSyncObject::Wait -> object not created yet");
-    ExpectKxThrow<CKxThreadException>([&] { thread.GetExitCode(); },
+    EXPECT_EQ(0u, empty.GetThreadId());
+    ExpectKxThrow<CKxThreadException>([&] { empty.GetExitCode(); },
                                       "CKxThread::GetExitCode -> thread not created yet");
-}
 
-TEST(KxThreadRefusals, SecondCreateIsRefusedWhileRunningAndAfterTheEnd) {
     KxGate gate;
     CKxThread thread;
     thread.Create(PassGateThenReturnSeven, &gate, false, 0, false);
     const DWORD firstId = thread.GetThreadId();
-    ExpectKxThrow<CKxThreadException>(
-        [&] { thread.Create(PassGateThenReturnSeven, &gate, false, 0, false); },
-        "CKxThread::Create -> thread was already created");
-    gate.open.Set();
-    ASSERT_TRUE(thread.Wait(INFINITE));
-    ExpectKxThrow<CKxThreadException>(
-        [&] { thread.Create(PassGateThenReturnSeven, &gate, false, 0, false); },
-        "CKxThread::Create -> thread was already created");
-    EXPECT_EQ(firstId, thread.GetThreadId());
-    EXPECT_EQ(7u, thread.GetExitCode());
-}
-
-TEST(KxThreadRefusals, ReleaseIsNotAValidCall) {
-    KxGate gate;
-    gate.open.Set();
-    CKxThread thread;
-    thread.Create(PassGateThenReturnSeven, &gate, false, 0, false);
     ExpectKxThrow<CKxHandleSyncObjectException>(
         [&] { thread.Release(); }, "CKxHandleSyncObject::Release -> this is not a valid call");
+    for (bool running : {true, false}) {
+        ExpectKxThrow<CKxThreadException>(
+            [&] { thread.Create(PassGateThenReturnSeven, &gate, false, 0, false); },
+            "CKxThread::Create -> thread was already created");
+        gate.open.Set();
+        ASSERT_TRUE(thread.Wait(INFINITE)) << running;
+    }
+    EXPECT_EQ(firstId, thread.GetThreadId());
+    EXPECT_EQ(7u, thread.GetExitCode());
 }
 
 TEST(KxThreadCreationFlags, StackSizeReservesAndSuspendedSuspends) {
@@ -105,17 +93,12 @@ TEST(KxThreadNaming, SetThreadNameNeverFailsWithoutADebugger) {
     ASSERT_FALSE(IsDebuggerPresent());
     // An unhandled naming exception would end this process: the test passes by surviving, also
     // when several threads name themselves at the same moment.
-    CKxThread notStarted;
-    notStarted.SetThreadName();
-    std::vector<std::thread> namers;
+    CKxThread().SetThreadName();
     std::atomic<int> named{0};
+    std::vector<std::thread> namers;
     for (int i = 0; i < 4; ++i) {
         namers.emplace_back([&] {
-            CKxThread thread;
-            for (int n = 0; n < 50; ++n) {
-                thread.SetThreadName();
-                ++named;
-            }
+            for (int n = 0; n < 50; ++n, ++named) CKxThread().SetThreadName();
         });
     }
     for (auto& namer : namers) namer.join();

@@ -94,56 +94,43 @@ TEST(KxIPCEventWaiterCapacity, ShrinksByFiftyOnlyBeyondHundredFreeEntries) {
     EXPECT_EQ(82u, Peek(waiter).capacity) << "100 entries or fewer never shrink";
 }
 
-TEST(KxIPCEventWaiterPositions, RemovalMovesLaterObjectsDown) {
-    auto events = MakeEvents(3);
+TEST(KxIPCEventWaiterWait, LowestSignalledPositionWinsAndRemovalMovesLaterObjectsDown) {
+    auto events = MakeEvents(4);
     CKxIPCEventWaiter waiter;
     AddAll(&waiter, events);
+    EXPECT_EQ(-1, waiter.WaitOnEvents(0, 0, nullptr));
+    events[3]->Set();
+    EXPECT_EQ(3, waiter.WaitOnEvents(0, 0, nullptr));
+    events[2]->Set();
+    EXPECT_EQ(2, waiter.WaitOnEvents(0, 0, nullptr));
+
     EXPECT_FALSE(waiter.RemoveEvent(nullptr));
     unsigned int index = 777;
     EXPECT_TRUE(waiter.RemoveEvent(events[0].get(), &index));
     EXPECT_EQ(0u, index);
     const KxEventWaiterLayout after = Peek(waiter);
-    ASSERT_EQ(2u, after.count);
+    ASSERT_EQ(3u, after.count);
     EXPECT_EQ(events[1].get(), after.events[0]);
-    EXPECT_EQ(events[2].get(), after.events[1]);
-    events[2]->Set();
+    EXPECT_EQ(events[3].get(), after.events[2]);
     EXPECT_EQ(1, waiter.WaitOnEvents(0, 0, nullptr));
 }
 
-TEST(KxIPCEventWaiterWait, LowestSignalledPositionWins) {
-    auto events = MakeEvents(3);
-    CKxIPCEventWaiter waiter;
-    AddAll(&waiter, events);
-    EXPECT_EQ(-1, waiter.WaitOnEvents(0, 0, nullptr));
-    events[2]->Set();
-    EXPECT_EQ(2, waiter.WaitOnEvents(0, 0, nullptr));
-    events[1]->Set();
-    events[0]->Set();
-    EXPECT_EQ(0, waiter.WaitOnEvents(0, 0, nullptr));
-}
-
-TEST(KxIPCEventWaiterWait, ExtraObjectFollowsTheRegisteredOnesForOneWaitOnly) {
-    auto events = MakeEvents(31);
-    CKxIPCEventWaiter waiter;
-    AddAll(&waiter, events);
-    CKxEvent extraEvent(true /*manualReset*/);
-    CKxHandleSyncObject* extra[] = {&extraEvent};
-    extraEvent.Set();
-    EXPECT_EQ(31, waiter.WaitOnEvents(0, 1, extra));
-    EXPECT_EQ(83u, Peek(waiter).capacity) << "31 + 1 objects in 32 entries: grown by 1 + 50";
-    EXPECT_EQ(31u, Peek(waiter).count);
-    EXPECT_EQ(-1, waiter.WaitOnEvents(0, 0, nullptr)) << "the still signalled extra took part";
-}
-
-TEST(KxIPCEventWaiterWait, NoObjectOrMoreThanSixtyFourThrow) {
+TEST(KxIPCEventWaiterWait, ExtraObjectsFollowTheRegisteredOnesForOneWaitOnlyUpToSixtyFour) {
     CKxIPCEventWaiter waiter;
     ExpectKxThrow<CKxHandleSyncObjectException>([&] { waiter.WaitOnEvents(0, 0, nullptr); },
                                                 kCountMessage);
     auto events = MakeEvents(65);
-    for (int i = 0; i < 64; ++i) waiter.AddEvent(events[i].get());
-    EXPECT_EQ(-1, waiter.WaitOnEvents(0, 0, nullptr)) << "64 in all is accepted";
-    CKxHandleSyncObject* extra[] = {events[64].get()};
-    ExpectKxThrow<CKxHandleSyncObjectException>([&] { waiter.WaitOnEvents(0, 1, extra); },
+    for (int i = 0; i < 31; ++i) waiter.AddEvent(events[i].get());
+    CKxHandleSyncObject* extra[] = {events[63].get(), events[64].get()};
+    events[63]->Set();
+    EXPECT_EQ(31, waiter.WaitOnEvents(0, 1, extra));
+    EXPECT_EQ(83u, Peek(waiter).capacity) << "31 + 1 objects in 32 entries: grown by 1 + 50";
+    EXPECT_EQ(31u, Peek(waiter).count);
+    EXPECT_EQ(-1, waiter.WaitOnEvents(0, 0, nullptr)) << "the still signalled extra took part";
+
+    for (int i = 31; i < 63; ++i) waiter.AddEvent(events[i].get());
+    EXPECT_EQ(63, waiter.WaitOnEvents(0, 1, extra)) << "64 in all is accepted";
+    ExpectKxThrow<CKxHandleSyncObjectException>([&] { waiter.WaitOnEvents(0, 2, extra); },
                                                 kCountMessage);
 }
 
