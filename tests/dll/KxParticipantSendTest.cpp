@@ -2,158 +2,96 @@
 // handler waits in one.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <future>
-
 #include "KxMemberProcess.h"
-#include "KxRecordingParticipant.h"
 
 namespace {
 
-using Recorder = CKxRecordingParticipant;
-
-bool StillWaiting(std::future<bool>& send) {
-    return send.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
-}
-
-bool EndsWithin(std::future<bool>& send, DWORD boundMs) {
-    return send.wait_for(std::chrono::milliseconds(boundMs)) == std::future_status::ready;
-}
+using Member = std::unique_ptr<CKxMemberProcess>;
 
 }  // namespace
 
 TEST(KxParticipantSend, SyncSendToThreeReturnsOnlyAfterTheThirdAcknowledgement) {
     const std::string channel = KxUniqueName("channel");
-    const std::string releaseName = KxUniqueName("release");
-    KxHandle release = KxCreateReleaseEvent(releaseName);
-    ASSERT_TRUE(release);
-    auto quick1 = CKxMemberProcess::Start(channel);
-    ASSERT_TRUE(quick1);
-    auto quick2 = CKxMemberProcess::Start(channel);
-    ASSERT_TRUE(quick2);
-    auto holder = CKxMemberProcess::Start(channel, {"hold-sync=" + releaseName});
-    ASSERT_TRUE(holder);
-    Recorder sender(channel.c_str());
-    sender.InitializeParticipant();
-    const unsigned int self = sender.GetParticipantID();
+    std::vector<Member> recipients;
+    for (int i = 0; i < 3; ++i) recipients.push_back(CKxMemberProcess::Joined(channel));
+    Member sender = CKxMemberProcess::Joined(channel);
+    const unsigned int self = sender->Id();
 
-    const unsigned int ids[3] = {quick1->Id(), quick2->Id(), holder->Id()};
-    std::future<bool> sending = std::async(
-        std::launch::async, [&] { return sender.SendIPMessage(3, ids, kKxMarkerCode, 7); });
-    // OnReceive follows the acknowledgement: two of three have acknowledged.
-    ASSERT_TRUE(quick1->Saw(KxRecvLine(self, kKxMarkerCode) + " 7"));
-    ASSERT_TRUE(quick2->Saw(KxRecvLine(self, kKxMarkerCode) + " 7"));
-    ASSERT_TRUE(holder->Saw(KxSyncLine(self, kKxMarkerCode) + " 7"));
-    EXPECT_TRUE(StillWaiting(sending));
-
-    SetEvent(release.get());
-    ASSERT_TRUE(EndsWithin(sending, kKxHangBoundMs));
-    EXPECT_TRUE(sending.get());
-    EXPECT_TRUE(holder->Saw(KxRecvLine(self, kKxMarkerCode)));
-}
-
-TEST(KxParticipantSend, HandlersInTwoProcessesSendingToEachOtherBothComplete) {
-    const std::string channel = KxUniqueName("channel");
-    auto pinger = CKxMemberProcess::Start(channel, {"ping"});
-    ASSERT_TRUE(pinger);
-    auto ponger = CKxMemberProcess::Start(channel, {"pong"});
-    ASSERT_TRUE(ponger);
-    const unsigned int pingerId = pinger->Id();
-    const unsigned int pongerId = ponger->Id();
-    Recorder kicker(channel.c_str());
-    kicker.InitializeParticipant();
-
-    // The pinger's OnReceive sends to the ponger, whose OnSyncMessage sends back before it lets the
-    // ping be acknowledged: each send completes only if the other side's waiting thread handles
-    // messages while it waits in its own.
-    ASSERT_TRUE(kicker.PostIPMessage(1, &pingerId, kKxKickCode, pongerId));
-    ASSERT_TRUE(pinger->Saw(KxHandlerSentLine(kKxPingCode, true))) << pinger->Output();
-    ASSERT_TRUE(ponger->Saw(KxHandlerSentLine(kKxPongCode, true))) << ponger->Output();
-    ASSERT_TRUE(ponger->Saw(KxRecvLine(pingerId, kKxPingCode)));
-
-    // The pong reached the pinger inside its pending send; the ponger's send returned before it
-    // acknowledged the ping. A sender that only blocked would show the reverse order, 25 s later.
-    const int pongHandled = pinger->LineIndex(KxSyncLine(pongerId, kKxPongCode));
-    ASSERT_GE(pongHandled, 0) << pinger->Output();
-    EXPECT_LT(pongHandled, pinger->LineIndex(KxHandlerSentLine(kKxPingCode, true)));
-    EXPECT_LT(ponger->LineIndex(KxHandlerSentLine(kKxPongCode, true)),
-              ponger->LineIndex(KxRecvLine(pingerId, kKxPingCode)));
-}
-
-TEST(KxParticipantSend, SyncSendToItselfFromOnReceiveIsHandledInsideTheSend) {
-    const std::string channel = KxUniqueName("channel");
-    Recorder participant(channel.c_str());
-    participant.SetHook([](Recorder& self, const KxParticipantEvent& event) {
-        if (event.kind != KxParticipantEvent::kReceive || event.code != kKxKickCode) return;
-        const unsigned int own = self.GetParticipantID();
-        self.AddNote(self.SendIPMessage(1, &own, kKxMarkerCode, 5) ? 1 : 0);
-    });
-    participant.InitializeParticipant();
-    const unsigned int self = participant.GetParticipantID();
-    ASSERT_TRUE(participant.PostIPMessage(1, &self, kKxKickCode, 0));
-    ASSERT_TRUE(participant.WaitFor(Recorder::AnyOf(KxParticipantEvent::kNote), kKxHangBoundMs));
-
-    // Handled, acknowledged and received inside the send, which then returned true.
-    const std::vector<KxParticipantEvent> events = participant.Events();
-    ASSERT_EQ(4u, events.size());
-    EXPECT_TRUE(Recorder::Receive(self, kKxKickCode)(events[0]));
-    EXPECT_TRUE(Recorder::Sync(self, kKxMarkerCode)(events[1]));
-    EXPECT_EQ(5u, events[1].param);
-    EXPECT_TRUE(Recorder::Receive(self, kKxMarkerCode)(events[2]));
-    EXPECT_TRUE(Recorder::Note(1)(events[3]));
-    for (const KxParticipantEvent& event : events) EXPECT_EQ(self, event.threadId);
-    participant.UninitializeParticipant();
+    sender->Send(kKxHoldCode, 7, {recipients[0]->Id(), recipients[1]->Id(), recipients[2]->Id()});
+    for (Member& recipient : recipients) {
+        ASSERT_TRUE(recipient->Saw(KxLine("sync", {self, kKxHoldCode, 7})));
+    }
+    for (Member& recipient : recipients) {
+        EXPECT_EQ(0u, sender->Count("sent 7")) << "returned before every acknowledgement";
+        recipient->Release();
+        // OnReceive follows the acknowledgement.
+        ASSERT_TRUE(recipient->Saw(KxLine("recv", {self, kKxHoldCode, 7})));
+    }
+    EXPECT_TRUE(sender->Saw("sent 7 1"));
 }
 
 TEST(KxParticipantSend, RecipientListedTwiceHandlesItTwiceAndIsAwaitedTwice) {
     const std::string channel = KxUniqueName("channel");
-    const std::string releaseName = KxUniqueName("release");
-    KxHandle release = KxCreateReleaseEvent(releaseName);
-    ASSERT_TRUE(release);
-    auto holder = CKxMemberProcess::Start(channel, {"hold-sync=" + releaseName});
-    ASSERT_TRUE(holder);
-    Recorder sender(channel.c_str());
-    sender.InitializeParticipant();
-    const unsigned int self = sender.GetParticipantID();
+    Member holder = CKxMemberProcess::Joined(channel), sender = CKxMemberProcess::Joined(channel);
+    const std::string sync = KxLine("sync", {sender->Id(), kKxHoldCode, 9});
+    const std::string recv = KxLine("recv", {sender->Id(), kKxHoldCode, 9});
 
-    const unsigned int twice[2] = {holder->Id(), holder->Id()};
-    std::future<bool> sending = std::async(
-        std::launch::async, [&] { return sender.SendIPMessage(2, twice, kKxMarkerCode, 9); });
-    ASSERT_TRUE(holder->Saw(KxSyncLine(self, kKxMarkerCode)));
-    EXPECT_TRUE(StillWaiting(sending));
-    SetEvent(release.get());
+    sender->Send(kKxHoldCode, 9, {holder->Id(), holder->Id()});
+    ASSERT_TRUE(holder->Saw(sync));
+    holder->Release();
     // The first entry is acknowledged (its OnReceive has run); the second is now being held.
-    ASSERT_TRUE(holder->Saw(KxRecvLine(self, kKxMarkerCode)));
-    ASSERT_TRUE(holder->Saw(KxSyncLine(self, kKxMarkerCode), 2));
-    EXPECT_TRUE(StillWaiting(sending));
+    ASSERT_TRUE(holder->Saw(recv));
+    ASSERT_TRUE(holder->Saw(sync, 2));
+    EXPECT_EQ(0u, sender->Count("sent 9"));
+    holder->Release();
+    EXPECT_TRUE(sender->Saw("sent 9 1"));
+    EXPECT_TRUE(holder->Saw(recv, 2));
+}
 
-    SetEvent(release.get());
-    ASSERT_TRUE(EndsWithin(sending, kKxHangBoundMs));
-    EXPECT_TRUE(sending.get());
-    EXPECT_TRUE(holder->Saw(KxRecvLine(self, kKxMarkerCode), 2));
+TEST(KxParticipantSend, HandlersInTwoProcessesSendingToEachOtherBothComplete) {
+    const std::string channel = KxUniqueName("channel");
+    Member pinger = CKxMemberProcess::Joined(channel), ponger = CKxMemberProcess::Joined(channel),
+           kicker = CKxMemberProcess::Joined(channel);
+    const unsigned int pingerId = pinger->Id(), pongerId = ponger->Id();
+
+    // The pinger's OnReceive sends to the ponger, whose OnSyncMessage sends back before it lets the
+    // ping be acknowledged: each send completes only if the other side's waiting thread handles
+    // messages while it waits in its own.
+    ASSERT_TRUE(kicker->Post(kKxKickCode, pongerId, {pingerId}));
+    ASSERT_TRUE(pinger->Saw(KxLine("handler-sent", {kKxNestedCode, 1}))) << pinger->Output();
+    ASSERT_TRUE(ponger->Saw(KxLine("recv", {pingerId, kKxNestedCode, pingerId})));
+    // The pong reached the pinger inside its pending send; the ponger's send returned before it
+    // acknowledged the ping. A sender that only blocked would show the reverse order, 25 s later.
+    EXPECT_TRUE(pinger->InOrder({KxLine("sync", {pongerId, kKxPlainCode, pingerId}),
+                                 KxLine("handler-sent", {kKxNestedCode, 1})}))
+        << pinger->Output();
+    EXPECT_TRUE(ponger->InOrder({KxLine("handler-sent", {kKxPlainCode, 1}),
+                                 KxLine("recv", {pingerId, kKxNestedCode, pingerId})}))
+        << ponger->Output();
+}
+
+TEST(KxParticipantSend, SyncSendToItselfFromOnReceiveIsHandledInsideTheSend) {
+    Member member = CKxMemberProcess::Joined(KxUniqueName("channel"));
+    const unsigned int self = member->Id();
+    // Handled, acknowledged and received inside the send, which then returned true.
+    ASSERT_TRUE(member->Post(kKxSelfCode, 5, {self}));
+    ASSERT_TRUE(member->Saw(KxLine("handler-sent", {kKxPlainCode, 1}))) << member->Output();
+    EXPECT_TRUE(member->InOrder(
+        {KxLine("recv", {self, kKxSelfCode, 5}), KxLine("sync", {self, kKxPlainCode, 5}),
+         KxLine("recv", {self, kKxPlainCode, 5}), KxLine("handler-sent", {kKxPlainCode, 1})}))
+        << member->Output();
 }
 
 TEST(KxParticipantSend, SendReturnsTrueAfterTheTimeOutWhileTheRecipientHoldsSlow) {
     const std::string channel = KxUniqueName("channel");
-    const std::string releaseName = KxUniqueName("release");
-    KxHandle release = KxCreateReleaseEvent(releaseName);
-    ASSERT_TRUE(release);
-    auto holder = CKxMemberProcess::Start(channel, {"hold-sync=" + releaseName});
-    ASSERT_TRUE(holder);
-    const unsigned int holderId = holder->Id();
-    Recorder sender(channel.c_str());
-    sender.InitializeParticipant();
-    const unsigned int self = sender.GetParticipantID();
+    Member holder = CKxMemberProcess::Joined(channel), sender = CKxMemberProcess::Joined(channel);
+    const std::string recv = KxLine("recv", {sender->Id(), kKxHoldCode, 3});
 
-    std::future<bool> sending = std::async(
-        std::launch::async, [&] { return sender.SendIPMessage(1, &holderId, kKxMarkerCode, 3); });
-    ASSERT_TRUE(holder->Saw(KxSyncLine(self, kKxMarkerCode)));
-    ASSERT_TRUE(EndsWithin(sending, kKxHoldLimitMs / 2));
-    EXPECT_TRUE(sending.get());
+    sender->Send(kKxHoldCode, 3, {holder->Id()});
+    ASSERT_TRUE(holder->Saw(KxLine("sync", {sender->Id(), kKxHoldCode, 3})));
+    EXPECT_TRUE(sender->Saw("sent 3 1", 1, kKxHoldLimitMs / 2));
     // It gave up waiting: the recipient still holds the message unacknowledged.
-    EXPECT_EQ(0u, holder->CountLines(KxRecvLine(self, kKxMarkerCode)));
-
-    SetEvent(release.get());
-    EXPECT_TRUE(holder->Saw(KxRecvLine(self, kKxMarkerCode)));
-    sender.UninitializeParticipant();
+    EXPECT_EQ(0u, holder->Count(recv));
+    holder->Release();
+    EXPECT_TRUE(holder->Saw(recv));
 }

@@ -117,9 +117,9 @@ bool CKxChildProcess::Start(const std::string& commandLine) {
     PROCESS_INFORMATION info = {};
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');
-    const BOOL started = CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr,
-                                        TRUE /*bInheritHandles*/, 0, nullptr, nullptr, &startup,
-                                        &info);
+    const BOOL started =
+        CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE /*bInheritHandles*/, 0,
+                       nullptr, nullptr, &startup, &info);
     CloseHandle(stdinRead);
     CloseHandle(stdoutWrite);
     if (stderrDup) CloseHandle(stderrDup);
@@ -186,6 +186,14 @@ bool CKxChildProcess::WaitForLine(const std::string& prefix, DWORD timeoutMs, st
     }
 }
 
+bool CKxChildProcess::WaitForOutput(const std::function<bool(const std::string&)>& done,
+                                    DWORD timeoutMs) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_arrived.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                       [&] { return m_outputClosed || done(m_output); });
+    return done(m_output);
+}
+
 std::string CKxChildProcess::Output() {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_output;
@@ -194,8 +202,8 @@ std::string CKxChildProcess::Output() {
 void CKxChildProcess::WriteLine(const std::string& line) {
     const std::string text = line + "\n";
     DWORD written = 0;
-    if (m_stdinWrite) WriteFile(m_stdinWrite, text.data(), static_cast<DWORD>(text.size()), &written,
-                                nullptr);
+    if (m_stdinWrite)
+        WriteFile(m_stdinWrite, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 void CKxChildProcess::CloseInput() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,9 +21,9 @@ public:
 };
 
 // Defines a child role callable as CKxChildProcess::Role("Name", {...}).
-#define KX_CHILD_ROLE(Name)                                                 \
-    static int Name(const std::vector<std::string>& args);                  \
-    static const KxChildRoleRegistrar Name##Registrar_(#Name, &Name);       \
+#define KX_CHILD_ROLE(Name)                                           \
+    static int Name(const std::vector<std::string>& args);            \
+    static const KxChildRoleRegistrar Name##Registrar_(#Name, &Name); \
     static int Name([[maybe_unused]] const std::vector<std::string>& args)
 
 // A kernel object name unique to this process and the running test:
@@ -63,6 +64,9 @@ public:
     // Waits until a whole output line starting with prefix has arrived, searching from the first
     // line not yet consumed by an earlier WaitForLine; consumes it and everything before it.
     bool WaitForLine(const std::string& prefix, DWORD timeoutMs, std::string* line = nullptr);
+    // Waits until done(everything printed so far, consumed or not) holds; false when timeoutMs
+    // pass or the output ends first.
+    bool WaitForOutput(const std::function<bool(const std::string&)>& done, DWORD timeoutMs);
     // Everything the child printed so far.
     std::string Output();
     // Writes one line to the child's stdin; CloseInput() ends it.
@@ -81,9 +85,9 @@ private:
     std::thread m_reader;
     std::mutex m_lock;
     std::condition_variable m_arrived;
-    std::string m_output;        // guarded by m_lock
-    size_t m_consumed = 0;       // offset of the first line WaitForLine has not consumed
-    bool m_outputClosed = false; // guarded by m_lock
+    std::string m_output;         // guarded by m_lock
+    size_t m_consumed = 0;        // offset of the first line WaitForLine has not consumed
+    bool m_outputClosed = false;  // guarded by m_lock
 };
 
 // Path of the running test executable's folder (with a trailing backslash), where kxipc.dll and

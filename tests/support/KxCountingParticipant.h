@@ -1,0 +1,37 @@
+// An in-process participant for tests that counts its handler calls and can hold its
+// OnSyncMessage.
+#pragma once
+
+#include <atomic>
+
+#include "KxWindows.h"
+#include "kxipc.h"
+
+// The counters may be read on any thread. The channel name's text must outlive the participant;
+// the destructor uninitialises first, so no handler runs on a half-destroyed object.
+class CKxCountingParticipant : public CkxIPCParticipant {
+public:
+    explicit CKxCountingParticipant(const char* channel);
+    // A copy is a new participant of the same channel, with counters of its own.
+    CKxCountingParticipant(const CKxCountingParticipant& other);
+    ~CKxCountingParticipant() override;
+
+    // From now on OnSyncMessage signals that it holds and waits until Release().
+    void Hold();
+    // True once OnSyncMessage holds, within timeoutMs.
+    bool WaitHeld(DWORD timeoutMs);
+    void Release();
+
+    std::atomic<unsigned> joins{0}, quits{0}, syncs{0}, receives{0};
+    std::atomic<unsigned long long> lastParam{0};  // of the last OnSyncMessage
+
+protected:
+    void OnJoin(unsigned int, bool) override;
+    void OnQuit(unsigned int) override;
+    void OnSyncMessage(unsigned int, unsigned int, unsigned long long param) override;
+    void OnReceive(unsigned int, unsigned int, unsigned long long) override;
+
+private:
+    std::atomic<bool> m_hold{false};
+    HANDLE m_held, m_released;  // manual-reset events
+};

@@ -1,0 +1,258 @@
+// Member processes: the child role that runs a participant, and the test's handle on it.
+#include "KxMemberProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "kxipc.h"
+
+const char kKxOnSyncMessagePoint[] = "test.on-sync-message";
+const char kKxOwnOnJoinPoint[] = "test.on-join.own";
+
+namespace {
+
+bool (*g_arm)(const char*, const char*) = nullptr;
+void (*g_reach)(const char*) = nullptr;
+
+void Reach(const char* point) {
+    if (g_reach) g_reach(point);
+}
+
+// Handlers print on the waiting thread while other threads answer commands; KxSay writes a line in
+// two calls, so whole lines are serialised here.
+void Say(const std::string& line) {
+    static std::mutex lock;
+    std::lock_guard<std::mutex> hold(lock);
+    KxSay("%s", line.c_str());
+}
+
+class CKxScriptedParticipant : public CkxIPCParticipant {
+public:
+    CKxScriptedParticipant(const char* channel, HANDLE release, bool holdQuit)
+        : CkxIPCParticipant(channel), m_release(release), m_holdQuit(holdQuit) {}
+
+protected:
+    void OnJoin(unsigned int id, bool later) override {
+        Say(KxLine("join", {id, later}));
+        if (!later) Reach(kKxOwnOnJoinPoint);
+    }
+    void OnQuit(unsigned int id) override {
+        Say(KxLine("quit", {id}));
+        if (m_holdQuit) WaitForSingleObject(m_release, kKxHoldLimitMs);
+    }
+    void OnSyncMessage(unsigned int sender, unsigned int code, unsigned long long param) override {
+        Say(KxLine("sync", {sender, code, param}));
+        Reach(kKxOnSyncMessagePoint);
+        if (code == kKxHoldCode || code == kKxThrowCode) {
+            WaitForSingleObject(m_release, kKxHoldLimitMs);
+        }
+        if (code == kKxThrowCode) throw 1;
+        if (code == kKxNestedCode) SendFromHandler(param, kKxPlainCode, param);
+    }
+    void OnReceive(unsigned int sender, unsigned int code, unsigned long long param) override {
+        Say(KxLine("recv", {sender, code, param}));
+        if (code == kKxKickCode) SendFromHandler(param, kKxNestedCode, GetParticipantID());
+        if (code == kKxSelfCode) SendFromHandler(GetParticipantID(), kKxPlainCode, param);
+    }
+
+private:
+    void SendFromHandler(unsigned long long to, unsigned int code, unsigned long long param) {
+        const unsigned int id = static_cast<unsigned int>(to);
+        Say(KxLine("handler-sent", {code, SendIPMessage(1, &id, code, param)}));
+    }
+
+    HANDLE m_release;
+    bool m_holdQuit;
+};
+
+}  // namespace
+
+void KxSetMemberKillPoints(bool (*arm)(const char*, const char*), void (*reach)(const char*)) {
+    g_arm = arm;
+    g_reach = reach;
+}
+
+std::string KxLine(const std::string& kind, std::initializer_list<unsigned long long> words) {
+    std::string line = kind;
+    for (unsigned long long word : words) line += " " + std::to_string(word);
+    return line;
+}
+
+// args: channel, ready event (kill points), release event (held handlers), options. Commands:
+//   join | arm <point> | send|post <code> <param> [<id>...] | leave
+// End of input: the member leaves; sends still waiting on their threads end with the process.
+KX_CHILD_ROLE(KxMember) {
+    if (args.size() < 3) return 2;
+    const HANDLE release = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, args[2].c_str());
+    if (!release) return 3;
+    const bool holdQuit = std::find(args.begin() + 3, args.end(), "hold-quit") != args.end();
+    CKxScriptedParticipant participant(args[0].c_str(), release, holdQuit);
+    Say("ready");
+    for (std::string line; KxReadLine(&line);) {
+        std::istringstream in(line);
+        std::string verb;
+        in >> verb;
+        if (verb == "arm") {
+            std::string point;
+            in >> point;
+            if (g_arm && g_arm(point.c_str(), args[1].c_str())) Say("armed " + point);
+        } else if (verb == "join") {
+            participant.InitializeParticipant();
+            Say(KxLine("joined", {participant.GetParticipantID()}));
+        } else if (verb == "send" || verb == "post") {
+            unsigned int code = 0;
+            unsigned long long param = 0;
+            in >> code >> param;
+            std::vector<unsigned int> ids;
+            for (unsigned int id; in >> id;) ids.push_back(id);
+            const bool send = verb == "send";
+            auto transmit = [&participant, send, code, param, ids] {
+                const unsigned int count = static_cast<unsigned int>(ids.size());
+                const unsigned int* list = ids.empty() ? nullptr : ids.data();
+                const bool result = send ? participant.SendIPMessage(count, list, code, param)
+                                         : participant.PostIPMessage(count, list, code, param);
+                Say(KxLine(send ? "sent" : "posted", {param, result}));
+            };
+            if (send) {
+                std::thread(transmit).detach();
+            } else {
+                transmit();
+            }
+        } else if (verb == "leave") {
+            Say("leaving");
+            participant.UninitializeParticipant();
+            Say("left");
+        }
+    }
+    participant.UninitializeParticipant();
+    std::fflush(stdout);
+    ExitProcess(0);
+}
+
+namespace {
+
+std::string EventName(const char* kind) {
+    static std::atomic<unsigned> next{0};
+    return KxUniqueName(kind + std::to_string(++next));
+}
+
+bool Matches(const std::string& output, size_t start, size_t end, const std::string& line) {
+    return output.compare(start, line.size(), line) == 0 &&
+           (start + line.size() == end || output[start + line.size()] == ' ');
+}
+
+// Index of the first of the output's lines that matches line; -1: none.
+int LineIndex(const std::string& output, const std::string& line) {
+    int index = 0;
+    for (size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
+         start = end + 1, ++index) {
+        if (Matches(output, start, end, line)) return index;
+    }
+    return -1;
+}
+
+size_t CountLines(const std::string& output, const std::string& line) {
+    size_t count = 0;
+    for (size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        count += Matches(output, start, end, line) ? 1 : 0;
+    }
+    return count;
+}
+
+}  // namespace
+
+CKxMemberProcess::CKxMemberProcess(const std::string& channel,
+                                   const std::vector<std::string>& options)
+    : m_readyName(EventName("ready")),
+      m_releaseName(EventName("release")),
+      m_ready(CreateEventA(nullptr, FALSE /*bManualReset*/, FALSE /*bInitialState*/,
+                           m_readyName.c_str())),
+      m_release(CreateEventA(nullptr, FALSE /*bManualReset*/, FALSE /*bInitialState*/,
+                             m_releaseName.c_str())) {
+    std::vector<std::string> args{channel, m_readyName, m_releaseName};
+    args.insert(args.end(), options.begin(), options.end());
+    m_process = CKxChildProcess::Role("KxMember", args);
+    EXPECT_TRUE(m_process->WaitForLine("ready", kKxStartTimeoutMs)) << "member did not start";
+}
+
+CKxMemberProcess::~CKxMemberProcess() {
+    m_process.reset();
+    CloseHandle(m_ready);
+    CloseHandle(m_release);
+}
+
+std::unique_ptr<CKxMemberProcess> CKxMemberProcess::Joined(
+    const std::string& channel, const std::vector<std::string>& options) {
+    std::unique_ptr<CKxMemberProcess> member(new CKxMemberProcess(channel, options));
+    EXPECT_NE(0u, member->Join()) << member->Output();
+    return member;
+}
+
+unsigned int CKxMemberProcess::Join() {
+    StartJoin();
+    std::string line;
+    if (!m_process->WaitForLine("joined ", kKxHangBoundMs, &line)) return 0;
+    m_id = static_cast<unsigned int>(std::stoul(line.substr(7)));
+    return m_id;
+}
+
+bool CKxMemberProcess::Arm(const std::string& point) {
+    m_process->WriteLine("arm " + point);
+    return Saw("armed " + point);
+}
+
+bool CKxMemberProcess::WaitStopped() {
+    return WaitForSingleObject(m_ready, 25000) == WAIT_OBJECT_0;
+}
+
+void CKxMemberProcess::Release() { SetEvent(m_release); }
+
+void CKxMemberProcess::Transmit(const char* verb, unsigned int code, unsigned long long param,
+                                const std::vector<unsigned int>& ids) {
+    std::string command = KxLine(verb, {code, param});
+    for (unsigned int id : ids) command += " " + std::to_string(id);
+    m_process->WriteLine(command);
+}
+
+void CKxMemberProcess::Send(unsigned int code, unsigned long long param,
+                            const std::vector<unsigned int>& ids) {
+    Transmit("send", code, param, ids);
+}
+
+int CKxMemberProcess::SendWait(unsigned int code, unsigned long long param,
+                               const std::vector<unsigned int>& ids) {
+    Send(code, param, ids);
+    if (!Saw(KxLine("sent", {param}))) return -1;
+    return Count(KxLine("sent", {param, 1})) > 0 ? 1 : 0;
+}
+
+bool CKxMemberProcess::Post(unsigned int code, unsigned long long param,
+                            const std::vector<unsigned int>& ids) {
+    Transmit("post", code, param, ids);
+    return Saw(KxLine("posted", {param})) && Count(KxLine("posted", {param, 1})) > 0;
+}
+
+bool CKxMemberProcess::Saw(const std::string& line, size_t times, DWORD timeoutMs) {
+    return m_process->WaitForOutput(
+        [&](const std::string& output) { return CountLines(output, line) >= times; }, timeoutMs);
+}
+
+size_t CKxMemberProcess::Count(const std::string& line) { return CountLines(Output(), line); }
+
+bool CKxMemberProcess::InOrder(const std::vector<std::string>& lines) {
+    const std::string output = Output();
+    int previous = -1;
+    for (const std::string& line : lines) {
+        const int index = LineIndex(output, line);
+        if (index <= previous) return false;
+        previous = index;
+    }
+    return true;
+}

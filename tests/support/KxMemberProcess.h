@@ -1,0 +1,105 @@
+// A channel member in a child process of its own (role "KxMember"), driven through commands on its
+// stdin and observed through the lines its handlers print. It uses only the public participant
+// interface, so it serves the tests linked with kxipc.dll and those linked with the kill-point
+// build of the library's objects alike.
+#pragma once
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KxTestHarness.h"
+
+// A process start under a cold Wine prefix can take seconds.
+const DWORD kKxStartTimeoutMs = 60000;
+// Shorter than the library's 25 000 ms waits and far longer than any healthy exchange: an
+// operation that should end at once but falls into one of those waits misses it, nothing else.
+const DWORD kKxHangBoundMs = 20000;
+// The longest a member holds a handler; past it the member lets go by itself.
+const DWORD kKxHoldLimitMs = 90000;
+
+// Codes the member's handlers act on; any other code is only reported.
+const unsigned int kKxPlainCode = 1;
+// OnSyncMessage waits until the test calls Release() (the sender stays waiting meanwhile).
+const unsigned int kKxHoldCode = 2;
+// Held like kKxHoldCode, then OnSyncMessage throws: the participant's waiting thread leaves.
+const unsigned int kKxThrowCode = 3;
+// OnSyncMessage sends kKxPlainCode synchronously to the member its param names, with that param.
+const unsigned int kKxNestedCode = 4;
+// OnReceive sends kKxNestedCode synchronously to the member its param names, with its own id.
+const unsigned int kKxKickCode = 5;
+// OnReceive sends kKxPlainCode synchronously to its own member, with the same param.
+const unsigned int kKxSelfCode = 6;
+
+// Places in the member's handlers that a kill-point build can arm like the library's own.
+extern const char kKxOnSyncMessagePoint[];  // in OnSyncMessage, before the handler's work
+extern const char kKxOwnOnJoinPoint[];      // in OnJoin for a member present at the own join
+
+// A kill-point build installs the seam's functions (at static initialisation, so that the child
+// processes have them too); without them "arm" is ignored and the handlers' points cost nothing.
+void KxSetMemberKillPoints(bool (*arm)(const char* point, const char* readyEvent),
+                           void (*reach)(const char* point));
+
+// "kind w1 w2 ...", the form of every line a member prints (numbers in decimal):
+//   ready | joined <id> | join <id> <later> | quit <id> | sync|recv <sender> <code> <param>
+//   sent|posted <param> <result> | handler-sent <code> <result> | leaving | left | armed <point>
+std::string KxLine(const std::string& kind, std::initializer_list<unsigned long long> words);
+
+class CKxMemberProcess {
+public:
+    // Starts the process; it joins on Join/StartJoin. Options: "hold-quit": OnQuit waits for
+    // Release(). The process is killed at destruction.
+    explicit CKxMemberProcess(const std::string& channel,
+                              const std::vector<std::string>& options = {});
+    ~CKxMemberProcess();
+    // A started and joined member (Id() 0, and a test failure, when the join did not complete).
+    static std::unique_ptr<CKxMemberProcess> Joined(const std::string& channel,
+                                                    const std::vector<std::string>& options = {});
+
+    // Joins and returns the identifier; 0 when InitializeParticipant did not return within
+    // kKxHangBoundMs.
+    unsigned int Join();
+    // Starts a join without waiting for it (the member may be stopped inside it).
+    void StartJoin() { m_process->WriteLine("join"); }
+    unsigned int Id() const { return m_id; }
+
+    // Arms a kill point in the member; true once it confirmed. WaitStopped: true once a thread
+    // of the member has reached it (within 25 000 ms).
+    bool Arm(const std::string& point);
+    bool WaitStopped();
+    // TerminateProcess: the member dies wherever it is.
+    void Kill() { m_process->Kill(); }
+    // Lets one held handler go on.
+    void Release();
+
+    // SendIPMessage on a thread of its own in the member: "sent <param> <result>" follows.
+    // No ids: a null list.
+    void Send(unsigned int code, unsigned long long param,
+              const std::vector<unsigned int>& ids = {});
+    // Send, then its result: 1 or 0, -1 when it did not return within kKxHangBoundMs.
+    int SendWait(unsigned int code, unsigned long long param,
+                 const std::vector<unsigned int>& ids = {});
+    // PostIPMessage on the member's main thread; true when it returned true.
+    bool Post(unsigned int code, unsigned long long param,
+              const std::vector<unsigned int>& ids = {});
+    // UninitializeParticipant on the main thread between the lines "leaving" and "left".
+    void Leave() { m_process->WriteLine("leave"); }
+
+    // A line matches `line` when it is that line or continues it with a space.
+    // True once `times` lines have matched, within timeoutMs.
+    bool Saw(const std::string& line, size_t times = 1, DWORD timeoutMs = kKxHangBoundMs);
+    size_t Count(const std::string& line);
+    // True when every one of lines has matched, the first matches in this order.
+    bool InOrder(const std::vector<std::string>& lines);
+    std::string Output() { return m_process->Output(); }
+
+private:
+    void Transmit(const char* verb, unsigned int code, unsigned long long param,
+                  const std::vector<unsigned int>& ids);
+
+    std::string m_readyName, m_releaseName;
+    HANDLE m_ready, m_release;
+    std::unique_ptr<CKxChildProcess> m_process;
+    unsigned int m_id = 0;
+};
