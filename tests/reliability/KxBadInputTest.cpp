@@ -4,54 +4,23 @@
 // stays queued, and the participant and its channel work normally afterwards.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <future>
 #include <string>
-#include <thread>
 
-#include "CKxEvent.h"
-#include "CkxIPCParticipant.h"
+#include "KxCountingParticipant.h"
 #include "KxExceptions.h"
 #include "KxProcessUsage.h"
-#include "KxReliabilityMember.h"
+#include "KxRawChannel.h"
 #include "KxTestHarness.h"
 #include "KxWindows.h"
 
 namespace {
 
-class CKxBadInputParticipant : public CkxIPCParticipant {
-public:
-    explicit CKxBadInputParticipant(const char* channel)
-        : CkxIPCParticipant(channel), m_released(true /*manualReset*/) {}
-    // A copy is a new participant of the same channel, with counters of its own.
-    CKxBadInputParticipant(const CKxBadInputParticipant& other)
-        : CkxIPCParticipant(other), m_released(true /*manualReset*/) {}
-    std::atomic<unsigned> syncs{0}, receives{0};
-    std::atomic<unsigned long long> lastParam{0};
-    // Makes OnSyncMessage wait until Release.
-    void Hold() { m_hold = true; }
-    void Release() { m_released.Set(); }
-
-protected:
-    void OnJoin(unsigned int, bool) override {}
-    void OnQuit(unsigned int) override {}
-    void OnSyncMessage(unsigned int, unsigned int, unsigned long long param) override {
-        ++syncs;
-        lastParam = param;
-        if (m_hold) m_released.Wait(INFINITE);
-    }
-    void OnReceive(unsigned int, unsigned int, unsigned long long) override { ++receives; }
-
-private:
-    std::atomic<bool> m_hold{false};
-    CKxEvent m_released;
-};
-
 std::uint32_t Handles() { return KxOpenHandleCount(); }
 
 // A participant that could not open its channel is left as it was: never initialised.
-void ExpectUninitialized(CKxBadInputParticipant* participant) {
+void ExpectUninitialized(CKxCountingParticipant* participant) {
     const unsigned int anyone = GetCurrentThreadId();
     EXPECT_FALSE(participant->SendIPMessage(1, &anyone, 1, 1));
     EXPECT_FALSE(participant->PostIPMessage(1, &anyone, 1, 1));
@@ -61,7 +30,7 @@ void ExpectUninitialized(CKxBadInputParticipant* participant) {
 
 // A channel works when two participants of it exchange a synchronous message.
 void ExpectChannelWorks(const char* name) {
-    CKxBadInputParticipant a(name), b(name);
+    CKxCountingParticipant a(name), b(name);
     a.InitializeParticipant();
     b.InitializeParticipant();
     const unsigned int to = b.GetParticipantID();
@@ -84,7 +53,7 @@ TEST(BadInputTest, OddChannelNamesWorkOrRefuseWithoutLeaking) {
     const std::string good = KxUniqueName("good");
     const auto tryAll = [&] {
         for (const char* name : names) {
-            CKxBadInputParticipant participant(name);
+            CKxCountingParticipant participant(name);
             bool initialized = false;
             try {
                 participant.InitializeParticipant();
@@ -99,7 +68,7 @@ TEST(BadInputTest, OddChannelNamesWorkOrRefuseWithoutLeaking) {
             } else {
                 ExpectUninitialized(&participant);
                 // The same object with a good name starts normally.
-                static_cast<CkxIPCParticipant&>(participant) = CKxBadInputParticipant(good.c_str());
+                static_cast<CkxIPCParticipant&>(participant) = CKxCountingParticipant(good.c_str());
                 participant.InitializeParticipant();
                 EXPECT_NE(0u, participant.GetParticipantID());
                 participant.UninitializeParticipant();
@@ -116,12 +85,12 @@ TEST(BadInputTest, OddChannelNamesWorkOrRefuseWithoutLeaking) {
 // list means every other member whatever the count says.
 TEST(BadInputTest, ImpossibleRecipientListsAreRefusedAndQueueNothing) {
     const std::string channel = KxUniqueName("channel");
-    CKxBadInputParticipant alone(channel.c_str());
+    CKxCountingParticipant alone(channel.c_str());
     alone.InitializeParticipant();
     EXPECT_FALSE(alone.SendIPMessage(0xFFFFFFFFu, nullptr, 1, 1)) << "no other member";
     EXPECT_FALSE(alone.PostIPMessage(0xFFFFFFFFu, nullptr, 1, 1));
 
-    CKxBadInputParticipant other(channel.c_str());
+    CKxCountingParticipant other(channel.c_str());
     other.InitializeParticipant();
     const unsigned int ids[] = {other.GetParticipantID()};
     const unsigned int strangers[] = {GetCurrentThreadId(), 0u, 0xFFFFFFFFu};
@@ -151,15 +120,15 @@ TEST(BadInputTest, ImpossibleRecipientListsAreRefusedAndQueueNothing) {
 TEST(BadInputTest, CallsInTheWrongStateAreHarmless) {
     const std::string channel = KxUniqueName("channel");
     {
-        CKxBadInputParticipant never(channel.c_str());
+        CKxCountingParticipant never(channel.c_str());
         EXPECT_EQ(0u, never.GetParticipantID());
         ExpectUninitialized(&never);
         never.UninitializeParticipant();
-        CKxBadInputParticipant copy(never);
+        CKxCountingParticipant copy(never);
         EXPECT_EQ(0u, copy.GetParticipantID());
         ExpectUninitialized(&copy);
     }
-    CKxBadInputParticipant twice(channel.c_str()), peer(channel.c_str());
+    CKxCountingParticipant twice(channel.c_str()), peer(channel.c_str());
     peer.InitializeParticipant();
     twice.InitializeParticipant();
     const unsigned int firstId = twice.GetParticipantID();
@@ -184,14 +153,14 @@ TEST(BadInputTest, CallsInTheWrongStateAreHarmless) {
 // delivered), and the participant joins and sends again.
 TEST(BadInputTest, UninitializeWhileSendWaitsOnAnotherThreadSlow) {
     const std::string channel = KxUniqueName("channel");
-    CKxBadInputParticipant sender(channel.c_str()), holder(channel.c_str());
+    CKxCountingParticipant sender(channel.c_str()), holder(channel.c_str());
     holder.InitializeParticipant();
     sender.InitializeParticipant();
     holder.Hold();
     const unsigned int to = holder.GetParticipantID();
     std::future<bool> waiting =
         std::async(std::launch::async, [&] { return sender.SendIPMessage(1, &to, 1, 9); });
-    while (holder.syncs.load() == 0) Sleep(1);
+    ASSERT_TRUE(holder.WaitHeld(25000));
     sender.UninitializeParticipant();
     holder.Release();
     EXPECT_TRUE(waiting.get()) << "the message was queued";

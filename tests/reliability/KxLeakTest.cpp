@@ -3,11 +3,10 @@
 // timings: at most kHandleBand more handles and kPrivateBytesBand more private bytes.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
-#include "CkxIPCParticipant.h"
+#include "KxCountingParticipant.h"
 #include "KxProcessUsage.h"
 #include "KxTestHarness.h"
 #include "KxWindows.h"
@@ -41,24 +40,11 @@ void ExpectWithinBand(const KxUsage& before, const KxUsage& after) {
                 static_cast<long long>(after.privateBytes));
 }
 
-class CKxCountingParticipant : public CkxIPCParticipant {
-public:
-    explicit CKxCountingParticipant(const std::string& channel)
-        : CkxIPCParticipant(channel.c_str()) {}
-    std::atomic<unsigned> joins{0}, quits{0}, syncs{0}, receives{0};
-
-protected:
-    void OnJoin(unsigned int, bool) override { ++joins; }
-    void OnQuit(unsigned int) override { ++quits; }
-    void OnSyncMessage(unsigned int, unsigned int, unsigned long long) override { ++syncs; }
-    void OnReceive(unsigned int, unsigned int, unsigned long long) override { ++receives; }
-};
-
 // Each cycle joins beside a member that stays (a join notice, its acknowledgement, OnJoin and
 // OnQuit on the member's side), then leaves.
 TEST(LeakTest, ThousandInitializeCyclesKeepHandlesAndPrivateBytes) {
     const std::string channel = KxUniqueName("channel");
-    CKxCountingParticipant stays(channel), cycles(channel);
+    CKxCountingParticipant stays(channel.c_str()), cycles(channel.c_str());
     stays.InitializeParticipant();
     const auto cycle = [&cycles] {
         cycles.InitializeParticipant();
@@ -76,7 +62,7 @@ TEST(LeakTest, ThousandInitializeCyclesKeepHandlesAndPrivateBytes) {
 
 TEST(LeakTest, TenThousandSynchronousSendsKeepHandlesAndPrivateBytes) {
     const std::string channel = KxUniqueName("channel");
-    CKxCountingParticipant sender(channel), receiver(channel);
+    CKxCountingParticipant sender(channel.c_str()), receiver(channel.c_str());
     sender.InitializeParticipant();
     receiver.InitializeParticipant();
     const unsigned int to = receiver.GetParticipantID();
