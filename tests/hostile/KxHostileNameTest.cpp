@@ -4,27 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <typeinfo>
 
+#include "KxCountingParticipant.h"
 #include "KxProcessUsage.h"
 #include "KxTestHarness.h"
 #include "KxWindows.h"
 #include "kxipc.h"
 
 namespace {
-
-class QuietParticipant : public CkxIPCParticipant {
-public:
-    explicit QuietParticipant(const char* channel) : CkxIPCParticipant(channel) {}
-    ~QuietParticipant() override { UninitializeParticipant(); }
-
-protected:
-    void OnJoin(unsigned int, bool) override {}
-    void OnQuit(unsigned int) override {}
-    void OnSyncMessage(unsigned int, unsigned int, unsigned long long) override {}
-    void OnReceive(unsigned int, unsigned int, unsigned long long) override {}
-};
 
 std::uint32_t HandleCount() {
     const std::uint32_t handles = KxOpenHandleCount();
@@ -40,13 +29,28 @@ HANDLE SquatMutex(const std::string& name) {
     return CreateMutexA(nullptr, FALSE /*bInitialOwner*/, name.c_str());
 }
 
-// Which name of channel c is taken, by what, and what InitializeParticipant must throw.
-struct TakenName {
-    const char* what;
-    std::string (*name)(const std::string& c);
-    HANDLE (*squat)(const std::string& name);
-    std::function<void(QuietParticipant&)> expectThrow;
-};
+HANDLE SquatMapping(const std::string& name) {
+    return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, name.c_str());
+}
+
+const char kMutexFailure[] = "CKxMutex::CKxMutex -> could not create mutex";
+const char kMappingFailure[] =
+    "CKxSharedMemory::CKxSharedMemory -> could not create the file mapping";
+
+// InitializeParticipant throws, into this application across the DLL boundary, an exception of
+// the library's family with the message of the object that could not be made.
+void ExpectRefused(CKxCountingParticipant& participant, const char* message) {
+    try {
+        participant.InitializeParticipant();
+        ADD_FAILURE() << "no exception";
+    } catch (const CKxBaseException& e) {
+        const bool mutex = dynamic_cast<const CKxMutexException*>(&e) != nullptr;
+        EXPECT_EQ(mutex, message == kMutexFailure) << typeid(e).name();
+        EXPECT_EQ(message, e.GetErrorMessage());
+    }
+    // Refused, not half made: the participant is left uninitialised.
+    EXPECT_FALSE(participant.PostIPMessage(0, nullptr, 1, 0));
+}
 
 }  // namespace
 
@@ -54,68 +58,43 @@ TEST(KxHostileNameTest, NameTakenByAnotherKindThrowsAndLeavesNoHandle) {
     // Everything a first initialisation creates for good (pool elements, COM, the loader's own
     // objects) exists before the counting starts.
     {
-        QuietParticipant warmUp(KxUniqueName("warm").c_str());
+        const std::string warm = KxUniqueName("warm");
+        CKxCountingParticipant warmUp(warm.c_str());
         warmUp.InitializeParticipant();
-        warmUp.UninitializeParticipant();
     }
-    const TakenName cases[] = {
-        {"channel mutex taken by an event", [](const std::string& c) { return c + "_Mutex"; },
-         SquatEvent,
-         [](QuietParticipant& p) { EXPECT_THROW(p.InitializeParticipant(), CKxMutexException); }},
-        {"member segment taken by a mutex",
-         [](const std::string& c) {
-             return "TKxInterProcessGrowArray" + c + "_Participant_IDs_Array";
-         },
-         SquatMutex,
-         [](QuietParticipant& p) {
-             EXPECT_THROW(p.InitializeParticipant(), CKxSharedMemoryException);
-         }},
-        {"queue segment taken by an event",
-         [](const std::string& c) { return "TKxInterProcessArray" + c + "_Message_Queue"; },
-         SquatEvent,
-         [](QuietParticipant& p) {
-             EXPECT_THROW(p.InitializeParticipant(), CKxSharedMemoryException);
-         }},
-        {"member segment's _mutex taken by an event",
-         [](const std::string& c) {
-             return "TKxInterProcessGrowArray" + c + "_Participant_IDs_Array_mutex";
-         },
-         SquatEvent,
-         [](QuietParticipant& p) { EXPECT_THROW(p.InitializeParticipant(), CKxMutexException); }},
-        {"queue segment's _mutex taken by a mapping",
-         [](const std::string& c) { return "TKxInterProcessArray" + c + "_Message_Queue_mutex"; },
-         [](const std::string& name) {
-             return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                       name.c_str());
-         },
-         [](QuietParticipant& p) { EXPECT_THROW(p.InitializeParticipant(), CKxMutexException); }},
+    const struct {
+        const char* suffix;  // of the channel's name, or after a prefix when it has one
+        const char* prefix;
+        HANDLE (*squat)(const std::string& name);
+        const char* message;
+    } cases[] = {
+        {"_Mutex", "", SquatEvent, kMutexFailure},
+        {"_Participant_IDs_Array", "TKxInterProcessGrowArray", SquatMutex, kMappingFailure},
+        {"_Message_Queue", "TKxInterProcessArray", SquatEvent, kMappingFailure},
+        {"_Participant_IDs_Array_mutex", "TKxInterProcessGrowArray", SquatEvent, kMutexFailure},
+        {"_Message_Queue_mutex", "TKxInterProcessArray", SquatMapping, kMutexFailure},
     };
     int index = 0;
-    for (const TakenName& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.suffix);
         const std::string channel = KxUniqueName("taken" + std::to_string(index++));
-        HANDLE squatter = c.squat(c.name(channel));
+        HANDLE squatter = c.squat(c.prefix + channel + c.suffix);
         ASSERT_NE(nullptr, squatter);
         // The first failure of a kind may set up for good what the platform keeps for the
         // process (seen under Wine: two handles, once); every later one must leave nothing.
         {
-            QuietParticipant first(channel.c_str());
-            c.expectThrow(first);
+            CKxCountingParticipant first(channel.c_str());
+            ExpectRefused(first, c.message);
         }
+        CKxCountingParticipant participant(channel.c_str());
         const std::uint32_t before = HandleCount();
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            QuietParticipant participant(channel.c_str());
-            c.expectThrow(participant);
-            // Refused, not half made: the participant is left uninitialised.
-            EXPECT_FALSE(participant.PostIPMessage(0, nullptr, 1, 0));
-        }
+        for (int attempt = 0; attempt < 3; ++attempt) ExpectRefused(participant, c.message);
         EXPECT_EQ(before, HandleCount());
 
-        // Nothing of the failed attempt holds the channel: with the name free, it works.
+        // Nothing of the failed attempts holds the channel: with the name free, the same
+        // participant starts.
         CloseHandle(squatter);
-        QuietParticipant participant(channel.c_str());
         participant.InitializeParticipant();
         EXPECT_NE(0u, participant.GetParticipantID());
-        participant.UninitializeParticipant();
     }
 }

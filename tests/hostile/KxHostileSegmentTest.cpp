@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "KxMemberProcess.h"
 #include "KxTestHarness.h"
 #include "KxWindows.h"
 #include "kxipc.h"
@@ -110,22 +111,6 @@ KX_CHILD_ROLE(HostileBusyMember) {
     return 0;
 }
 
-// One participant that posts on command: "post <id>" answers "posted 0|1".
-KX_CHILD_ROLE(HostileProbeMember) {
-    HostileParticipant member(args.at(0).c_str());
-    member.InitializeParticipant();
-    KxSay("ready %u", member.GetParticipantID());
-    std::string line;
-    while (KxReadLine(&line) && line != "stop") {
-        unsigned int id = 0;
-        if (std::sscanf(line.c_str(), "post %u", &id) == 1) {
-            KxSay("posted %d", member.PostIPMessage(1, &id, 7, 0) ? 1 : 0);
-        }
-    }
-    member.UninitializeParticipant();
-    return 0;
-}
-
 // A writable view of one of the channel's segments, opened by name like any process can.
 class SegmentView {
 public:
@@ -186,14 +171,7 @@ private:
 
 TEST(KxHostileSegmentTest, CraftedWordsMakePostsRefuseAndRestoredSegmentsWorkAgain) {
     const std::string channel = KxUniqueName("crafted");
-    auto sender = CKxChildProcess::Role("HostileProbeMember", {channel});
-    std::string line;
-    ASSERT_TRUE(sender->WaitForLine("ready", 60000, &line));
-    auto receiver = CKxChildProcess::Role("HostileProbeMember", {channel});
-    ASSERT_TRUE(receiver->WaitForLine("ready", 60000, &line));
-    const unsigned long receiverId = std::strtoul(line.c_str() + 6, nullptr, 10);
-    const std::string post = "post " + std::to_string(receiverId);
-
+    auto sender = CKxMemberProcess::Joined(channel), receiver = CKxMemberProcess::Joined(channel);
     SegmentView ids(IdsName(channel), kIdWords);
     SegmentView queue(QueueName(channel), kQueueWords);
     ASSERT_TRUE(ids.IsOpen());
@@ -206,6 +184,7 @@ TEST(KxHostileSegmentTest, CraftedWordsMakePostsRefuseAndRestoredSegmentsWorkAga
         goodQueue = queue.Copy();
     }
     ASSERT_EQ(2u, goodIds[kCount]);
+    unsigned long long param = 0;
 
     struct Case {
         const char* what;
@@ -257,31 +236,21 @@ TEST(KxHostileSegmentTest, CraftedWordsMakePostsRefuseAndRestoredSegmentsWorkAga
             queue.Restore(goodQueue);
             c.write(ids, queue);
         }
-        sender->WriteLine(post);
-        ASSERT_TRUE(sender->WaitForLine("posted", 30000, &line));
-        EXPECT_EQ("posted 0", line);
-        EXPECT_EQ(STILL_ACTIVE, sender->ExitCode());
-        EXPECT_EQ(STILL_ACTIVE, receiver->ExitCode());
+        // Refused, not lost in a hang or a crash: the sender answers.
+        EXPECT_FALSE(sender->Post(7, ++param, {receiver->Id()}));
+        EXPECT_EQ(1u, sender->Count(KxLine("posted", {param, 0})));
     }
 
-    // Good contents again: the same post goes through and arrives.
+    // Good contents again: the same post goes through and arrives at the receiver, which lived
+    // through it all.
     {
         ChannelMutexHold hold(channel);
         ASSERT_TRUE(hold.Held());
         ids.Restore(goodIds);
         queue.Restore(goodQueue);
     }
-    sender->WriteLine(post);
-    ASSERT_TRUE(sender->WaitForLine("posted", 30000, &line));
-    EXPECT_EQ("posted 1", line);
-    EXPECT_TRUE(receiver->WaitForLine("recv", 30000));
-
-    sender->WriteLine("stop");
-    receiver->WriteLine("stop");
-    ASSERT_TRUE(sender->WaitForExit(60000));
-    ASSERT_TRUE(receiver->WaitForExit(60000));
-    EXPECT_EQ(0u, sender->ExitCode());
-    EXPECT_EQ(0u, receiver->ExitCode());
+    EXPECT_TRUE(sender->Post(7, ++param, {receiver->Id()}));
+    EXPECT_TRUE(receiver->Saw(KxLine("recv", {sender->Id(), 7, param})));
 }
 
 // Busy members, three processes of two participants, while the words of both segments are
