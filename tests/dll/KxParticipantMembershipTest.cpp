@@ -3,6 +3,7 @@
 
 #include <future>
 
+#include "KxCountingParticipant.h"
 #include "KxMemberProcess.h"
 #include "kxipc.h"
 
@@ -116,4 +117,38 @@ TEST(KxParticipantMembership, HandlersRunOnTheWaitingThreadInASingleThreadedApar
     EXPECT_NE(GetCurrentThreadId(), self);
     EXPECT_EQ(RPC_E_CHANGED_MODE, participant.multiThreaded);
     EXPECT_EQ(S_FALSE, participant.apartmentThreaded);
+}
+
+// A member that unregisters itself while another is busy in a handler, followed by a join: the
+// busy member rebuilds its list from the channel for the join before it gets to the leaver's
+// thread end. It must still report the departure and close the leaver's records.
+TEST(KxParticipantMembership, MemberGoneBeforeItsEndWasSeenIsStillReportedOnce) {
+    const std::string channel = KxUniqueName("channel");
+    CKxCountingParticipant busy(channel.c_str()), leaver(channel.c_str()),
+        sender(channel.c_str()), joiner(channel.c_str());
+    busy.InitializeParticipant();
+    leaver.InitializeParticipant();
+    sender.InitializeParticipant();
+    busy.Hold();
+    const unsigned int busyId = busy.GetParticipantID();
+    std::future<bool> send = std::async(std::launch::async, [&] {
+        return sender.SendIPMessage(1, &busyId, kKxPlainCode, 1);
+    });
+    ASSERT_TRUE(busy.WaitHeld(kKxHangBoundMs));
+    const unsigned int quitsBefore = busy.quits;
+
+    leaver.UninitializeParticipant();
+    std::future<void> join = std::async(std::launch::async, [&] { joiner.InitializeParticipant(); });
+    // The joiner's notice is queued before its waiting thread meets the members present.
+    for (const DWORD start = GetTickCount(); joiner.joins < 2;) {
+        ASSERT_LT(GetTickCount() - start, kKxHangBoundMs) << "the joiner never started";
+        SwitchToThread();
+    }
+    busy.Release();
+    ASSERT_EQ(std::future_status::ready, join.wait_for(std::chrono::milliseconds(kKxHangBoundMs)));
+    EXPECT_TRUE(send.get());
+    EXPECT_EQ(quitsBefore + 1, busy.quits.load());
+    // A second report would come from the leaver's thread object, had it stayed in the wait.
+    ASSERT_TRUE(sender.SendIPMessage(1, &busyId, kKxPlainCode, 2));
+    EXPECT_EQ(quitsBefore + 1, busy.quits.load());
 }
