@@ -59,7 +59,8 @@ private:
 
 DWORD ElapsedMs(DWORD since) { return GetTickCount() - since; }
 
-// Two participants that send, post, leave and rejoin in a loop until "stop" arrives on stdin;
+// Two participants that join, say "ready", and once "go" arrives send, post, leave and rejoin in a
+// loop until "stop" arrives on stdin;
 // "mark" is answered with "marked" by the loop itself, proving that it still turns. Ends with
 // "done <longest send ms> <longest initialise ms>".
 KX_CHILD_ROLE(HostileBusyMember) {
@@ -74,16 +75,20 @@ KX_CHILD_ROLE(HostileBusyMember) {
     };
     initialize(&a);
     initialize(&b);
+    KxSay("ready");
+    // Every member joins before any starts its loop: busy loops hammering the channel mutex would
+    // otherwise starve a later joiner's first lock on a loaded machine.
+    std::string line;
+    if (!KxReadLine(&line) || line != "go") return 1;
     std::atomic<bool> stop(false), markRequested(false);
     std::thread input([&] {
-        std::string line;
-        while (KxReadLine(&line)) {
-            if (line == "stop") break;
-            if (line == "mark") markRequested = true;
+        std::string command;
+        while (KxReadLine(&command)) {
+            if (command == "stop") break;
+            if (command == "mark") markRequested = true;
         }
         stop = true;
     });
-    KxSay("ready");
     std::mt19937 random(GetCurrentProcessId());
     for (unsigned round = 0; !stop; ++round) {
         HostileParticipant* member = members[round % 2];
@@ -263,6 +268,7 @@ TEST(KxHostileSegmentTest, ScribbledSegmentsLeaveBusyMembersRunningSlow) {
         members.push_back(CKxChildProcess::Role("HostileBusyMember", {channel}));
         ASSERT_TRUE(members.back()->WaitForLine("ready", 120000));
     }
+    for (auto& member : members) member->WriteLine("go");
     SegmentView ids(IdsName(channel), kIdWords);
     SegmentView queue(QueueName(channel), kQueueWords);
     ASSERT_TRUE(ids.IsOpen());
