@@ -213,7 +213,9 @@ void JoinUnwatched(const std::string& name, std::vector<std::uint32_t> ids,
         ASSERT_TRUE(registrar.AddParticipant(id, element.Key(), element.Event()));
     }
     DrainEveryMember(&registrar);
-    if (message) ASSERT_TRUE(registrar.AddMessage(1, &ids.back(), message));
+    if (message) {
+        ASSERT_TRUE(registrar.AddMessage(1, &ids.back(), message));
+    }
 }
 
 bool IsSet(CKxEvent* event) { return event->Wait(0); }
