@@ -158,55 +158,39 @@ void CkxIPCParticipant::ReconstructIPCEventWaiter() {
     for (unsigned int i = 0; i < m_otherCount; ++i) m_eventWaiter->AddEvent(m_otherThreadObjects[i]);
 }
 
-unsigned int CkxIPCParticipant::DropDepartedMembers(const unsigned int* previousIds,
-                                                   unsigned int previousCount,
-                                                   unsigned int quitting, unsigned int* departed) {
-    unsigned int count = 0;
-    for (unsigned int i = 0; i < previousCount; ++i) {
-        const unsigned int id = previousIds[i];
-        if (id == quitting) continue;
-        bool listed = false;
-        for (unsigned int j = 0; j < m_otherCount && !listed; ++j) listed = m_otherIds[j] == id;
-        if (listed) continue;
-        // Gone from the channel before this participant saw its thread end: it unregistered itself
-        // or another member removed it. Its record would otherwise stay open for good.
-        m_channel->RemoveParticipant(id);
-        departed[count++] = id;
-    }
-    return count;
-}
-
-bool CkxIPCParticipant::OnInternalJoin(unsigned int participantId) {
+void CkxIPCParticipant::RefreshMembers(unsigned int quitting) {
     unsigned int previousIds[CIPCCommunicationChannel::kMaxParticipants];
+    const unsigned int previousCount = m_otherCount;
+    std::memcpy(previousIds, m_otherIds, sizeof(previousIds));
     unsigned int departed[CIPCCommunicationChannel::kMaxParticipants];
     unsigned int departedCount = 0;
     {
         CIPCChannelLock lock(m_channel);
-        const unsigned int previousCount = m_otherCount;
-        std::memcpy(previousIds, m_otherIds, sizeof(previousIds));
+        if (quitting != 0) m_channel->RemoveParticipant(quitting);
         UpdateListOfOtherParticipants();
-        departedCount = DropDepartedMembers(previousIds, previousCount, 0, departed);
+        for (unsigned int i = 0; i < previousCount; ++i) {
+            const unsigned int id = previousIds[i];
+            bool listed = id == quitting;
+            for (unsigned int j = 0; j < m_otherCount && !listed; ++j) listed = m_otherIds[j] == id;
+            if (listed) continue;
+            // Gone from the channel before this participant saw its thread end: it unregistered
+            // itself or another member removed it. Its record would otherwise stay open for good.
+            m_channel->RemoveParticipant(id);
+            departed[departedCount++] = id;
+        }
     }
     ReconstructIPCEventWaiter();
     for (unsigned int i = 0; i < departedCount; ++i) OnQuit(departed[i]);
+}
+
+bool CkxIPCParticipant::OnInternalJoin(unsigned int participantId) {
+    RefreshMembers(0);
     OnJoin(participantId, true);
     return true;
 }
 
 bool CkxIPCParticipant::OnInternalQuit(unsigned int participantId) {
-    unsigned int previousIds[CIPCCommunicationChannel::kMaxParticipants];
-    unsigned int departed[CIPCCommunicationChannel::kMaxParticipants];
-    unsigned int departedCount = 0;
-    {
-        CIPCChannelLock lock(m_channel);
-        const unsigned int previousCount = m_otherCount;
-        std::memcpy(previousIds, m_otherIds, sizeof(previousIds));
-        m_channel->RemoveParticipant(participantId);
-        UpdateListOfOtherParticipants();
-        departedCount = DropDepartedMembers(previousIds, previousCount, participantId, departed);
-    }
-    ReconstructIPCEventWaiter();
-    for (unsigned int i = 0; i < departedCount; ++i) OnQuit(departed[i]);
+    RefreshMembers(participantId);
     OnQuit(participantId);
     return true;
 }

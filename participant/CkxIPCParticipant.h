@@ -95,8 +95,7 @@ private:
     void ReconstructIPCEventWaiter();
     bool OnInternalJoin(unsigned int participantId);
     bool OnInternalQuit(unsigned int participantId);
-    unsigned int DropDepartedMembers(const unsigned int* previousIds, unsigned int previousCount,
-                                     unsigned int quitting, unsigned int* departed);
+    void RefreshMembers(unsigned int quitting);
     bool StartWaitingThread();
     bool StopWaitingThread();
     static unsigned __stdcall ThreadWaitOnEvents(void* participant);
