@@ -76,9 +76,9 @@ done
 echo "== one version: package version file, kxipc --version, README, CHANGELOG"
 # The package version file decides which find_package(kxipc X.Y) requests it satisfies.
 cat >"$work/check-version.cmake" <<'SCRIPT'
-string(REPLACE "." ";" parts "${PACKAGE_FIND_VERSION}")
-list(GET parts 0 PACKAGE_FIND_VERSION_MAJOR)
-list(GET parts 1 PACKAGE_FIND_VERSION_MINOR)
+string(REPLACE "." ";" fields "${PACKAGE_FIND_VERSION}")
+list(GET fields 0 PACKAGE_FIND_VERSION_MAJOR)
+list(GET fields 1 PACKAGE_FIND_VERSION_MINOR)
 set(PACKAGE_FIND_VERSION_COUNT 2)
 include(${FILE})
 message("${PACKAGE_VERSION} ${PACKAGE_VERSION_COMPATIBLE}")
