@@ -5,7 +5,7 @@
 
 namespace {
 
-TEST(KxCliInspectTest, MembersAndStatListALiveChannelWithoutChangingIt) {
+TEST(KxCliChannelReadTest, MembersAndStatListALiveChannelWithoutChangingIt) {
     const std::string channel = KxUniqueName("cli");
     CKxCliPeer a(channel);
     ASSERT_TRUE(a.WaitForId());
@@ -30,7 +30,7 @@ TEST(KxCliInspectTest, MembersAndStatListALiveChannelWithoutChangingIt) {
     EXPECT_EQ(output, members + "\n");
 }
 
-TEST(KxCliInspectTest, StatShowsQueuedRecordsAndAKilledRecipientReleasesItsSender) {
+TEST(KxCliChannelReadTest, StatShowsQueuedRecordsAndAKilledRecipientReleasesItsSender) {
     const std::string channel = KxUniqueName("cli");
     CKxCliPeer a(channel);
     ASSERT_TRUE(a.WaitForId());
@@ -71,7 +71,7 @@ TEST(KxCliInspectTest, StatShowsQueuedRecordsAndAKilledRecipientReleasesItsSende
     EXPECT_EQ(output.rfind("members " + a.IdText() + " " + c.IdText() + "\n", 0), 0u) << output;
 }
 
-TEST(KxCliInspectTest, MissingChannelIsAnErrorAndIsNotCreated) {
+TEST(KxCliChannelReadTest, MissingChannelIsAnErrorAndIsNotCreated) {
     const std::string channel = KxUniqueName("cli");
     std::string output;
     EXPECT_EQ(KxCliRun({"members", channel}, &output), 1u);
@@ -102,7 +102,7 @@ TEST(KxCliInspectTest, MissingChannelIsAnErrorAndIsNotCreated) {
     CloseHandle(mutex);
 }
 
-TEST(KxCliInspectTest, VersionAndUsageErrors) {
+TEST(KxCliChannelReadTest, VersionAndUsageErrors) {
     std::string output;
     EXPECT_EQ(KxCliRun({"--version"}, &output), 0u);
     EXPECT_EQ(output, "kxipc 1.0.0\n");
