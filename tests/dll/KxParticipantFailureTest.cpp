@@ -52,10 +52,13 @@ TEST(KxParticipantFailure, MemberLeavingWithASyncMessagePendingReleasesItsSender
     ASSERT_TRUE(witness->Saw(KxLine("recv", {self, kKxHoldCode, 6})));
     EXPECT_EQ(0u, sender->Count("sent 6"));
 
-    // The member prints the line just before UninitializeParticipant sets the stop; the pipe round
-    // trip to this test and back to the member's handler is what lets the stop come first.
+    // The member prints the line just before UninitializeParticipant sets the stop, which nothing
+    // outside the library can observe. Releasing the handler a second later keeps that window out
+    // of reach even on a loaded machine; had the stop still come second, the message would reach
+    // the held OnSyncMessage and the checks below would fail, not pass by luck.
     leaver->Leave();
     ASSERT_TRUE(leaver->Saw("leaving"));
+    Sleep(1000);
     leaver->Release();
     EXPECT_TRUE(sender->Saw("sent 6 1"));
     EXPECT_TRUE(leaver->Saw("left"));
