@@ -3,6 +3,7 @@
 
 #include "CKxOpenSecurityAttributes.h"
 #include "KxExceptions.h"
+#include "KxKillPoint.h"
 
 CKxEvent::CKxEvent(bool manualReset) {
     m_handle = CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE /*bInitialState*/, nullptr);
@@ -11,8 +12,10 @@ CKxEvent::CKxEvent(bool manualReset) {
 
 CKxEvent::CKxEvent(const std::string& name, bool manualReset) {
     CKxOpenSecurityAttributes security;
-    m_handle = CreateEventA(security.Get(), manualReset ? TRUE : FALSE, FALSE /*bInitialState*/,
-                            name.c_str());
+    m_handle = KX_FAILS_NAME(name.c_str())
+                   ? nullptr
+                   : CreateEventA(security.Get(), manualReset ? TRUE : FALSE,
+                                  FALSE /*bInitialState*/, name.c_str());
     if (!m_handle) throw CKxEventException("CKxEvent::CKxEvent -> could not create an event");
 }
 

@@ -3,6 +3,7 @@
 
 #include "CKxOpenSecurityAttributes.h"
 #include "KxExceptions.h"
+#include "KxKillPoint.h"
 
 CKxMutex::CKxMutex() {
     m_handle = CreateMutexA(nullptr, FALSE /*bInitialOwner*/, nullptr);
@@ -12,7 +13,9 @@ CKxMutex::CKxMutex() {
 CKxMutex::CKxMutex(const std::string& name) {
     CKxOpenSecurityAttributes security;
     // An existing mutex of that name is opened; ERROR_ALREADY_EXISTS is deliberately not looked at.
-    m_handle = CreateMutexA(security.Get(), FALSE /*bInitialOwner*/, name.c_str());
+    m_handle = KX_FAILS_NAME(name.c_str())
+                   ? nullptr
+                   : CreateMutexA(security.Get(), FALSE /*bInitialOwner*/, name.c_str());
     if (!m_handle) throw CKxMutexException("CKxMutex::CKxMutex -> could not create mutex");
 }
 

@@ -1,39 +1,69 @@
-// Kill points of test builds: arm one named point per process, stop there and wait to be killed.
+// Test seams of test builds: one armed point per process, where a thread stops until it is killed or
+// let go, and kernel object names this process cannot create.
 #include "KxKillPoint.h"
 
 #if defined(KXIPC_KILL_POINTS)
 
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "KxWindows.h"
 
 namespace {
 
-// The armed point and its event name; guarded by g_armedLock, which is never held while blocking.
+// Guarded by g_armedLock, which is never held while blocking.
 std::mutex g_armedLock;
 std::string g_armedName;
 std::string g_readyEventName;
+std::string g_resumeEventName;  // empty: a kill point
+std::set<std::string> g_failingNames;
+
+bool IsGiven(const char* text) { return text != nullptr && *text != '\0'; }
 
 }  // namespace
 
-bool KxArmKillPoint(const char* name, const char* readyEventName) {
-    if (name == nullptr || *name == '\0' || readyEventName == nullptr || *readyEventName == '\0') {
-        return false;
-    }
+bool KxArmPausePoint(const char* name, const char* readyEventName, const char* resumeEventName) {
+    if (!IsGiven(name) || !IsGiven(readyEventName) || !IsGiven(resumeEventName)) return false;
     std::lock_guard<std::mutex> hold(g_armedLock);
     g_armedName = name;
     g_readyEventName = readyEventName;
+    g_resumeEventName = resumeEventName;
     return true;
 }
 
+bool KxArmKillPoint(const char* name, const char* readyEventName) {
+    if (!IsGiven(name) || !IsGiven(readyEventName)) return false;
+    std::lock_guard<std::mutex> hold(g_armedLock);
+    g_armedName = name;
+    g_readyEventName = readyEventName;
+    g_resumeEventName.clear();
+    return true;
+}
+
+bool KxArmFailingName(const char* objectName) {
+    if (!IsGiven(objectName)) return false;
+    std::lock_guard<std::mutex> hold(g_armedLock);
+    g_failingNames.insert(objectName);
+    return true;
+}
+
+bool KxFailsName(const char* objectName) {
+    if (objectName == nullptr) return false;
+    std::lock_guard<std::mutex> hold(g_armedLock);
+    return g_failingNames.count(objectName) != 0;
+}
+
 void KxKillPoint(const char* name) {
-    std::string readyEventName;
+    std::string readyEventName, resumeEventName;
     {
         std::lock_guard<std::mutex> hold(g_armedLock);
         if (g_armedName.empty() || std::strcmp(g_armedName.c_str(), name) != 0) return;
         readyEventName = g_readyEventName;
+        resumeEventName = g_resumeEventName;
+        // A pause point stops one thread once; a kill point stops every thread that reaches it.
+        if (!resumeEventName.empty()) g_armedName.clear();
     }
     // Plain kernel calls, not the library's wrappers: the point must not throw, and it may sit
     // inside the wrappers' own callers.
@@ -41,6 +71,14 @@ void KxKillPoint(const char* name) {
             OpenEventA(EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, readyEventName.c_str())) {
         SetEvent(ready);
         CloseHandle(ready);
+    }
+    if (!resumeEventName.empty()) {
+        if (HANDLE resume = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/,
+                                       resumeEventName.c_str())) {
+            WaitForSingleObject(resume, INFINITE);
+            CloseHandle(resume);
+            return;
+        }
     }
     for (;;) Sleep(INFINITE);
 }

@@ -16,7 +16,8 @@
 
 namespace {
 
-const bool g_killPointsInstalled = (KxSetMemberKillPoints(&KxArmKillPoint, &KxKillPoint), true);
+const bool g_seamsInstalled =
+    (KxSetMemberSeams({&KxArmKillPoint, &KxArmPausePoint, &KxArmFailingName, &KxKillPoint}), true);
 
 using Member = std::unique_ptr<CKxMemberProcess>;
 

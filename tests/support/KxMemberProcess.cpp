@@ -17,11 +17,10 @@ const char kKxOwnOnJoinPoint[] = "test.on-join.own";
 
 namespace {
 
-bool (*g_arm)(const char*, const char*) = nullptr;
-void (*g_reach)(const char*) = nullptr;
+KxMemberSeams g_seams = {};
 
 void Reach(const char* point) {
-    if (g_reach) g_reach(point);
+    if (g_seams.reach) g_seams.reach(point);
 }
 
 // Handlers print on the waiting thread while other threads answer commands; KxSay writes a line in
@@ -73,10 +72,7 @@ private:
 
 }  // namespace
 
-void KxSetMemberKillPoints(bool (*arm)(const char*, const char*), void (*reach)(const char*)) {
-    g_arm = arm;
-    g_reach = reach;
-}
+void KxSetMemberSeams(const KxMemberSeams& seams) { g_seams = seams; }
 
 std::string KxLine(const std::string& kind, std::initializer_list<unsigned long long> words) {
     std::string line = kind;
@@ -84,24 +80,33 @@ std::string KxLine(const std::string& kind, std::initializer_list<unsigned long 
     return line;
 }
 
-// args: channel, ready event (kill points), release event (held handlers), options. Commands:
-//   join | arm <point> | send|post <code> <param> [<id>...] | leave
+// args: channel, ready event (kill and pause points), release event (held handlers), resume event
+// (pause points), options. Commands:
+//   join | arm|pause <point> | fail-name <name> | send|post <code> <param> [<id>...] | leave
 // End of input: the member leaves; sends still waiting on their threads end with the process.
 KX_CHILD_ROLE(KxMember) {
-    if (args.size() < 3) return 2;
+    if (args.size() < 4) return 2;
     const HANDLE release = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, args[2].c_str());
     if (!release) return 3;
-    const bool holdQuit = std::find(args.begin() + 3, args.end(), "hold-quit") != args.end();
+    const bool holdQuit = std::find(args.begin() + 4, args.end(), "hold-quit") != args.end();
     CKxScriptedParticipant participant(args[0].c_str(), release, holdQuit);
     Say("ready");
     for (std::string line; KxReadLine(&line);) {
         std::istringstream in(line);
         std::string verb;
         in >> verb;
-        if (verb == "arm") {
+        if (verb == "arm" || verb == "pause") {
             std::string point;
             in >> point;
-            if (g_arm && g_arm(point.c_str(), args[1].c_str())) Say("armed " + point);
+            const bool armed = verb == "arm"
+                                   ? g_seams.arm && g_seams.arm(point.c_str(), args[1].c_str())
+                                   : g_seams.pause && g_seams.pause(point.c_str(), args[1].c_str(),
+                                                                    args[3].c_str());
+            if (armed) Say("armed " + point);
+        } else if (verb == "fail-name") {
+            std::string name;
+            std::getline(in >> std::ws, name);  // kernel object names may hold spaces
+            if (g_seams.failName && g_seams.failName(name.c_str())) Say("failing " + name);
         } else if (verb == "join") {
             participant.InitializeParticipant();
             Say(KxLine("joined", {participant.GetParticipantID()}));
@@ -172,11 +177,14 @@ CKxMemberProcess::CKxMemberProcess(const std::string& channel,
                                    const std::vector<std::string>& options)
     : m_readyName(EventName("ready")),
       m_releaseName(EventName("release")),
+      m_resumeName(EventName("resume")),
       m_ready(CreateEventA(nullptr, FALSE /*bManualReset*/, FALSE /*bInitialState*/,
                            m_readyName.c_str())),
       m_release(CreateEventA(nullptr, FALSE /*bManualReset*/, FALSE /*bInitialState*/,
-                             m_releaseName.c_str())) {
-    std::vector<std::string> args{channel, m_readyName, m_releaseName};
+                             m_releaseName.c_str())),
+      m_resume(CreateEventA(nullptr, FALSE /*bManualReset*/, FALSE /*bInitialState*/,
+                            m_resumeName.c_str())) {
+    std::vector<std::string> args{channel, m_readyName, m_releaseName, m_resumeName};
     args.insert(args.end(), options.begin(), options.end());
     m_process = CKxChildProcess::Role("KxMember", args);
     EXPECT_TRUE(m_process->WaitForLine("ready", kKxStartTimeoutMs)) << "member did not start";
@@ -186,6 +194,7 @@ CKxMemberProcess::~CKxMemberProcess() {
     m_process.reset();
     CloseHandle(m_ready);
     CloseHandle(m_release);
+    CloseHandle(m_resume);
 }
 
 std::unique_ptr<CKxMemberProcess> CKxMemberProcess::Joined(
@@ -206,6 +215,18 @@ unsigned int CKxMemberProcess::Join() {
 bool CKxMemberProcess::Arm(const std::string& point) {
     m_process->WriteLine("arm " + point);
     return Saw("armed " + point);
+}
+
+bool CKxMemberProcess::Pause(const std::string& point) {
+    m_process->WriteLine("pause " + point);
+    return Saw("armed " + point);
+}
+
+void CKxMemberProcess::Resume() { SetEvent(m_resume); }
+
+bool CKxMemberProcess::FailName(const std::string& objectName) {
+    m_process->WriteLine("fail-name " + objectName);
+    return Saw("failing " + objectName);
 }
 
 bool CKxMemberProcess::WaitStopped() {

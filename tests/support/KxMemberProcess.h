@@ -36,10 +36,16 @@ const unsigned int kKxSelfCode = 6;
 extern const char kKxOnSyncMessagePoint[];  // in OnSyncMessage, before the handler's work
 extern const char kKxOwnOnJoinPoint[];      // in OnJoin for a member present at the own join
 
-// A kill-point build installs the seam's functions (at static initialisation, so that the child
-// processes have them too); without them "arm" is ignored and the handlers' points cost nothing.
-void KxSetMemberKillPoints(bool (*arm)(const char* point, const char* readyEvent),
-                           void (*reach)(const char* point));
+// The test seams of a kill-point build (KxKillPoint.h), installed by such a build at static
+// initialisation so that the child processes have them too; without them "arm", "pause" and
+// "fail-name" are ignored and the handlers' points cost nothing.
+struct KxMemberSeams {
+    bool (*arm)(const char* point, const char* readyEvent);
+    bool (*pause)(const char* point, const char* readyEvent, const char* resumeEvent);
+    bool (*failName)(const char* objectName);
+    void (*reach)(const char* point);
+};
+void KxSetMemberSeams(const KxMemberSeams& seams);
 
 // "kind w1 w2 ...", the form of every line a member prints (numbers in decimal):
 //   ready | joined <id> | join <id> <later> | quit <id> | sync|recv <sender> <code> <param>
@@ -64,10 +70,15 @@ public:
     void StartJoin() { m_process->WriteLine("join"); }
     unsigned int Id() const { return m_id; }
 
-    // Arms a kill point in the member; true once it confirmed. WaitStopped: true once a thread
-    // of the member has reached it (within 25 000 ms).
+    // Arms a kill point (Arm) or a pause point (Pause) in the member; true once it confirmed.
+    // WaitStopped: true once a thread of the member has reached it (within 25 000 ms). Resume lets
+    // the thread stopped at a pause point go on.
     bool Arm(const std::string& point);
+    bool Pause(const std::string& point);
     bool WaitStopped();
+    void Resume();
+    // From now on the member cannot create or open the named kernel object; true once confirmed.
+    bool FailName(const std::string& objectName);
     // TerminateProcess: the member dies wherever it is.
     void Kill() { m_process->Kill(); }
     // Lets one held handler go on.
@@ -98,8 +109,8 @@ private:
     void Transmit(const char* verb, unsigned int code, unsigned long long param,
                   const std::vector<unsigned int>& ids);
 
-    std::string m_readyName, m_releaseName;
-    HANDLE m_ready, m_release;
+    std::string m_readyName, m_releaseName, m_resumeName;
+    HANDLE m_ready, m_release, m_resume;
     std::unique_ptr<CKxChildProcess> m_process;
     unsigned int m_id = 0;
 };
