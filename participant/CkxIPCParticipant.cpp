@@ -270,6 +270,7 @@ void CkxIPCParticipant::ReapWaitingThread() {
 }
 
 unsigned __stdcall CkxIPCParticipant::ThreadWaitOnEvents(void* participant) {
+    KX_KILL_POINT("participant.thread.start");
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     TKxScopeGuard uninitializeCom([com] {
         if (SUCCEEDED(com)) CoUninitialize();
