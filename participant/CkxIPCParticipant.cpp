@@ -1,10 +1,9 @@
 // Membership, waiting thread, dispatch and sending of the exported participant.
 #include "CkxIPCParticipant.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
-#include <map>
-#include <mutex>
 
 #include "CIPCChannelLock.h"
 #include "CIPCCommunicationChannel.h"
@@ -12,8 +11,7 @@
 #include "CKxEvent.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "CKxIPCEventWaiter.h"
-#include "CKxMutex.h"
-#include "CKxThread.h"
+#include "CKxParticipantRun.h"
 #include "CkxIPCMessage.h"
 #include "KxKillPoint.h"
 #include "KxScopeGuard.h"
@@ -27,21 +25,8 @@ const unsigned int kLargestApplicationCode = 0xFFFEFFFFu;
 const DWORD kPartyTimeoutMs = 25000;  // every wait on another party
 const DWORD kStopSliceMs = 200;
 const DWORD kWaitingThreadStackBytes = 0x80000;
-
-// Senders read m_channel from any thread while the waiting thread creates and deletes it. Senders
-// hold this lock shared from the stopped check until they have unlocked the channel; the waiting
-// thread holds it exclusively to publish or withdraw its channel, so a sender that passed the check
-// just before the thread left never uses a deleted channel. User-mode only: no kernel call.
-SRWLOCK g_channelLifetime = SRWLOCK_INIT;
-
-// Whether the latest WaitOnEvents of this thread ended on its acknowledge event, for the
-// SendIPMessage that called it (the exported member has no result to carry it).
-thread_local bool t_acknowledgeSeen = false;
-
-// Why a waiting thread could not open its channel, handed from that thread to the
-// InitializeParticipant that waits for it (the class layout has no room for it).
-std::mutex g_startFailuresLock;
-std::map<const CkxIPCParticipant*, std::exception_ptr> g_startFailures;
+// How often a join notice that found the queue full is tried again while the queue drains.
+const DWORD kNoticeRetryMs = 20;
 
 char* CopyName(const char* name) {
     const char* source = name ? name : "";
@@ -49,6 +34,10 @@ char* CopyName(const char* name) {
     char* copy = new char[length];
     std::memcpy(copy, source, length);
     return copy;
+}
+
+bool Contains(const unsigned int* ids, unsigned int count, unsigned int id) {
+    return std::find(ids, ids + count, id) != ids + count;
 }
 
 }  // namespace
@@ -70,12 +59,8 @@ CkxIPCParticipant::CkxIPCParticipant(const char* channelName)
       m_dispatchMutex(nullptr),
       m_waitingThread(nullptr) {
     m_channelName = CopyName(channelName);
-    TKxScopeGuard undo([this] {
-        delete m_eventWaiter;
-        delete[] m_channelName;
-    });
+    TKxScopeGuard undo([this] { delete[] m_channelName; });
     m_eventWaiter = new CKxIPCEventWaiter();
-    m_dispatchMutex = new CKxMutex();
     undo.Dismiss();
 }
 
@@ -103,7 +88,6 @@ CkxIPCParticipant::~CkxIPCParticipant() {
         // A destructor never throws; the thread is still waited for below.
     }
     ReapWaitingThread();
-    delete m_dispatchMutex;
     delete m_eventWaiter;
     delete[] m_channelName;
 }
@@ -113,20 +97,6 @@ unsigned int CkxIPCParticipant::GetParticipantID() const { return m_participantI
 void CkxIPCParticipant::InitializeParticipant() {
     if (m_initialized) return;
     StartWaitingThread();
-    std::exception_ptr failure;
-    {
-        std::lock_guard<std::mutex> hold(g_startFailuresLock);
-        auto found = g_startFailures.find(this);
-        if (found != g_startFailures.end()) {
-            failure = found->second;
-            g_startFailures.erase(found);
-        }
-    }
-    if (failure) {
-        StopWaitingThread();
-        ReapWaitingThread();
-        std::rethrow_exception(failure);
-    }
     m_initialized = true;
 }
 
@@ -137,10 +107,12 @@ void CkxIPCParticipant::UninitializeParticipant() {
 }
 
 bool CkxIPCParticipant::UpdateListOfOtherParticipants() {
+    CIPCCommunicationChannel* channel =
+        static_cast<CKxParticipantRun*>(m_waitingThread)->Channel();
     unsigned int count = CIPCCommunicationChannel::kMaxParticipants;
     unsigned int ids[CIPCCommunicationChannel::kMaxParticipants];
     CKxHandleSyncObject* objects[CIPCCommunicationChannel::kMaxParticipants];
-    if (!m_channel->GetParticipants(&count, ids, objects)) count = 0;
+    if (!channel->GetParticipants(&count, ids, objects)) count = 0;
     m_otherCount = 0;
     for (unsigned int i = 0; i < count; ++i) {
         if (ids[i] == m_participantId) continue;
@@ -152,254 +124,241 @@ bool CkxIPCParticipant::UpdateListOfOtherParticipants() {
 }
 
 void CkxIPCParticipant::ReconstructIPCEventWaiter() {
+    CKxParticipantRun* run = static_cast<CKxParticipantRun*>(m_waitingThread);
     m_eventWaiter->ClearIPCEventWaiter();
-    m_eventWaiter->AddEvent(m_stopEvent);
-    m_eventWaiter->AddEvent(m_receiveEvent);
+    m_eventWaiter->AddEvent(run->StopEvent());
+    m_eventWaiter->AddEvent(run->ReceiveEvent());
     for (unsigned int i = 0; i < m_otherCount; ++i) m_eventWaiter->AddEvent(m_otherThreadObjects[i]);
 }
 
+// Rebuilds the member lists and tells the handlers what changed since the last rebuild: OnQuit for
+// every member gone (quitting, whose thread was seen to end, and any that left the channel before
+// that was seen), then OnJoin(id, true) for every member not announced before, whether its join
+// notice brought it or a rebuild found it first (its notice found the queue full, or is still
+// behind). So every identifier reaches OnJoin before any OnQuit, and each exactly once per stay.
 void CkxIPCParticipant::RefreshMembers(unsigned int quitting) {
+    CIPCCommunicationChannel* channel =
+        static_cast<CKxParticipantRun*>(m_waitingThread)->Channel();
     unsigned int previousIds[CIPCCommunicationChannel::kMaxParticipants];
     const unsigned int previousCount = m_otherCount;
-    std::memcpy(previousIds, m_otherIds, sizeof(previousIds));
+    std::copy(m_otherIds, m_otherIds + previousCount, previousIds);
     unsigned int departed[CIPCCommunicationChannel::kMaxParticipants];
-    unsigned int departedCount = 0;
+    unsigned int arrived[CIPCCommunicationChannel::kMaxParticipants];
+    unsigned int departedCount = 0, arrivedCount = 0;
     {
-        CIPCChannelLock lock(m_channel);
-        if (quitting != 0) m_channel->RemoveParticipant(quitting);
+        CIPCChannelLock lock(channel);
+        if (quitting != 0) channel->RemoveParticipant(quitting);
         UpdateListOfOtherParticipants();
         for (unsigned int i = 0; i < previousCount; ++i) {
             const unsigned int id = previousIds[i];
-            bool listed = id == quitting;
-            for (unsigned int j = 0; j < m_otherCount && !listed; ++j) listed = m_otherIds[j] == id;
-            if (listed) continue;
-            // Gone from the channel before this participant saw its thread end: it unregistered
-            // itself or another member removed it. Its record would otherwise stay open for good.
-            m_channel->RemoveParticipant(id);
+            if (Contains(m_otherIds, m_otherCount, id)) continue;
+            // Gone before this participant saw its thread end (it unregistered itself, or another
+            // member removed it): its record would otherwise stay open for good.
+            if (id != quitting) channel->RemoveParticipant(id);
             departed[departedCount++] = id;
+        }
+        for (unsigned int i = 0; i < m_otherCount; ++i) {
+            if (!Contains(previousIds, previousCount, m_otherIds[i])) {
+                arrived[arrivedCount++] = m_otherIds[i];
+            }
         }
     }
     ReconstructIPCEventWaiter();
     for (unsigned int i = 0; i < departedCount; ++i) OnQuit(departed[i]);
+    for (unsigned int i = 0; i < arrivedCount; ++i) OnJoin(arrived[i], true);
 }
 
-bool CkxIPCParticipant::OnInternalJoin(unsigned int participantId) {
+bool CkxIPCParticipant::OnInternalJoin(unsigned int) {
     RefreshMembers(0);
-    OnJoin(participantId, true);
     return true;
 }
 
 bool CkxIPCParticipant::OnInternalQuit(unsigned int participantId) {
     RefreshMembers(participantId);
-    OnQuit(participantId);
     return true;
 }
 
 bool CkxIPCParticipant::StartWaitingThread() {
     ReapWaitingThread();
-    CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
-    TKxScopeGuard undo([this, factory] {
-        factory->ReleaseAcknowledgeElement(m_joinAcknowledgeElement);
-        m_joinAcknowledgeElement = nullptr;
-        delete m_startedEvent;
-        delete m_stopEvent;
-        m_startedEvent = nullptr;
-        m_stopEvent = nullptr;
-    });
-    m_joinAcknowledgeElement = factory->AcquireAcknowledgeElement();
-    // A late acknowledgement of the element's previous borrower may have left its event set;
-    // consumed here, it cannot end this join's wait early.
-    m_joinAcknowledgeElement->ConsumeStaleSignal();
-    m_startedEvent = new CKxEvent(true);
-    m_stopEvent = new CKxEvent(true);
-    CKxThread* thread = new CKxThread();
-    TKxScopeGuard deleteThread([thread] { delete thread; });  // never started: returns at once
-    thread->Create(&CkxIPCParticipant::ThreadWaitOnEvents, this, false /*suspended*/,
-                   kWaitingThreadStackBytes, true /*secure*/);
-    deleteThread.Dismiss();
-    undo.Dismiss();
-    m_waitingThread = thread;
+    CKxParticipantRun* run = new CKxParticipantRun(this);
+    CKxParticipantRun::Publish(m_waitingThread, run);
+    TKxScopeGuard withdraw([this] { ReapWaitingThread(); });
+    run->Create(&CkxIPCParticipant::ThreadWaitOnEvents, run, false /*suspended*/,
+                kWaitingThreadStackBytes, true /*secure*/);
+    withdraw.Dismiss();
 
-    CKxHandleSyncObject* started = m_startedEvent;
-    if (!WaitForAll(&started, 1, kPartyTimeoutMs)) return false;
-    if (m_joinAcknowledgeElement == nullptr || m_joinAcknowledgeElement->GetEvent() == nullptr) {
-        return false;
+    // Given up after the time-out, the run stays this participant's: its thread may still join
+    // late, and serves then; uninitialising stops it either way.
+    if (!run->WaitStarted(kPartyTimeoutMs)) return false;
+    if (std::exception_ptr failure = run->StartFailure()) {
+        ReapWaitingThread();  // it never served and is ending
+        std::rethrow_exception(failure);
     }
-    // A thread that could not open its channel signals its start and stops: nobody will
-    // acknowledge a join that never happened.
-    if (m_stopped) return false;
-    CKxHandleSyncObject* joined = m_joinAcknowledgeElement->GetEvent();
-    if (!WaitForAll(&joined, 1, kPartyTimeoutMs)) {
-        m_joinAcknowledgeElement->NoteWaitEndedUnsignalled();
-    }
-    factory->ReleaseAcknowledgeElement(m_joinAcknowledgeElement);
-    m_joinAcknowledgeElement = nullptr;
+    run->WaitJoinAcknowledged(kPartyTimeoutMs);
     return true;
 }
 
 bool CkxIPCParticipant::StopWaitingThread() {
-    if (m_stopEvent) m_stopEvent->Set();
-    if (m_waitingThread) {
-        bool ended = m_waitingThread->Wait(kStopSliceMs);
-        while (!ended && !m_stopped) ended = m_waitingThread->Wait(kStopSliceMs);
-        m_waitingThread->GetExitCode();
-        // A thread that has seen the stop but not yet ended is still leaving the channel; it
-        // stays in m_waitingThread, and everything it uses stays alive, until ReapWaitingThread.
-        if (ended) {
-            delete m_waitingThread;
-            m_waitingThread = nullptr;
-        }
+    CKxParticipantRun* run = static_cast<CKxParticipantRun*>(m_waitingThread);
+    if (!run) return true;
+    if (run->RequestStop()) {
+        // It serves: wait until it has ended or has seen the stop and left its loop, after which
+        // it calls no handler any more.
+        bool ended = run->Wait(kStopSliceMs);
+        while (!ended && !m_stopped) ended = run->Wait(kStopSliceMs);
     }
-    // Still held only when the start gave up before the join was acknowledged, which may yet be.
-    if (m_joinAcknowledgeElement) m_joinAcknowledgeElement->NoteWaitEndedUnsignalled();
-    CIPCServiceFactorySingleton::GetInstance()->ReleaseAcknowledgeElement(
-        m_joinAcknowledgeElement);
-    m_joinAcknowledgeElement = nullptr;
-    delete m_stopEvent;
-    delete m_startedEvent;
-    delete m_receiveEvent;
-    m_stopEvent = nullptr;
-    m_startedEvent = nullptr;
-    m_receiveEvent = nullptr;
+    // A run that never served leaves without a handler whenever its thread gets to it. A thread
+    // still leaving keeps its run until the next start or the destructor reaps it.
+    if (run->Wait(0)) ReapWaitingThread();
     return true;
 }
 
-void CkxIPCParticipant::ReapWaitingThread() {
-    delete m_waitingThread;  // waits for the end of a thread still leaving its channel
-    m_waitingThread = nullptr;
-}
+void CkxIPCParticipant::ReapWaitingThread() { CKxParticipantRun::Reap(m_waitingThread); }
 
-unsigned __stdcall CkxIPCParticipant::ThreadWaitOnEvents(void* participant) {
+unsigned __stdcall CkxIPCParticipant::ThreadWaitOnEvents(void* run) {
     KX_KILL_POINT("participant.thread.start");
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     TKxScopeGuard uninitializeCom([com] {
         if (SUCCEEDED(com)) CoUninitialize();
     });
     bool result = false;
-    if (participant) result = static_cast<CkxIPCParticipant*>(participant)->ThreadWaitOnEvents();
+    if (run) result = static_cast<CKxParticipantRun*>(run)->Participant()->ThreadWaitOnEvents();
     return result ? 0 : 1;
 }
 
+// The body of the waiting thread. Nothing escapes it (the process would end): what stops it before
+// it serves becomes the start failure that InitializeParticipant throws; later, a throwing handler
+// ends the membership, and the thread leaves the channel cleanly either way.
 bool CkxIPCParticipant::ThreadWaitOnEvents() {
-    m_stopped = false;
+    CKxParticipantRun* run = static_cast<CKxParticipantRun*>(m_waitingThread);
+    bool served = false;
     try {
-        m_dispatchMutex->Wait(INFINITE);
-    } catch (const CKxWaitAbandonnedException&) {
-        // An earlier waiting thread of this participant ended holding it; it is ours now.
-    }
-    bool started = false;
-    CIPCCommunicationChannel* channel = nullptr;
-    try {
-        CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
-        m_participantId = factory->GetCurrentThreadID();
-        channel = new CIPCCommunicationChannel(m_channelName);
-        AcquireSRWLockExclusive(&g_channelLifetime);
-        m_channel = channel;
-        ReleaseSRWLockExclusive(&g_channelLifetime);
-        {
-            CIPCChannelLock lock(m_channel);
-            m_channel->AddParticipant(m_participantId,
-                                      m_joinAcknowledgeElement->GetAcknowledgeKey(),
-                                      m_joinAcknowledgeElement->GetEvent());
-            UpdateListOfOtherParticipants();
-        }
-        m_receiveEvent = factory->CreateReceiveEvent(m_participantId);
-        ReconstructIPCEventWaiter();
-        for (unsigned int i = 0; i < m_otherCount; ++i) OnJoin(m_otherIds[i], false);
-        started = true;
-        m_startedEvent->Set();
-
-        while (!m_stopped) {
-            const int position = m_eventWaiter->WaitOnEvents(INFINITE, 0, nullptr);
-            if (position == 0) {
-                m_stopped = true;
-            } else if (position == 1) {
-                OnInternalReceive();
-            } else if (position >= 2 && static_cast<unsigned int>(position - 2) < m_otherCount) {
-                OnInternalQuit(m_otherIds[position - 2]);
-            }
+        if (JoinChannel() && run->BeginServing()) {
+            served = true;
+            for (unsigned int i = 0; i < m_otherCount; ++i) OnJoin(m_otherIds[i], false);
+            run->SignalStarted();
+            WaitOnEvents(nullptr);
         }
     } catch (...) {
-        // Nothing may escape this thread (the process would end). What stopped it before the
-        // start goes to InitializeParticipant; later, the participant leaves the channel cleanly.
-        if (!started) {
-            std::lock_guard<std::mutex> hold(g_startFailuresLock);
-            g_startFailures[this] = std::current_exception();
-        }
+        if (!served) run->SetStartFailure(std::current_exception());
     }
-    m_stopped = true;
+    run->EndServing();
 
-    if (channel) {
+    if (CIPCCommunicationChannel* channel = run->Channel()) {
         try {
             CIPCChannelLock lock(channel);
             channel->RemoveParticipant(m_participantId);
         } catch (...) {
         }
-        AcquireSRWLockExclusive(&g_channelLifetime);
-        m_channel = nullptr;
-        ReleaseSRWLockExclusive(&g_channelLifetime);
-        delete channel;
+        run->CloseChannel();
     }
-    if (!started) m_startedEvent->Set();
-    try {
-        m_dispatchMutex->Release();
-    } catch (...) {
+    run->SignalStarted();  // a start that never served is over too
+    return served;
+}
+
+// Opens the channel and registers; false when a stop came first (nothing is registered then).
+bool CkxIPCParticipant::JoinChannel() {
+    CKxParticipantRun* run = static_cast<CKxParticipantRun*>(m_waitingThread);
+    CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
+    m_participantId = factory->GetCurrentThreadID();
+    run->PublishChannel(new CIPCCommunicationChannel(m_channelName));
+    CIPCCommunicationChannel* channel = run->Channel();
+    {
+        CIPCChannelLock lock(channel);
+        if (run->StopRequested()) return false;
+        const bool added = channel->AddParticipant(m_participantId, run->JoinKey(), run->JoinEvent());
+        UpdateListOfOtherParticipants();
+        // Registered, but the queue had no room for the notice: it is retried as room appears.
+        if (!added && channel->IsParticipant(m_participantId)) {
+            run->SetJoinNoticePending(m_otherCount, m_otherIds);
+        }
     }
-    return started;
+    run->SetReceiveEvent(factory->CreateReceiveEvent(m_participantId));
+    ReconstructIPCEventWaiter();
+    return true;
+}
+
+// One wait of the waiting thread over its event waiter, with acknowledgeEvent (may be null) as the
+// extra object behind the members. While a join notice is owed, the wait is cut into short slices
+// that try the notice again; the time-out counts the whole wait.
+int CkxIPCParticipant::WaitForWake(unsigned long timeoutMs, CKxHandleSyncObject* acknowledgeEvent) {
+    CKxParticipantRun* run = static_cast<CKxParticipantRun*>(m_waitingThread);
+    CKxHandleSyncObject** extra = acknowledgeEvent ? &acknowledgeEvent : nullptr;
+    const unsigned int extraCount = acknowledgeEvent ? 1 : 0;
+    for (;;) {
+        if (!run->JoinNoticePending()) return m_eventWaiter->WaitOnEvents(timeoutMs, extraCount, extra);
+        const unsigned long slice = std::min<unsigned long>(timeoutMs, kNoticeRetryMs);
+        const int position = m_eventWaiter->WaitOnEvents(slice, extraCount, extra);
+        {
+            CIPCChannelLock lock(run->Channel());
+            run->RetryJoinNotice();
+        }
+        if (position >= 0) return position;
+        if (timeoutMs != INFINITE) {
+            timeoutMs -= slice;
+            if (timeoutMs == 0) return -1;
+        }
+    }
+}
+
+// What a wake-up of the waiting thread at position means: 0 the stop request, 1 messages, 2 + i the
+// end of other member i. False for any other position (the extra object, or the time-out).
+bool CkxIPCParticipant::DispatchWake(int position) {
+    if (position == 0) {
+        m_stopped = true;
+    } else if (position == 1) {
+        OnInternalReceive();
+    } else if (position >= 2 && static_cast<unsigned int>(position - 2) < m_otherCount) {
+        OnInternalQuit(m_otherIds[position - 2]);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Dispatches on the waiting thread until acknowledgeEvent is set (true), a stop is requested, or
+// 25 000 ms pass without any signal. With no event: until a stop is requested, without time limit
+// (the thread's own loop).
+bool CkxIPCParticipant::WaitForAcknowledgement(CKxEvent* acknowledgeEvent) {
+    const unsigned long timeoutMs = acknowledgeEvent ? kPartyTimeoutMs : INFINITE;
+    while (!m_stopped) {
+        // The event stands behind the members of this moment: read the count before the wait.
+        const unsigned int acknowledgedAt = 2 + m_otherCount;
+        const int position = WaitForWake(timeoutMs, acknowledgeEvent);
+        if (position < 0) return false;
+        if (acknowledgeEvent && static_cast<unsigned int>(position) == acknowledgedAt) return true;
+        DispatchWake(position);
+    }
+    return false;
 }
 
 void CkxIPCParticipant::WaitOnEvents(CKxEvent* acknowledgeEvent) {
-    bool acknowledged = false;
-    TKxScopeGuard report([&acknowledged] { t_acknowledgeSeen = acknowledged; });
-    if (m_stopped) return;
-    for (;;) {
-        CKxHandleSyncObject* extra = acknowledgeEvent;
-        const int position =
-            acknowledgeEvent ? m_eventWaiter->WaitOnEvents(kPartyTimeoutMs, 1, &extra)
-                             : m_eventWaiter->WaitOnEvents(INFINITE, 0, nullptr);
-        if (position == 0) {
-            m_stopped = true;
-        } else if (position == 1) {
-            OnInternalReceive();
-        } else if (position < 0) {
-            return;  // 25 000 ms without any signal
-        } else if (acknowledgeEvent && static_cast<unsigned int>(position) == 2 + m_otherCount) {
-            acknowledged = true;
-            return;
-        } else if (static_cast<unsigned int>(position - 2) < m_otherCount) {
-            OnInternalQuit(m_otherIds[position - 2]);
-        }
-        if (m_stopped) return;
-    }
+    WaitForAcknowledgement(acknowledgeEvent);
 }
 
 bool CkxIPCParticipant::OnInternalReceive() {
+    CIPCCommunicationChannel* channel =
+        static_cast<CKxParticipantRun*>(m_waitingThread)->Channel();
     for (;;) {
         CkxIPCMessage message;
         {
-            CIPCChannelLock lock(m_channel);
-            if (!m_channel->GetMessage(m_participantId, &message)) return true;
+            CIPCChannelLock lock(channel);
+            if (!channel->GetMessage(m_participantId, &message)) return true;
         }
         const unsigned int sender = message.GetSenderID();
         const unsigned int code = message.GetMessageCode();
         const unsigned long long param = message.GetParam();
-        if (message.GetAcknowledgeKey() != 0 && !PreProcessSyncMessage(sender, code, param)) {
-            OnSyncMessage(sender, code, param);
+        if (message.GetAcknowledgeKey() != 0) {
+            if (!PreProcessSyncMessage(sender, code, param)) OnSyncMessage(sender, code, param);
+        } else if (code == kJoinNoticeCode) {
+            OnInternalJoin(sender);  // a late notice that asks for no acknowledgement
         }
         KX_KILL_POINT("participant.receive.before-acknowledge");
-        bool more = false;
         {
-            CIPCChannelLock lock(m_channel);
-            m_channel->AcknowledgeMessage(m_participantId);
-            more = m_channel->HasMessage(m_participantId);
+            CIPCChannelLock lock(channel);
+            channel->AcknowledgeMessage(m_participantId);
         }
         if (!PreProcessAsyncMessage(sender, code, param)) OnReceive(sender, code, param);
-        // Nothing was waiting at the acknowledgement, and a message queued since has set the
-        // receive event (its sender sets it after writing): when the event is not set, the drain
-        // is over without a take that would find nothing. Consuming a set event here also spares
-        // the next wait a wake-up for a message this drain takes. Once stopped, the thread may
-        // be leaving while StopWaitingThread frees that event: the take decides instead.
-        if (!more && !m_stopped && !m_receiveEvent->Wait(0)) return true;
     }
 }
 
@@ -417,15 +376,8 @@ bool CkxIPCParticipant::PreProcessAsyncMessage(unsigned int, unsigned int messag
 
 bool CkxIPCParticipant::AddMessageToChannel(unsigned int count, const unsigned int* ids,
                                             const CkxIPCMessage* message) {
-    AcquireSRWLockShared(&g_channelLifetime);
-    TKxScopeGuard releaseLifetime([] { ReleaseSRWLockShared(&g_channelLifetime); });
-    if (m_stopped || m_channel == nullptr) return false;
-    CIPCChannelLock lock(m_channel);
-    if (ids == nullptr) {
-        count = m_otherCount;
-        ids = m_otherIds;
-    }
-    return m_channel->AddMessage(count, ids, message);
+    CKxParticipantRun::Reference run(m_waitingThread);
+    return run && run->AddMessage(count, ids, message);
 }
 
 bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* ids,
@@ -442,40 +394,35 @@ bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* id
 bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* ids,
                                       unsigned int messageCode, unsigned long long param) {
     if (m_stopped || messageCode > kLargestApplicationCode) return false;
+    CKxParticipantRun::Reference run(m_waitingThread);
+    if (!run) return false;
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
     CKxIPCAcknowledgeEventPoolElement* element = factory->AcquireAcknowledgeElement();
-    // From the moment the key may be queued until its signal has been seen, an acknowledgement
-    // can still come; if this send stops waiting before, the element's next borrowers consume.
-    bool awaitingSignal = false;
-    TKxScopeGuard giveBack([factory, element, &awaitingSignal] {
-        if (awaitingSignal) element->NoteWaitEndedUnsignalled();
+    // Once the key may be queued, an acknowledgement can come at any time until its signal has
+    // been seen: an element whose wait ended without it is retired, never lent again.
+    bool signalOwed = false;
+    TKxScopeGuard giveBack([factory, element, &signalOwed] {
+        if (signalOwed) element->NoteWaitEndedUnsignalled();
         factory->ReleaseAcknowledgeElement(element);
     });
-    CKxEvent* acknowledged = element->GetEvent();
-    // A late acknowledgement of this element's previous send may have left its event set;
-    // consumed here, it cannot release this send early.
-    element->ConsumeStaleSignal();
 
     CkxIPCMessage message;
     message.SetSenderID(m_participantId);
     message.SetMessageCode(messageCode);
     message.SetParam(param);
     message.SetAcknowledgeKey(element->GetAcknowledgeKey());
-    awaitingSignal = true;
-    const bool queued = AddMessageToChannel(count, ids, &message);
-    awaitingSignal = queued;
+    signalOwed = true;
+    const bool queued = run->AddMessage(count, ids, &message);
+    signalOwed = queued;
     if (queued) {
-        // The waiting thread holds the dispatch mutex for its whole life, so this probe succeeds
-        // exactly when a handler is sending: that thread must go on dispatching while it waits.
-        if (m_dispatchMutex->Wait(0)) {
-            TKxScopeGuard undoProbe([this] { m_dispatchMutex->Release(); });
+        if (run->IsOwnThread()) {
+            // A handler is sending: its thread goes on dispatching while it waits.
             KX_KILL_POINT("participant.send.waiting-dispatching");
-            WaitOnEvents(acknowledged);
-            if (t_acknowledgeSeen) awaitingSignal = false;
+            if (WaitForAcknowledgement(element->GetEvent())) signalOwed = false;
         } else {
-            CKxHandleSyncObject* waitable = acknowledged;
+            CKxHandleSyncObject* acknowledged = element->GetEvent();
             KX_KILL_POINT("participant.send.waiting");
-            if (WaitForAll(&waitable, 1, kPartyTimeoutMs)) awaitingSignal = false;
+            if (WaitForAll(&acknowledged, 1, kPartyTimeoutMs)) signalOwed = false;
         }
     }
     return queued;

@@ -38,7 +38,7 @@ class KXIPC_API CkxIPCParticipant {
 public:
     /// channelName: the channel's name, used as it stands in the names of its kernel objects
     /// (keep it below about 80 characters and free of backslashes). The participant keeps its own
-    /// copy. Nothing is opened or started here. Throws CKxMutexException.
+    /// copy. Nothing is opened or started here.
     explicit CkxIPCParticipant(const char* channelName);
     /// A copy is a new, uninitialised participant of the same channel: it owns nothing of its
     /// source (no thread, events or membership), so neither object releases the other's.
@@ -91,6 +91,8 @@ protected:
                            unsigned long long param) = 0;
 
 private:
+    friend class CKxParticipantRun;  // one run of the waiting thread serves this participant
+
     bool UpdateListOfOtherParticipants();
     void ReconstructIPCEventWaiter();
     bool OnInternalJoin(unsigned int participantId);
@@ -98,7 +100,7 @@ private:
     void RefreshMembers(unsigned int quitting);
     bool StartWaitingThread();
     bool StopWaitingThread();
-    static unsigned __stdcall ThreadWaitOnEvents(void* participant);
+    static unsigned __stdcall ThreadWaitOnEvents(void* run);
     bool ThreadWaitOnEvents();
     void WaitOnEvents(CKxEvent* acknowledgeEvent);
     bool OnInternalReceive();
@@ -109,20 +111,27 @@ private:
     bool AddMessageToChannel(unsigned int count, const unsigned int* ids,
                              const CkxIPCMessage* message);
     void ReapWaitingThread();
+    bool JoinChannel();
+    int WaitForWake(unsigned long timeoutMs, CKxHandleSyncObject* acknowledgeEvent);
+    bool DispatchWake(int position);
+    bool WaitForAcknowledgement(CKxEvent* acknowledgeEvent);
 
+    // The exported layout. Each run of the waiting thread owns its events, join element and
+    // channel (CKxParticipantRun, reached through m_waitingThread); the five pointers that held them
+    // stay in the layout, always null.
     CKxEvent* m_startedEvent;
     CKxEvent* m_stopEvent;
     CKxIPCAcknowledgeEventPoolElement* m_joinAcknowledgeElement;
     CKxEvent* m_receiveEvent;
     CIPCCommunicationChannel* m_channel;
-    unsigned int m_participantId;
-    unsigned int m_otherCount;
+    unsigned int m_participantId;           // written by the waiting thread before it serves
+    unsigned int m_otherCount;              // the other members: waiting thread, channel lock
     unsigned int m_otherIds[50];
     CKxHandleSyncObject* m_otherThreadObjects[50];
-    const char* m_channelName;  // owned copy
-    bool m_stopped;
+    const char* m_channelName;              // owned copy
+    bool m_stopped;                         // no waiting thread serves (read without a lock)
     bool m_initialized;
-    CKxIPCEventWaiter* m_eventWaiter;
-    CKxMutex* m_dispatchMutex;
-    CKxThread* m_waitingThread;
+    CKxIPCEventWaiter* m_eventWaiter;       // the waiting thread's alone
+    CKxMutex* m_dispatchMutex;              // in the layout only, always null
+    CKxThread* m_waitingThread;             // the current CKxParticipantRun, or null
 };

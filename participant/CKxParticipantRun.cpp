@@ -1,0 +1,195 @@
+// One run of a participant's waiting thread: start and stop handshakes, ownership, references.
+#include "CKxParticipantRun.h"
+
+#include "CIPCChannelLock.h"
+#include "CIPCCommunicationChannel.h"
+#include "CIPCServiceFactorySingleton.h"
+#include "CKxEvent.h"
+#include "CKxIPCAcknowledgeEventPoolElement.h"
+#include "CkxIPCMessage.h"
+#include "CkxIPCParticipant.h"
+#include "KxScopeGuard.h"
+#include "KxWaitFunctions.h"
+
+namespace {
+
+// Guards every participant's waiting-thread slot of the process, but only for the few instructions
+// that read or change a slot and count a reference: never across a kernel call, so that no
+// participant ever waits through it for another's channel.
+CKxSlimLock g_slots;
+
+}  // namespace
+
+CKxParticipantRun::Reference::Reference(CKxThread* const& slot) : m_run(nullptr) {
+    CKxSlimLock::Shared hold(g_slots);
+    m_run = static_cast<CKxParticipantRun*>(slot);
+    if (m_run) m_run->AddReference();
+}
+
+CKxParticipantRun::Reference::~Reference() {
+    if (m_run) m_run->ReleaseReference();
+}
+
+CKxParticipantRun::CKxParticipantRun(CkxIPCParticipant* participant) : m_participant(participant) {
+    CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
+    m_joinElement = factory->AcquireAcknowledgeElement();
+    TKxScopeGuard giveBack([this, factory] { factory->ReleaseAcknowledgeElement(m_joinElement); });
+    m_joinKey = m_joinElement->GetAcknowledgeKey();
+    m_startedEvent.reset(new CKxEvent(true /*manualReset*/));
+    m_stopEvent.reset(new CKxEvent(true /*manualReset*/));
+    giveBack.Dismiss();
+}
+
+CKxParticipantRun::~CKxParticipantRun() {
+    // Members go only once the thread that uses them has ended.
+    try {
+        if (GetHandle()) Wait(INFINITE);
+    } catch (...) {
+    }
+    delete m_channel;  // only when the thread never got to close it (it died with an exception)
+    if (m_joinElement) {
+        // Nobody saw the join's acknowledgement: one may still come, so the element is retired.
+        m_joinElement->NoteWaitEndedUnsignalled();
+        CIPCServiceFactorySingleton::GetInstance()->ReleaseAcknowledgeElement(m_joinElement);
+    }
+}
+
+void CKxParticipantRun::Publish(CKxThread*& slot, CKxParticipantRun* run) {
+    CKxSlimLock::Exclusive hold(g_slots);
+    slot = run;
+}
+
+void CKxParticipantRun::Reap(CKxThread*& slot) {
+    CKxParticipantRun* run = nullptr;
+    {
+        CKxSlimLock::Exclusive hold(g_slots);
+        run = static_cast<CKxParticipantRun*>(slot);
+        slot = nullptr;
+    }
+    if (!run) return;
+    try {
+        if (run->GetHandle()) run->Wait(INFINITE);
+    } catch (...) {
+    }
+    run->ReleaseReference();
+}
+
+void CKxParticipantRun::ReleaseReference() {
+    if (m_references.fetch_sub(1) == 1) delete this;
+}
+
+bool CKxParticipantRun::IsOwnThread() const {
+    return CIPCServiceFactorySingleton::GetInstance()->GetCurrentThreadID() == GetThreadId();
+}
+
+bool CKxParticipantRun::WaitStarted(unsigned long timeoutMs) {
+    CKxHandleSyncObject* started = m_startedEvent.get();
+    return WaitForAll(&started, 1, timeoutMs);
+}
+
+void CKxParticipantRun::WaitJoinAcknowledged(unsigned long timeoutMs) {
+    CKxHandleSyncObject* joined = m_joinElement->GetEvent();
+    if (WaitForAll(&joined, 1, timeoutMs)) {
+        // Every member acknowledged: nothing can signal the element any more.
+        CIPCServiceFactorySingleton::GetInstance()->ReleaseAcknowledgeElement(m_joinElement);
+        m_joinElement = nullptr;
+        return;
+    }
+    m_joinKey = 0;
+}
+
+CKxEvent* CKxParticipantRun::JoinEvent() const {
+    // Still held whenever the thread asks: it is given back only after the acknowledgement, which
+    // ends the thread's need for it.
+    return m_joinElement ? m_joinElement->GetEvent() : nullptr;
+}
+
+bool CKxParticipantRun::RequestStop() {
+    bool serving = false;
+    {
+        CKxSlimLock::Exclusive hold(m_phaseLock);
+        m_stopRequested = true;
+        serving = m_phase == Phase::Serving;
+    }
+    m_stopEvent->Set();
+    return serving;
+}
+
+bool CKxParticipantRun::StopRequested() {
+    CKxSlimLock::Shared hold(m_phaseLock);
+    return m_stopRequested;
+}
+
+bool CKxParticipantRun::BeginServing() {
+    CKxSlimLock::Exclusive hold(m_phaseLock);
+    if (m_stopRequested) return false;
+    m_phase = Phase::Serving;
+    m_participant->m_stopped = false;
+    return true;
+}
+
+void CKxParticipantRun::EndServing() {
+    CKxSlimLock::Exclusive hold(m_phaseLock);
+    m_phase = Phase::Ended;
+    m_participant->m_stopped = true;
+}
+
+void CKxParticipantRun::SignalStarted() { m_startedEvent->Set(); }
+
+void CKxParticipantRun::SetReceiveEvent(CKxEvent* event) { m_receiveEvent.reset(event); }
+
+void CKxParticipantRun::PublishChannel(CIPCCommunicationChannel* channel) {
+    CKxSlimLock::Exclusive hold(m_channelLock);
+    m_channel = channel;
+}
+
+void CKxParticipantRun::CloseChannel() {
+    CIPCCommunicationChannel* channel = nullptr;
+    {
+        CKxSlimLock::Exclusive hold(m_channelLock);  // waits for senders still using it
+        channel = m_channel;
+        m_channel = nullptr;
+    }
+    delete channel;
+}
+
+void CKxParticipantRun::SetJoinNoticePending(unsigned int count, const unsigned int* ids) {
+    m_noticeRecipientCount = count;
+    for (unsigned int i = 0; i < count; ++i) m_noticeRecipients[i] = ids[i];
+}
+
+void CKxParticipantRun::RetryJoinNotice() {
+    // Only members still registered can take the notice; those that joined since learned of this
+    // participant from the list when they started.
+    unsigned int recipients[50];
+    unsigned int count = 0;
+    for (unsigned int i = 0; i < m_noticeRecipientCount; ++i) {
+        if (m_channel->IsParticipant(m_noticeRecipients[i])) recipients[count++] = m_noticeRecipients[i];
+    }
+    const std::uint64_t key = JoinKey();
+    if (count == 0) {
+        // Nobody is left to acknowledge: the join is as acknowledged as it will ever be.
+        if (key != 0) JoinEvent()->Set();
+        m_noticeRecipientCount = 0;
+        return;
+    }
+    CkxIPCMessage notice;
+    notice.SetSenderID(m_participant->m_participantId);
+    notice.SetMessageCode(CIPCCommunicationChannel::kJoinNoticeCode);
+    notice.SetParam(0);
+    notice.SetAcknowledgeKey(key);
+    if (m_channel->AddMessage(count, recipients, &notice)) m_noticeRecipientCount = 0;
+}
+
+bool CKxParticipantRun::AddMessage(unsigned int count, const unsigned int* ids,
+                                   const CkxIPCMessage* message) {
+    CKxSlimLock::Shared hold(m_channelLock);
+    if (m_participant->m_stopped || m_channel == nullptr) return false;
+    CIPCChannelLock lock(m_channel);
+    if (ids == nullptr) {
+        // The list the waiting thread rebuilds under this same lock.
+        count = m_participant->m_otherCount;
+        ids = m_participant->m_otherIds;
+    }
+    return m_channel->AddMessage(count, ids, message);
+}
