@@ -158,6 +158,7 @@ TEST(KxParticipantFailure, ChannelHeldByAFrozenProcessStallsNoOtherChannelOfTheP
     });
     post = std::async(std::launch::async,
                       [&] { return stuckSender.PostIPMessage(1, &stuckSelf, kKxPlainCode, 1); });
+    // Blocked on the mutex, with whatever the post holds of this process meanwhile.
     ASSERT_EQ(std::future_status::timeout, post.wait_for(std::chrono::milliseconds(500)));
 
     join = std::async(std::launch::async, [&] { joiner.InitializeParticipant(); });
