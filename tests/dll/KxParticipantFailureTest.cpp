@@ -1,7 +1,12 @@
-// Departures with messages pending and members whose process died unwatched, through kxipc.dll.
+// Departures with messages pending, members whose process died unwatched and a process frozen
+// holding a channel, through kxipc.dll.
 #include <gtest/gtest.h>
 
+#include <future>
+
+#include "KxCountingParticipant.h"
 #include "KxMemberProcess.h"
+#include "KxScopeGuard.h"
 #include "kxipc.h"
 
 namespace {
@@ -66,6 +71,29 @@ TEST(KxParticipantFailure, MemberLeavingWithASyncMessagePendingReleasesItsSender
     EXPECT_TRUE(sender->Saw(KxLine("quit", {leaver->Id()})));
 }
 
+// The stop comes while the waiting thread drains what queued up behind a held handler: the drain
+// ends first. The margin before the release is that of the test above.
+TEST(KxParticipantFailure, StopDuringADrainEndsTheThreadOnlyAfterTheDrain) {
+    const std::string channel = KxUniqueName("channel");
+    Member leaver = CKxMemberProcess::Joined(channel), sender = CKxMemberProcess::Joined(channel);
+    const unsigned int self = sender->Id();
+    sender->Send(kKxHoldCode, 1, {leaver->Id()});
+    ASSERT_TRUE(leaver->Saw(KxLine("sync", {self, kKxHoldCode, 1})));
+    for (unsigned long long param = 2; param <= 4; ++param) {
+        ASSERT_TRUE(sender->Post(kKxPlainCode, param, {leaver->Id()}));
+    }
+    leaver->Leave();
+    ASSERT_TRUE(leaver->Saw("leaving"));
+    Sleep(1000);
+    leaver->Release();
+    ASSERT_TRUE(leaver->Saw("left"));
+    EXPECT_TRUE(leaver->InOrder({KxLine("recv", {self, kKxHoldCode, 1}),
+                                 KxLine("recv", {self, kKxPlainCode, 2}),
+                                 KxLine("recv", {self, kKxPlainCode, 3}),
+                                 KxLine("recv", {self, kKxPlainCode, 4}), "left"}))
+        << leaver->Output();
+}
+
 TEST(KxParticipantFailure, JoinerDropsMembersWhoseThreadsEndedUnwatched) {
     const std::string channel = KxUniqueName("channel");
     // Both members live in one process: when it dies, no member is left to notice.
@@ -106,4 +134,44 @@ TEST(KxParticipantFailure, JoinerDropsMembersWhoseThreadsEndedUnwatched) {
     EXPECT_TRUE(joiner->Saw(KxLine("recv", {newcomer->Id(), kKxPlainCode, 3})));
     UnmapViewOfFile(const_cast<const DWORD*>(words));
     CloseHandle(segment);
+}
+
+// Participants of different channels never wait on each other: a sender of this process stuck on
+// a channel whose mutex a frozen process holds does not keep this process's participants of
+// another channel from joining, sending and leaving.
+TEST(KxParticipantFailure, ChannelHeldByAFrozenProcessStallsNoOtherChannelOfTheProcess) {
+    const std::string stuck = KxUniqueName("stuck"), channel = KxUniqueName("channel");
+    CKxCountingParticipant stuckSender(stuck.c_str()), joiner(channel.c_str());
+    stuckSender.InitializeParticipant();
+    Member member = CKxMemberProcess::Joined(channel);
+    const unsigned int stuckSelf = stuckSender.GetParticipantID(), to = member->Id();
+    const std::chrono::milliseconds bound(kKxHangBoundMs);
+    std::future<bool> post, send;  // waited for at the end, once the mutex is given back
+    std::future<void> join, leave;
+
+    // This thread holds the mutex as the frozen process would.
+    const HANDLE mutex = CreateMutexA(nullptr, FALSE /*bInitialOwner*/, (stuck + "_Mutex").c_str());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, kKxHangBoundMs));
+    TKxScopeGuard giveBack([mutex] {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    });
+    post = std::async(std::launch::async,
+                      [&] { return stuckSender.PostIPMessage(1, &stuckSelf, kKxPlainCode, 1); });
+    // Blocked on the mutex, with whatever the post holds of this process meanwhile.
+    ASSERT_EQ(std::future_status::timeout, post.wait_for(std::chrono::milliseconds(500)));
+
+    join = std::async(std::launch::async, [&] { joiner.InitializeParticipant(); });
+    ASSERT_EQ(std::future_status::ready, join.wait_for(bound));
+    const unsigned int joinerId = joiner.GetParticipantID();
+    EXPECT_TRUE(member->Saw(KxLine("join", {joinerId, 1})));
+    send = std::async(std::launch::async,
+                      [&] { return joiner.SendIPMessage(1, &to, kKxPlainCode, 2); });
+    ASSERT_EQ(std::future_status::ready, send.wait_for(bound));
+    EXPECT_TRUE(send.get());
+    EXPECT_TRUE(member->Saw(KxLine("recv", {joinerId, kKxPlainCode, 2})));
+    leave = std::async(std::launch::async, [&] { joiner.UninitializeParticipant(); });
+    ASSERT_EQ(std::future_status::ready, leave.wait_for(bound));
+    EXPECT_TRUE(member->Saw(KxLine("quit", {joinerId})));
+    EXPECT_EQ(std::future_status::timeout, post.wait_for(std::chrono::milliseconds(0)));
 }

@@ -82,16 +82,44 @@ TEST(KxParticipantSend, SyncSendToItselfFromOnReceiveIsHandledInsideTheSend) {
         << member->Output();
 }
 
-TEST(KxParticipantSend, SendReturnsTrueAfterTheTimeOutWhileTheRecipientHoldsSlow) {
+// Every wait on a party that does not answer lasts the full 25 000 ms, and an answer that comes
+// after it reaches nobody else. One window of that wait serves four cases at once: a send to a
+// holding member, a send to itself inside OnSyncMessage (its own message stays unacknowledged
+// under the handled one), a join that a holding member cannot acknowledge, and a handler waiting
+// in a send that meets that join. The self-sender has a channel of its own: a join notice handled
+// inside its wait would take the place of its message's acknowledgement.
+TEST(KxParticipantSend, UnansweredWaitsLastTheFullTimeOutAndALateAnswerReleasesNoLaterSendSlow) {
     const std::string channel = KxUniqueName("channel");
-    Member holder = CKxMemberProcess::Joined(channel), sender = CKxMemberProcess::Joined(channel);
-    const std::string recv = KxLine("recv", {sender->Id(), kKxHoldCode, 3});
+    Member holder = CKxMemberProcess::Joined(channel), second = CKxMemberProcess::Joined(channel),
+           sender = CKxMemberProcess::Joined(channel), nested = CKxMemberProcess::Joined(channel),
+           self = CKxMemberProcess::Joined(KxUniqueName("alone"));
+    const unsigned int from = sender->Id();
 
-    sender->Send(kKxHoldCode, 3, {holder->Id()});
-    ASSERT_TRUE(holder->Saw(KxLine("sync", {sender->Id(), kKxHoldCode, 3})));
-    EXPECT_TRUE(sender->Saw("sent 3 1", 1, kKxHoldLimitMs / 2));
-    // It gave up waiting: the recipient still holds the message unacknowledged.
-    EXPECT_EQ(0u, holder->Count(recv));
+    sender->Send(kKxHoldCode, 1, {holder->Id()});
+    ASSERT_TRUE(holder->Saw(KxLine("sync", {from, kKxHoldCode, 1})));
+    self->Send(kKxNestedCode, self->Id(), {self->Id()});
+    second->Send(kKxNestedCode, holder->Id(), {nested->Id()});  // queued behind the held message
+    ASSERT_TRUE(nested->Saw(KxLine("sync", {second->Id(), kKxNestedCode, holder->Id()})));
+    Member newcomer(new CKxMemberProcess(channel));
+    const unsigned int joined = newcomer->Join(kKxHoldLimitMs);
+    ASSERT_NE(0u, joined);
+    EXPECT_GE(newcomer->Took("joined"), 24500u);
+    ASSERT_TRUE(sender->Saw("sent 1 1"));
+    EXPECT_GE(sender->Took("sent 1"), 24500u);
+    EXPECT_EQ(0u, holder->Count(KxLine("recv", {from, kKxHoldCode, 1}))) << "acknowledged";
+
+    // The late acknowledgement of the first send comes while the second waits.
+    sender->Send(kKxHoldCode, 2, {second->Id()});
+    ASSERT_TRUE(second->Saw(KxLine("sync", {from, kKxHoldCode, 2})));
     holder->Release();
-    EXPECT_TRUE(holder->Saw(recv));
+    ASSERT_TRUE(holder->Saw(KxLine("recv", {from, kKxHoldCode, 1})));
+    EXPECT_EQ(1, sender->SendWait(kKxPlainCode, 3, {holder->Id()}));
+    EXPECT_EQ(0u, sender->Count("sent 2")) << "released by the first send's acknowledgement";
+    second->Release();
+    EXPECT_TRUE(sender->Saw("sent 2 1"));
+
+    ASSERT_TRUE(nested->Saw(KxLine("handler-sent", {kKxPlainCode, 1})));
+    EXPECT_TRUE(nested->InOrder({KxLine("join", {joined, 1}), "handler-sent"})) << nested->Output();
+    ASSERT_TRUE(self->Saw(KxLine("handler-sent", {kKxPlainCode, 1}), 1, kKxHoldLimitMs));
+    EXPECT_GE(self->Took("handler-sent"), 24500u);
 }

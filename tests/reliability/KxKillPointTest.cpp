@@ -2,7 +2,8 @@
 // of an operation, holding the machine-wide pool mutex, inside handlers, while waiting for an
 // acknowledgement. After each death the channel must go on: the others hear of it, synchronous
 // senders waiting on it are released, the queue's room comes back, newcomers join and the
-// survivors exchange messages.
+// survivors exchange messages. Then members held where the test decides: a waiting thread that
+// starts only after its start gave up, and a join whose notice finds the ring full.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,9 @@
 #include "KxKillPoint.h"
 #include "KxMemberProcess.h"
 #include "KxRawChannel.h"
+#include "KxWindows.h"
+
+#include <tlhelp32.h>
 
 namespace {
 
@@ -254,6 +258,112 @@ TEST_F(KillPointTest, WaitingInNestedSendOnWaitingThread) {
 
     EXPECT_TRUE(a->Saw(Sent(b->Id())));
     ExpectChannelGoesOn(victim->Id());
+}
+
+// Threads of a process, as the system's process list counts them; 0 once it has ended.
+DWORD ThreadCount(DWORD processId) {
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    DWORD threads = 0;
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID == processId) threads = entry.cntThreads;
+    }
+    CloseHandle(snapshot);
+    return threads;
+}
+
+// The member joins with its waiting thread held at its very start. True when InitializeParticipant
+// returned, and only after the full wait for the start.
+bool StartGivesUp(CKxMemberProcess* member) {
+    if (!member->Pause("participant.thread.start")) return false;
+    member->Join(kKxHoldLimitMs);
+    return member->WaitStopped() && member->Took("joined") >= 24500;
+}
+
+// Lets the held waiting thread go on; true once it has ended.
+bool LateThreadEnds(CKxMemberProcess* member) {
+    const DWORD threads = ThreadCount(member->ProcessId());
+    member->Resume();
+    for (const ULONGLONG deadline = GetTickCount64() + kKxHangBoundMs; GetTickCount64() < deadline;
+         Sleep(10)) {
+        if (ThreadCount(member->ProcessId()) < threads) return true;
+    }
+    return false;
+}
+
+// The start gave up and the member left before its thread ran: the thread, let go then, touches
+// nothing of the participant, joins nothing and calls no handler.
+TEST(KxLateStart, ThreadLetGoAfterItsParticipantLeftJoinsNothingSlow) {
+    const std::string channel = KxUniqueName("channel");
+    Member observer = CKxMemberProcess::Joined(channel);
+    CKxMemberProcess member(channel);
+    ASSERT_TRUE(StartGivesUp(&member)) << member.Output();
+    member.Leave();
+    ASSERT_TRUE(member.Saw("left")) << "waited for a thread that never served";
+    ASSERT_TRUE(LateThreadEnds(&member));
+    EXPECT_EQ(std::vector<std::uint32_t>{observer->Id()}, KxReadMembers(channel));
+
+    ASSERT_NE(0u, member.Join()) << member.Output();
+    EXPECT_EQ(1, member.SendWait(kKxPlainCode, 1, {observer->Id()}));
+    EXPECT_TRUE(observer->Saw(KxLine("recv", {member.Id(), kKxPlainCode, 1})));
+    // Only the second start met the observer, and the member's handlers ran for it alone.
+    EXPECT_EQ(1u, observer->Count("join")) << observer->Output();
+    EXPECT_EQ(0u, observer->Count("quit")) << observer->Output();
+    EXPECT_EQ(1u, member.Count("join")) << member.Output();
+}
+
+// The late thread of a start that gave up fails to open its channel: that failure belongs to the
+// abandoned start, not to the member's next one.
+TEST(KxLateStart, FailureOfAStartThatGaveUpDoesNotFailTheNextStartSlow) {
+    const std::string channel = KxUniqueName("channel");
+    CKxMemberProcess member(channel);
+    // Nobody holds the channel yet: an event under its mutex's name makes it unopenable.
+    const HANDLE obstacle = CreateEventA(nullptr, TRUE, FALSE, (channel + "_Mutex").c_str());
+    ASSERT_TRUE(obstacle);
+    ASSERT_TRUE(StartGivesUp(&member)) << member.Output();
+    ASSERT_TRUE(LateThreadEnds(&member));
+    CloseHandle(obstacle);
+    member.Leave();
+    ASSERT_TRUE(member.Saw("left"));
+
+    Member observer = CKxMemberProcess::Joined(channel);
+    ASSERT_NE(0u, member.Join()) << member.Output();
+    EXPECT_TRUE(observer->Saw(KxLine("join", {member.Id(), 1})));
+    EXPECT_EQ(1, member.SendWait(kKxPlainCode, 1, {observer->Id()}));
+}
+
+// A join notice that finds no room in the ring is queued once room comes back, not dropped: the
+// newcomer's start ends soon after the ring drains, and every member meets it once, before it
+// goes. Posts pile up behind a held handler until the ring refuses one.
+TEST(KxFullRing, JoinNoticeWithoutRoomIsQueuedOnceTheRingDrains) {
+    const std::string channel = KxUniqueName("channel");
+    Member holder = CKxMemberProcess::Joined(channel), poster = CKxMemberProcess::Joined(channel);
+    CKxMemberProcess newcomer(channel);
+    poster->Send(kKxHoldCode, 1, {holder->Id()});
+    ASSERT_TRUE(holder->Saw(KxLine("sync", {poster->Id(), kKxHoldCode, 1})));
+    for (unsigned long long param = 2; poster->Post(kKxPlainCode, param, {holder->Id()}); ++param) {
+        ASSERT_LT(param, 50u) << "the ring never filled";
+    }
+    newcomer.StartJoin();
+    std::vector<std::uint32_t> members;
+    for (const ULONGLONG deadline = GetTickCount64() + kKxHangBoundMs;
+         (members = KxReadMembers(channel)).size() < 3; Sleep(10)) {
+        ASSERT_LT(GetTickCount64(), deadline) << "the newcomer was never registered";
+    }
+    const unsigned int id = members[2];
+    holder->Release();
+    EXPECT_TRUE(newcomer.Saw("joined")) << "the start sat out its wait";
+    for (CKxMemberProcess* member : {holder.get(), poster.get()}) {
+        ASSERT_TRUE(member->Saw(KxLine("join", {id, 1}))) << member->Output();
+    }
+    newcomer.Leave();
+    for (CKxMemberProcess* member : {holder.get(), poster.get()}) {
+        EXPECT_TRUE(member->Saw(KxLine("quit", {id})));
+        EXPECT_EQ(1u, member->Count(KxLine("join", {id, 1})));
+        EXPECT_TRUE(member->InOrder({KxLine("join", {id, 1}), KxLine("quit", {id})}));
+    }
 }
 
 }  // namespace

@@ -63,7 +63,9 @@ protected:
 private:
     void SendFromHandler(unsigned long long to, unsigned int code, unsigned long long param) {
         const unsigned int id = static_cast<unsigned int>(to);
-        Say(KxLine("handler-sent", {code, SendIPMessage(1, &id, code, param)}));
+        const ULONGLONG start = GetTickCount64();
+        const bool result = SendIPMessage(1, &id, code, param);
+        Say(KxLine("handler-sent", {code, result, GetTickCount64() - start}));
     }
 
     HANDLE m_release;
@@ -108,8 +110,9 @@ KX_CHILD_ROLE(KxMember) {
             std::getline(in >> std::ws, name);  // kernel object names may hold spaces
             if (g_seams.failName && g_seams.failName(name.c_str())) Say("failing " + name);
         } else if (verb == "join") {
+            const ULONGLONG start = GetTickCount64();
             participant.InitializeParticipant();
-            Say(KxLine("joined", {participant.GetParticipantID()}));
+            Say(KxLine("joined", {participant.GetParticipantID(), GetTickCount64() - start}));
         } else if (verb == "send" || verb == "post") {
             unsigned int code = 0;
             unsigned long long param = 0;
@@ -120,9 +123,10 @@ KX_CHILD_ROLE(KxMember) {
             auto transmit = [&participant, send, code, param, ids] {
                 const unsigned int count = static_cast<unsigned int>(ids.size());
                 const unsigned int* list = ids.empty() ? nullptr : ids.data();
+                const ULONGLONG start = GetTickCount64();
                 const bool result = send ? participant.SendIPMessage(count, list, code, param)
                                          : participant.PostIPMessage(count, list, code, param);
-                Say(KxLine(send ? "sent" : "posted", {param, result}));
+                Say(KxLine(send ? "sent" : "posted", {param, result, GetTickCount64() - start}));
             };
             if (send) {
                 std::thread(transmit).detach();
@@ -204,10 +208,10 @@ std::unique_ptr<CKxMemberProcess> CKxMemberProcess::Joined(
     return member;
 }
 
-unsigned int CKxMemberProcess::Join() {
+unsigned int CKxMemberProcess::Join(DWORD timeoutMs) {
     StartJoin();
     std::string line;
-    if (!m_process->WaitForLine("joined ", kKxHangBoundMs, &line)) return 0;
+    if (!m_process->WaitForLine("joined ", timeoutMs, &line)) return 0;
     m_id = static_cast<unsigned int>(std::stoul(line.substr(7)));
     return m_id;
 }
@@ -266,6 +270,17 @@ bool CKxMemberProcess::Saw(const std::string& line, size_t times, DWORD timeoutM
 }
 
 size_t CKxMemberProcess::Count(const std::string& line) { return CountLines(Output(), line); }
+
+unsigned long long CKxMemberProcess::Took(const std::string& line) {
+    const std::string output = Output();
+    for (size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        if (Matches(output, start, end, line)) {
+            return std::stoull(output.substr(output.rfind(' ', end) + 1));
+        }
+    }
+    return 0;
+}
 
 bool CKxMemberProcess::InOrder(const std::vector<std::string>& lines) {
     const std::string output = Output();

@@ -48,8 +48,10 @@ struct KxMemberSeams {
 void KxSetMemberSeams(const KxMemberSeams& seams);
 
 // "kind w1 w2 ...", the form of every line a member prints (numbers in decimal):
-//   ready | joined <id> | join <id> <later> | quit <id> | sync|recv <sender> <code> <param>
-//   sent|posted <param> <result> | handler-sent <code> <result> | leaving | left | armed <point>
+//   ready | joined <id> <ms> | join <id> <later> | quit <id> | sync|recv <sender> <code> <param>
+//   sent|posted <param> <result> <ms> | handler-sent <code> <result> <ms> | leaving | left
+//   armed <point>
+// where <ms> is how long the call (InitializeParticipant, SendIPMessage, PostIPMessage) took.
 std::string KxLine(const std::string& kind, std::initializer_list<unsigned long long> words);
 
 class CKxMemberProcess {
@@ -64,11 +66,12 @@ public:
                                                     const std::vector<std::string>& options = {});
 
     // Joins and returns the identifier; 0 when InitializeParticipant did not return within
-    // kKxHangBoundMs.
-    unsigned int Join();
+    // timeoutMs.
+    unsigned int Join(DWORD timeoutMs = kKxHangBoundMs);
     // Starts a join without waiting for it (the member may be stopped inside it).
     void StartJoin() { m_process->WriteLine("join"); }
     unsigned int Id() const { return m_id; }
+    DWORD ProcessId() const { return m_process->ProcessId(); }
 
     // Arms a kill point (Arm) or a pause point (Pause) in the member; true once it confirmed.
     // WaitStopped: true once a thread of the member has reached it (within 25 000 ms). Resume lets
@@ -101,6 +104,8 @@ public:
     // True once `times` lines have matched, within timeoutMs.
     bool Saw(const std::string& line, size_t times = 1, DWORD timeoutMs = kKxHangBoundMs);
     size_t Count(const std::string& line);
+    // The <ms> of the first line that matches `line`; 0 when none has.
+    unsigned long long Took(const std::string& line);
     // True when every one of lines has matched, the first matches in this order.
     bool InOrder(const std::vector<std::string>& lines);
     std::string Output() { return m_process->Output(); }
