@@ -1,6 +1,8 @@
 // One run of a participant's waiting thread: start and stop handshakes, ownership, references.
 #include "CKxParticipantRun.h"
 
+#include <utility>
+
 #include "CIPCChannelLock.h"
 #include "CIPCCommunicationChannel.h"
 #include "CIPCServiceFactorySingleton.h"
@@ -60,16 +62,16 @@ void CKxParticipantRun::Publish(CKxThread*& slot, CKxParticipantRun* run) {
 }
 
 void CKxParticipantRun::Reap(CKxThread*& slot) {
-    CKxParticipantRun* run = nullptr;
-    {
-        CKxSlimLock::Exclusive hold(g_slots);
-        run = static_cast<CKxParticipantRun*>(slot);
-        slot = nullptr;
-    }
+    CKxParticipantRun* run = static_cast<CKxParticipantRun*>(slot);
     if (!run) return;
+    // The slot keeps the run until its thread has ended: the thread finds its run there.
     try {
         if (run->GetHandle()) run->Wait(INFINITE);
     } catch (...) {
+    }
+    {
+        CKxSlimLock::Exclusive hold(g_slots);
+        slot = nullptr;
     }
     run->ReleaseReference();
 }
@@ -89,19 +91,24 @@ bool CKxParticipantRun::WaitStarted(unsigned long timeoutMs) {
 
 void CKxParticipantRun::WaitJoinAcknowledged(unsigned long timeoutMs) {
     CKxHandleSyncObject* joined = m_joinElement->GetEvent();
-    if (WaitForAll(&joined, 1, timeoutMs)) {
-        // Every member acknowledged: nothing can signal the element any more.
-        CIPCServiceFactorySingleton::GetInstance()->ReleaseAcknowledgeElement(m_joinElement);
-        m_joinElement = nullptr;
-        return;
+    const bool acknowledged = WaitForAll(&joined, 1, timeoutMs);
+    CKxIPCAcknowledgeEventPoolElement* element = nullptr;
+    {
+        // Notices queued from now on ask for no acknowledgement; the thread sets the element's
+        // event itself only under this lock, so it never touches an element given back.
+        CKxSlimLock::Exclusive hold(m_phaseLock);
+        m_joinKey = 0;
+        // Every member acknowledged: nothing can signal the element any more. Otherwise the run
+        // keeps it, and retires it at its end.
+        if (acknowledged) std::swap(element, m_joinElement);
     }
-    m_joinKey = 0;
+    if (element) CIPCServiceFactorySingleton::GetInstance()->ReleaseAcknowledgeElement(element);
 }
 
 CKxEvent* CKxParticipantRun::JoinEvent() const {
-    // Still held whenever the thread asks: it is given back only after the acknowledgement, which
-    // ends the thread's need for it.
-    return m_joinElement ? m_joinElement->GetEvent() : nullptr;
+    // Asked for only while the thread registers, before the initialising thread can give the
+    // element back.
+    return m_joinElement->GetEvent();
 }
 
 bool CKxParticipantRun::RequestStop() {
@@ -113,6 +120,11 @@ bool CKxParticipantRun::RequestStop() {
     }
     m_stopEvent->Set();
     return serving;
+}
+
+bool CKxParticipantRun::HasEndedServing() {
+    CKxSlimLock::Shared hold(m_phaseLock);
+    return m_phase == Phase::Ended;
 }
 
 bool CKxParticipantRun::StopRequested() {
@@ -166,13 +178,14 @@ void CKxParticipantRun::RetryJoinNotice() {
     for (unsigned int i = 0; i < m_noticeRecipientCount; ++i) {
         if (m_channel->IsParticipant(m_noticeRecipients[i])) recipients[count++] = m_noticeRecipients[i];
     }
-    const std::uint64_t key = JoinKey();
     if (count == 0) {
         // Nobody is left to acknowledge: the join is as acknowledged as it will ever be.
-        if (key != 0) JoinEvent()->Set();
+        CKxSlimLock::Shared hold(m_phaseLock);
+        if (m_joinKey != 0) m_joinElement->GetEvent()->Set();
         m_noticeRecipientCount = 0;
         return;
     }
+    const std::uint64_t key = JoinKey();
     CkxIPCMessage notice;
     notice.SetSenderID(m_participant->m_participantId);
     notice.SetMessageCode(CIPCCommunicationChannel::kJoinNoticeCode);

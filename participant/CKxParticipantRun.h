@@ -69,9 +69,11 @@ public:
     void WaitJoinAcknowledged(unsigned long timeoutMs);
 
     // --- The thread that uninitialises ---
-    // Asks the thread to stop. True when it serves (or may still call a handler): wait for it to see
-    // the stop. False when it never will: it leaves without calling any handler.
+    // Asks the thread to stop. True when it serves (or may still call a handler): wait until
+    // HasEndedServing. False when it never will: it leaves without calling any handler.
     bool RequestStop();
+    // True once the thread has left its loop, after its last handler call.
+    bool HasEndedServing();
 
     // --- The run's own thread ---
     // The key and event a join notice carries (key 0 once the initialising thread stopped waiting).
@@ -117,7 +119,7 @@ private:
 
     CkxIPCParticipant* const m_participant;
     std::atomic<long> m_references{1};
-    CKxSlimLock m_phaseLock;  // m_phase and m_stopRequested
+    CKxSlimLock m_phaseLock;  // m_phase, m_stopRequested, and giving the join element back
     Phase m_phase = Phase::Starting;
     bool m_stopRequested = false;
     std::unique_ptr<CKxEvent> m_startedEvent, m_stopEvent, m_receiveEvent;

@@ -202,10 +202,10 @@ bool CkxIPCParticipant::StopWaitingThread() {
     CKxParticipantRun* run = static_cast<CKxParticipantRun*>(m_waitingThread);
     if (!run) return true;
     if (run->RequestStop()) {
-        // It serves: wait until it has ended or has seen the stop and left its loop, after which
-        // it calls no handler any more.
+        // It serves: wait until it has ended or has left its loop, after its last handler call
+        // (a drain under way when the stop came is finished first).
         bool ended = run->Wait(kStopSliceMs);
-        while (!ended && !m_stopped) ended = run->Wait(kStopSliceMs);
+        while (!ended && !run->HasEndedServing()) ended = run->Wait(kStopSliceMs);
     }
     // A run that never served leaves without a handler whenever its thread gets to it. A thread
     // still leaving keeps its run until the next start or the destructor reaps it.
