@@ -49,9 +49,20 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
         } else if (tag == "X") {
             unsigned slot = 0, generation = 0;
             std::uint64_t start = 0, end = 0;
-            fields >> slot >> generation >> start >> end;
+            std::string what;
+            fields >> slot >> generation >> start >> end >> what;
             ++m_joinFailures;
+            ++m_exceptionTexts["Initialize: " + what];
             if (end - start > kKxSoakInitializeLimitMs) ++m_hangs;
+        } else if (tag == "T") {
+            char kind = 0;
+            unsigned slot = 0, generation = 0;
+            std::uint32_t seq = 0;
+            std::uint64_t start = 0, end = 0;
+            std::string what;
+            fields >> kind >> slot >> generation >> seq >> start >> end >> what;
+            ++m_sendExceptions;
+            ++m_exceptionTexts[std::string("send ") + kind + ": " + what];
         } else if (tag == "L") {
             unsigned slot = 0, generation = 0;
             fields >> slot >> generation;
@@ -177,6 +188,11 @@ void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
     if (m_misdelivered != 0) Fail(std::to_string(m_misdelivered) + " deliveries to non-recipients");
     if (m_lost != 0) Fail(std::to_string(m_lost) + " lost deliveries");
     if (m_hangs != 0) Fail(std::to_string(m_hangs) + " calls beyond their fixed waits");
+    // Kills alone give the library no reason to throw: every text is in the figures.
+    if (m_joinFailures + m_sendExceptions != 0) {
+        Fail(std::to_string(m_joinFailures + m_sendExceptions) +
+             " exceptions reached the application");
+    }
 
     if (!m_state.read) {
         Fail("the channel's segments could not be read");
@@ -221,7 +237,11 @@ void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
 void CKxSoakAnalysis::Print() const {
     std::printf("workers started %u, killed %u, survivors %u, crashed %u\n", m_workersStarted,
                 m_kills, m_survivors, m_crashes);
-    std::printf("joins %u (failed %u), leaves %u\n", m_joins, m_joinFailures, m_leaves);
+    std::printf("joins %u (failed %u), leaves %u; sends that threw %u\n", m_joins, m_joinFailures,
+                m_leaves, m_sendExceptions);
+    for (const auto& text : m_exceptionTexts) {
+        std::printf("  %ux %s\n", text.second, text.first.c_str());
+    }
     for (const auto& kind : m_sendsByKind) {
         const auto ok = m_sendsOkByKind.find(kind.first);
         std::printf("sends %c: %u (true %u)\n", kind.first, kind.second,
@@ -253,7 +273,8 @@ bool CKxSoakAnalysis::WriteJson(const std::string& path, const std::string& para
         << ", \"survivors\": " << m_survivors << ", \"crashes\": " << m_crashes
         << ", \"notIdle\": " << m_notIdle << ",\n"
         << "  \"joins\": " << m_joins << ", \"joinFailures\": " << m_joinFailures
-        << ", \"leaves\": " << m_leaves << ",\n"
+        << ", \"leaves\": " << m_leaves << ", \"sendExceptions\": " << m_sendExceptions
+        << ",\n"
         << "  \"sends\": " << sends << ", \"sendsTrue\": " << sendsOk << ", \"sendsByKind\": {";
     bool first = true;
     for (const auto& kind : m_sendsByKind) {

@@ -87,5 +87,6 @@ private:
     bool m_membersMatch = false;
     std::set<std::uint32_t> m_liveIds;
     std::vector<std::string> m_resourceLines;  // per survivor: warm -> final
+    std::map<std::string, unsigned> m_exceptionTexts;  // "where: text" -> how often
     std::vector<std::string> m_failures;
 };

@@ -39,6 +39,20 @@ std::string OneWord(std::string text) {
     return text.empty() ? "-" : text;
 }
 
+// Inside a catch: the text of the exception being handled, as one word. The library's own family
+// does not derive from std::exception and carries its fixed message.
+std::string FailureText() {
+    try {
+        throw;
+    } catch (const CKxBaseException& failure) {
+        return OneWord(failure.GetErrorMessage());
+    } catch (const std::exception& failure) {
+        return OneWord(failure.what());
+    } catch (...) {
+        return "unknown";
+    }
+}
+
 }  // namespace
 
 CKxSoakParticipant::CKxSoakParticipant(const char* channel, CKxSoakWorker* worker, unsigned slot,
@@ -68,11 +82,11 @@ void CKxSoakParticipant::Join() {
         m_worker->Log("J %u %u %u %llu %llu", m_slot, m_generation, GetParticipantID(),
                       static_cast<unsigned long long>(start),
                       static_cast<unsigned long long>(KxSoakNowMs()));
-    } catch (const std::exception& failure) {
+    } catch (...) {
         m_worker->EndBorrow();
-        m_worker->Log(
-            "X %u %u %llu %llu %s", m_slot, m_generation, static_cast<unsigned long long>(start),
-            static_cast<unsigned long long>(KxSoakNowMs()), OneWord(failure.what()).c_str());
+        m_worker->Log("X %u %u %llu %llu %s", m_slot, m_generation,
+                      static_cast<unsigned long long>(start),
+                      static_cast<unsigned long long>(KxSoakNowMs()), FailureText().c_str());
     }
 }
 
@@ -104,15 +118,16 @@ void CKxSoakParticipant::Send(bool synchronous, bool inHandler, bool broadcast,
     const std::uint64_t start = KxSoakNowMs();
     const unsigned int count = broadcast ? 0 : static_cast<unsigned int>(recipients.size());
     const unsigned int* ids = broadcast ? nullptr : recipients.data();
+    const char kind = inHandler ? (synchronous ? 'h' : 'q') : (synchronous ? 's' : 'p');
     bool ok = false;
     m_worker->BeginBorrow();
     try {
         ok = synchronous ? SendIPMessage(count, ids, code, param)
                          : PostIPMessage(count, ids, code, param);
-    } catch (const std::exception& failure) {
-        m_worker->Log(
-            "X %u %u %llu %llu %s", m_slot, m_generation, static_cast<unsigned long long>(start),
-            static_cast<unsigned long long>(KxSoakNowMs()), OneWord(failure.what()).c_str());
+    } catch (...) {
+        m_worker->Log("T %c %u %u %u %llu %llu %s", kind, m_slot, m_generation, seq,
+                      static_cast<unsigned long long>(start),
+                      static_cast<unsigned long long>(KxSoakNowMs()), FailureText().c_str());
     }
     m_worker->EndBorrow();
     const std::uint64_t end = KxSoakNowMs();
@@ -122,7 +137,6 @@ void CKxSoakParticipant::Send(bool synchronous, bool inHandler, bool broadcast,
     for (unsigned int id : recipients) {
         if (!broadcast) line += " " + std::to_string(id);
     }
-    const char kind = inHandler ? (synchronous ? 'h' : 'q') : (synchronous ? 's' : 'p');
     m_worker->Log("S %c %u %u %u %u %d %llu %llu %llu %u%s", kind, m_slot, m_generation,
                   GetParticipantID(), seq, ok ? 1 : 0, static_cast<unsigned long long>(start),
                   static_cast<unsigned long long>(end), static_cast<unsigned long long>(nested),

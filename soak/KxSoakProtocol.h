@@ -16,6 +16,7 @@
 //   J slot gen id t0 t1              participant (slot, generation) joined as id; Initialize
 //                                    ran from t0 to t1
 //   X slot gen t0 t1 what            Initialize threw (what: the exception's text, no spaces)
+//   T kind slot gen seq t0 t1 what   a send or post threw (then its S line follows, ok 0)
 //   L slot gen id                    about to uninitialise: the generation is no member from now
 //   S kind slot gen id seq ok t0 t1 nested n id1 ... idn
 //                                    one send returned; kind s (synchronous) or p (post) from an
