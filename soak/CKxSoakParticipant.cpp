@@ -179,18 +179,46 @@ void CKxSoakParticipant::NoteGeneration() {
     if (t_generation == 0) t_generation = m_generation;
 }
 
-void CKxSoakParticipant::OnJoin(unsigned int participantId, bool) {
+void CKxSoakParticipant::NoteMembership(char what, unsigned int participantId) {
     NoteGeneration();
     std::lock_guard<std::mutex> hold(m_othersLock);
-    if (std::find(m_others.begin(), m_others.end(), participantId) == m_others.end()) {
+    if (what == 'q') {
+        m_others.erase(std::remove(m_others.begin(), m_others.end(), participantId),
+                       m_others.end());
+    } else if (std::find(m_others.begin(), m_others.end(), participantId) == m_others.end()) {
         m_others.push_back(participantId);
     }
+    m_worker->Log("E %u %u %c %u %llu", m_slot, t_generation, what, participantId,
+                  static_cast<unsigned long long>(KxSoakNowMs()));
 }
 
-void CKxSoakParticipant::OnQuit(unsigned int participantId) {
-    NoteGeneration();
+void CKxSoakParticipant::OnJoin(unsigned int participantId, bool joinedLater) {
+    NoteMembership(joinedLater ? 'j' : 'p', participantId);
+}
+
+void CKxSoakParticipant::OnQuit(unsigned int participantId) { NoteMembership('q', participantId); }
+
+bool CKxSoakParticipant::ViewEquals(const std::vector<unsigned int>& members) {
+    std::vector<unsigned int> expected;
+    for (unsigned int id : members) {
+        if (id != GetParticipantID()) expected.push_back(id);
+    }
     std::lock_guard<std::mutex> hold(m_othersLock);
-    m_others.erase(std::remove(m_others.begin(), m_others.end(), participantId), m_others.end());
+    std::vector<unsigned int> known = m_others;
+    std::sort(known.begin(), known.end());
+    return known == expected;
+}
+
+void CKxSoakParticipant::LogView(std::uint64_t waitedMs) {
+    if (!m_member) return;
+    std::lock_guard<std::mutex> hold(m_othersLock);
+    std::vector<unsigned int> known = m_others;
+    std::sort(known.begin(), known.end());
+    std::string ids;
+    for (unsigned int id : known) ids += " " + std::to_string(id);
+    m_worker->Log("K %u %u %u %llu %u%s", m_slot, m_generation, GetParticipantID(),
+                  static_cast<unsigned long long>(waitedMs), static_cast<unsigned>(known.size()),
+                  ids.c_str());
 }
 
 void CKxSoakParticipant::OnSyncMessage(unsigned int, unsigned int, unsigned long long) {

@@ -11,8 +11,10 @@
 class CKxSoakWorker;
 
 // Owned by a CKxSoakWorker. Join, Leave and Act are called by the participant's one application
-// thread; the handlers run on the waiting thread. The known members (from OnJoin and OnQuit) are
-// kept under a lock of their own, since both threads read them.
+// thread, and so are ViewEquals and LogView once that thread has ended; the handlers run on the
+// waiting thread. The known members (from OnJoin and OnQuit) are kept under a lock of their own,
+// since both threads read them; every OnJoin and OnQuit is logged (E) under that lock, so that the
+// log orders them as the view saw them.
 class CKxSoakParticipant : public CkxIPCParticipant {
 public:
     CKxSoakParticipant(const char* channel, CKxSoakWorker* worker, unsigned slot,
@@ -26,6 +28,11 @@ public:
     void Leave();
     // One random step of the application thread: a send, a post, a pause or a leave.
     void Act();
+    // Whether the known members are exactly members (sorted) less this participant's own
+    // identifier.
+    bool ViewEquals(const std::vector<unsigned int>& members);
+    // Logs K with the known members, when a member.
+    void LogView(std::uint64_t waitedMs);
 
 protected:
     void OnJoin(unsigned int participantId, bool joinedLater) override;
@@ -43,6 +50,8 @@ private:
               const std::vector<unsigned int>& recipients);
     // From a handler, now and then, a nested send or post; never deeper than two handlers.
     void MaybeSendFromHandler();
+    // Updates the known members and logs the event (E), what as in the log line.
+    void NoteMembership(char what, unsigned int participantId);
     // Remembers, on the calling waiting thread, which generation it serves (first call wins).
     void NoteGeneration();
 

@@ -48,6 +48,11 @@ private:
     void ApplicationThread(unsigned slot);
     // Every participant out and no send in flight, then one M line.
     void MeasureWithEveryoneOut(const char* phase);
+    // The I line, with the identifiers of the participants that are members.
+    void LogIdle();
+    // Gives every member's view until kKxSoakViewSettleLimitMs to equal the driver's member list,
+    // then logs each (K). Runs once the application threads have ended.
+    void LogSettledViews();
     HANDLE OpenNamedEvent(const std::string& name);
 
     const std::string m_channel;

@@ -1,12 +1,16 @@
 // kxipc_soak: runs worker processes on one channel, kills and restarts them at random, then checks
-// that nothing was lost, duplicated or hung and that the channel and the survivors are clean.
+// that nothing was lost, duplicated or hung, that every survivor's view of the members is the
+// channel's, and that the channel and the survivors are clean.
 //
 // kxipc_soak [--seconds N] [--seed S] [--processes P] [--participants K] [--out FILE.json]
 //            [--logs DIR]
 // Exit code 0 when every check passed.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,12 +33,15 @@ struct Worker {
     KxSoakWorkerOutcome outcome;
     HANDLE process = nullptr;
     HANDLE idle = nullptr;
+    HANDLE viewed = nullptr;
     std::uint64_t started = 0;
 };
 
 // Generous: a survivor may be finishing a send that waits out a killed peer's 25 000 ms.
 const DWORD kIdleTimeoutMs = 90000;
 const DWORD kDrainTimeoutMs = 60000;
+// Each worker gives its views kKxSoakViewSettleLimitMs; the rest is its start-up margin.
+const DWORD kViewsTimeoutMs = static_cast<DWORD>(kKxSoakViewSettleLimitMs) + 30000;
 const DWORD kFinishTimeoutMs = 90000;
 const DWORD kWarmUpMs = 6000;
 
@@ -50,7 +57,9 @@ bool Start(Worker* worker, const Options& options, const std::string& channel, u
     worker->outcome.number = number;
     worker->outcome.logPath = options.logs + "\\worker-" + std::to_string(number) + ".log";
     worker->idle = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
-                                KxSoakIdleEventName(channel, number).c_str());
+                                KxSoakWorkerEventName(channel, "idle", number).c_str());
+    worker->viewed = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
+                                  KxSoakWorkerEventName(channel, "viewed", number).c_str());
     std::string command = "\"" + ProgramDir() + "kxipc_soak_worker.exe\" " + channel + " " +
                           std::to_string(number) + " " + std::to_string(seed) + " " +
                           std::to_string(options.participants) + " " + std::to_string(kWarmUpMs) +
@@ -75,9 +84,30 @@ bool Running(const Worker& worker) {
     return worker.process && WaitForSingleObject(worker.process, 0) == WAIT_TIMEOUT;
 }
 
+// The identifiers the survivors reported as members when they went idle (their I lines).
+std::vector<std::uint32_t> IdleMembers(const std::vector<Worker>& workers) {
+    std::vector<std::uint32_t> ids;
+    for (const Worker& worker : workers) {
+        if (!worker.outcome.idle) continue;
+        std::ifstream in(worker.outcome.logPath);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.compare(0, 2, "I ") != 0) continue;
+            std::istringstream fields(line.substr(2));
+            std::uint64_t time = 0;
+            unsigned count = 0;
+            fields >> time >> count;
+            for (std::uint32_t id = 0; count-- > 0 && fields >> id;) ids.push_back(id);
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
 // Reads the channel's segments (under its mutex) once the survivors are idle, waiting for the
-// queue to drain: members acknowledge what killed peers left, as they notice the deaths.
-KxSoakChannelState ReadChannel(const std::string& channel) {
+// queue to drain and for the member list to be live, the survivors' members: members acknowledge
+// what killed peers left and remove them, as they notice the deaths.
+KxSoakChannelState ReadChannel(const std::string& channel, const std::vector<std::uint32_t>& live) {
     KxSoakChannelState state;
     const std::uint64_t deadline = KxSoakNowMs() + kDrainTimeoutMs;
     for (;;) {
@@ -99,7 +129,12 @@ KxSoakChannelState ReadChannel(const std::string& channel) {
                 }
             });
             state.members = snapshot.ParticipantIds();
-            if (state.ringConsistent && state.readPosition == state.writePosition) break;
+            std::vector<std::uint32_t> members = state.members;
+            std::sort(members.begin(), members.end());
+            if (state.ringConsistent && state.readPosition == state.writePosition &&
+                members == live) {
+                break;
+            }
         } else {
             std::fprintf(stderr, "channel snapshot: %s\n", error.c_str());
         }
@@ -150,6 +185,19 @@ int main(int argc, char** argv) {
                                   KxSoakEventName(channel, "quiesce").c_str());
     HANDLE measure = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
                                   KxSoakEventName(channel, "measure").c_str());
+    HANDLE views = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
+                                KxSoakEventName(channel, "views").c_str());
+    HANDLE membersMapping =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                           sizeof(KxSoakMemberList), KxSoakEventName(channel, "members").c_str());
+    KxSoakMemberList* expectedMembers =
+        membersMapping
+            ? static_cast<KxSoakMemberList*>(MapViewOfFile(membersMapping, FILE_MAP_WRITE, 0, 0, 0))
+            : nullptr;
+    if (!quiesce || !measure || !views || !expectedMembers) {
+        std::fprintf(stderr, "cannot create the soak's events and member list\n");
+        return 1;
+    }
     std::mt19937 random(options.seed);
     std::vector<Worker> workers;
     workers.reserve(1024);
@@ -199,7 +247,24 @@ int main(int argc, char** argv) {
         worker.outcome.idle =
             WaitForMultipleObjects(2, either, FALSE /*bWaitAll*/, left) == WAIT_OBJECT_0;
     }
-    const KxSoakChannelState state = ReadChannel(channel);
+    const std::vector<std::uint32_t> live = IdleMembers(workers);
+    const KxSoakChannelState state = ReadChannel(channel, live);
+
+    // The views settle towards what the channel lists; the analysis judges them against the live
+    // participants of the logs, and the channel against them too.
+    expectedMembers->count =
+        static_cast<std::uint32_t>(std::min<std::size_t>(state.members.size(), 50));
+    std::copy(state.members.begin(), state.members.begin() + expectedMembers->count,
+              expectedMembers->ids);
+    SetEvent(views);
+    const std::uint64_t viewsDeadline = KxSoakNowMs() + kViewsTimeoutMs;
+    for (Worker& worker : workers) {
+        if (!worker.outcome.idle) continue;
+        const std::uint64_t now = KxSoakNowMs();
+        const DWORD left = now < viewsDeadline ? static_cast<DWORD>(viewsDeadline - now) : 0;
+        HANDLE either[2] = {worker.viewed, worker.process};
+        WaitForMultipleObjects(2, either, FALSE /*bWaitAll*/, left);
+    }
 
     SetEvent(measure);
     for (Worker& worker : workers) {
@@ -217,6 +282,7 @@ int main(int argc, char** argv) {
         outcomes.push_back(worker.outcome);
         if (worker.process) CloseHandle(worker.process);
         if (worker.idle) CloseHandle(worker.idle);
+        if (worker.viewed) CloseHandle(worker.viewed);
     }
     CKxSoakAnalysis analysis;
     analysis.Analyse(outcomes, state);
@@ -230,6 +296,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot write %s\n", options.out.c_str());
         return 1;
     }
+    UnmapViewOfFile(expectedMembers);
+    CloseHandle(membersMapping);
+    CloseHandle(views);
     CloseHandle(quiesce);
     CloseHandle(measure);
     return analysis.Passed() ? 0 : 1;
