@@ -21,6 +21,7 @@ const long long kPrivateBytesBand = 4ll << 20;
 const long long kPrivateBytesPerPeerKey = 4096;
 // Evidence kept per check: the first findings say what went wrong; the counts say how often.
 const std::size_t kFindingsPerCheck = 10;
+const std::uint64_t kStillMember = ~0ull;
 
 std::uint64_t KeyOf(unsigned worker, unsigned slot, unsigned generation) {
     return (static_cast<std::uint64_t>(worker) << 40) | (static_cast<std::uint64_t>(slot) << 24) |
@@ -44,6 +45,7 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
             g.worker = worker.number;
             fields >> g.slot >> g.generation >> g.id >> g.joinStart >> g.joinEnd;
             if (!fields) continue;
+            g.end = kStillMember;
             m_generations[KeyOf(g.worker, g.slot, g.generation)] = g;
             ++m_joins;
             m_longestInitializeMs = std::max(m_longestInitializeMs, g.joinEnd - g.joinStart);
@@ -68,10 +70,16 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
             ++m_exceptionTexts[std::string("send ") + kind + ": " + what];
         } else if (tag == "L") {
             unsigned slot = 0, generation = 0;
-            fields >> slot >> generation;
+            std::uint32_t id = 0;
+            std::uint64_t time = 0;
+            fields >> slot >> generation >> id >> time;
             ++m_leaves;
             auto found = m_generations.find(KeyOf(worker.number, slot, generation));
-            if (found != m_generations.end() && !log.sawIdle) found->second.leftBeforeIdle = true;
+            if (found != m_generations.end()) {
+                if (!log.sawIdle) found->second.leftBeforeIdle = true;
+                if (fields) found->second.end = time;
+            }
+            log.lastTime = std::max(log.lastTime, time);
         } else if (tag == "S") {
             Send send = {};
             unsigned slot = 0, generation = 0, count = 0;
@@ -81,6 +89,8 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
             fields >> send.kind >> slot >> generation >> senderId >> send.seq >> ok >> send.start >>
                 send.end >> send.nested >> count;
             if (!fields) continue;
+            send.slot = slot;
+            send.generation = generation;
             send.ok = ok != 0;
             send.broadcast = count == 0;
             for (unsigned i = 0; i < count; ++i) {
@@ -112,6 +122,7 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
             if (!fields) continue;
             ++m_viewEventCount;
             m_viewEvents[KeyOf(worker.number, slot, generation)].push_back(event);
+            log.lastTime = std::max(log.lastTime, event.time);
         } else if (tag == "K") {
             unsigned slot = 0, generation = 0, count = 0;
             View view;
@@ -143,6 +154,15 @@ void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
     for (const KxSoakWorkerOutcome& worker : workers) {
         ++m_workersStarted;
         ReadLog(worker);
+        if (worker.killed || !worker.finished || worker.exitCode != 0) {
+            // Its members were registered until at least the kill, or the last line it wrote.
+            const std::uint64_t end =
+                worker.killed ? worker.killedAt : m_logs[worker.number].lastTime;
+            for (auto& entry : m_generations) {
+                Generation& g = entry.second;
+                if (g.worker == worker.number) g.end = std::min(g.end, end);
+            }
+        }
         if (worker.killed) {
             ++m_kills;
             continue;
@@ -203,6 +223,7 @@ void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
     }
     CheckViewOrder();
     CheckViews(live);
+    CountRefusals();
     if (m_duplicates != 0) Fail(std::to_string(m_duplicates) + " duplicate deliveries");
     if (m_misdelivered != 0) Fail(std::to_string(m_misdelivered) + " deliveries to non-recipients");
     if (m_lost != 0) Fail(std::to_string(m_lost) + " lost deliveries");
@@ -349,6 +370,41 @@ void CKxSoakAnalysis::CheckViews(const std::map<std::uint32_t, const Generation*
     }
 }
 
+void CKxSoakAnalysis::CountRefusals() {
+    std::map<std::uint32_t, std::vector<const Generation*>> byId;  // in join order
+    for (const auto& entry : m_generations) byId[entry.second.id].push_back(&entry.second);
+    for (auto& entry : byId) {
+        std::sort(
+            entry.second.begin(), entry.second.end(),
+            [](const Generation* a, const Generation* b) { return a->joinStart < b->joinStart; });
+    }
+    for (const auto& entry : m_sends) {
+        const Send& send = entry.second;
+        if (send.ok) continue;
+        ++m_refused;
+        // Broadcasts name no recipients: whether anyone was there cannot be told.
+        if (send.broadcast) continue;
+        const auto sender = m_generations.find(KeyOf(send.worker, send.slot, send.generation));
+        if (sender == m_generations.end() || sender->second.end < send.end) continue;
+        // From an application thread, the send is refused before InitializeParticipant returned.
+        if ((send.kind == 's' || send.kind == 'p') && sender->second.joinEnd > send.start) continue;
+        bool everyoneMember = true;
+        for (std::uint32_t id : send.ids) {
+            // The latest generation under this identifier that had begun to join by then: a
+            // member was chosen from the sender's view, so it had registered before the send.
+            const Generation* recipient = nullptr;
+            const auto holders = byId.find(id);
+            if (holders != byId.end()) {
+                for (const Generation* g : holders->second) {
+                    if (g->joinStart <= send.start) recipient = g;
+                }
+            }
+            if (!recipient || recipient->end < send.end) everyoneMember = false;
+        }
+        if (everyoneMember) ++m_refusedRingFull;
+    }
+}
+
 void CKxSoakAnalysis::Print() const {
     std::printf("workers started %u, killed %u, survivors %u, crashed %u\n", m_workersStarted,
                 m_kills, m_survivors, m_crashes);
@@ -377,6 +433,10 @@ void CKxSoakAnalysis::Print() const {
         m_viewsChecked, m_viewsDiffering, static_cast<unsigned long long>(m_longestViewSettleMs),
         m_viewEventCount, m_viewEventsOutOfOrder);
     for (const std::string& line : m_viewFindings) std::printf("  %s\n", line.c_str());
+    std::printf(
+        "refused %llu sends and posts, %llu of them with the sender and every recipient "
+        "members throughout (the ring was full)\n",
+        m_refused, m_refusedRingFull);
     for (const std::string& line : m_resourceLines) std::printf("%s\n", line.c_str());
     for (const std::string& failure : m_failures) std::printf("FAIL: %s\n", failure.c_str());
     std::printf("%s\n", Passed() ? "soak passed" : "soak FAILED");
@@ -415,7 +475,9 @@ bool CKxSoakAnalysis::WriteJson(const std::string& path, const std::string& para
         << "  \"viewsChecked\": " << m_viewsChecked << ", \"viewsDiffering\": " << m_viewsDiffering
         << ", \"longestViewSettleMs\": " << m_longestViewSettleMs
         << ", \"viewEvents\": " << m_viewEventCount
-        << ", \"viewEventsOutOfOrder\": " << m_viewEventsOutOfOrder << ",\n  \"viewFindings\": [";
+        << ", \"viewEventsOutOfOrder\": " << m_viewEventsOutOfOrder << ",\n"
+        << "  \"refused\": " << m_refused << ", \"refusedRingFull\": " << m_refusedRingFull
+        << ",\n  \"viewFindings\": [";
     for (std::size_t i = 0; i < m_viewFindings.size(); ++i) {
         out << (i ? ", " : "") << "\"" << m_viewFindings[i] << "\"";
     }

@@ -11,9 +11,10 @@
 struct KxSoakWorkerOutcome {
     unsigned number = 0;
     std::string logPath;
-    bool killed = false;    // ended by the driver's TerminateProcess
-    bool idle = false;      // set its idle event in time
-    bool finished = false;  // exited by itself after the final measurement
+    bool killed = false;         // ended by the driver's TerminateProcess
+    std::uint64_t killedAt = 0;  // KxSoakNowMs just before the TerminateProcess
+    bool idle = false;           // set its idle event in time
+    bool finished = false;       // exited by itself after the final measurement
     unsigned long exitCode = 0;
 };
 
@@ -42,11 +43,14 @@ private:
         unsigned worker, slot, generation;
         std::uint32_t id;
         std::uint64_t joinStart, joinEnd;
+        // Registered at least until: its L, its worker's kill or, for a worker that crashed,
+        // that worker's last line; ~0 while still a member at the end.
+        std::uint64_t end;
         bool leftBeforeIdle;
     };
     struct Send {
         char kind;
-        unsigned worker;
+        unsigned worker, slot, generation;
         std::uint32_t seq;
         bool ok;
         std::uint64_t start, end, nested;
@@ -86,6 +90,9 @@ private:
     void CheckViewOrder();
     // Every live generation's settled view against the live participants less itself.
     void CheckViews(const std::map<std::uint32_t, const Generation*>& live);
+    // Refusals whose sender and recipients were all members throughout: with every party
+    // registered, the library refuses a message with a valid code only for want of room.
+    void CountRefusals();
     std::string Describe(GenerationKey key) const;
     // The generation's OnJoin and OnQuit for id, as "j@time q@time ...".
     std::string EventsFor(GenerationKey key, std::uint32_t id) const;
@@ -107,6 +114,7 @@ private:
     unsigned long long m_viewEventCount = 0, m_viewEventsOutOfOrder = 0;
     unsigned m_viewsChecked = 0, m_viewsDiffering = 0;
     std::uint64_t m_longestViewSettleMs = 0;
+    unsigned long long m_refused = 0, m_refusedRingFull = 0;
     std::vector<std::string> m_viewFindings;  // evidence, the first few of each check
     std::uint64_t m_longestSendWaitMs = 0, m_longestInitializeMs = 0;
     KxSoakChannelState m_state;

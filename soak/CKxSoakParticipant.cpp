@@ -56,10 +56,11 @@ std::string FailureText() {
 }  // namespace
 
 CKxSoakParticipant::CKxSoakParticipant(const char* channel, CKxSoakWorker* worker, unsigned slot,
-                                       std::uint32_t seed)
+                                       std::uint32_t seed, unsigned postBurst)
     : CkxIPCParticipant(channel),
       m_worker(worker),
       m_slot(slot),
+      m_postBurst(postBurst),
       m_generation(0),
       m_member(false),
       m_random(seed),
@@ -92,7 +93,8 @@ void CKxSoakParticipant::Join() {
 
 void CKxSoakParticipant::Leave() {
     if (!m_member) return;
-    m_worker->Log("L %u %u %u", m_slot, m_generation, GetParticipantID());
+    m_worker->Log("L %u %u %u %llu", m_slot, m_generation, GetParticipantID(),
+                  static_cast<unsigned long long>(KxSoakNowMs()));
     m_member = false;
     UninitializeParticipant();
 }
@@ -158,6 +160,14 @@ void CKxSoakParticipant::Act() {
     const std::vector<unsigned int> recipients = PickRecipients(m_random);
     if (recipients.empty()) {
         Sleep(5);
+        return;
+    }
+    if (m_postBurst != 0 && roll < 20) {
+        // Back to back, faster than the recipients drain them: the ring fills, and the posts
+        // that find no room are refused.
+        for (unsigned i = 0; i < m_postBurst && !m_worker->Quiescing(); ++i) {
+            Send(false /*synchronous*/, false /*inHandler*/, false /*broadcast*/, recipients);
+        }
         return;
     }
     const bool broadcast = m_random() % 8 == 0;

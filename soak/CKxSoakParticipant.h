@@ -17,8 +17,9 @@ class CKxSoakWorker;
 // log orders them as the view saw them.
 class CKxSoakParticipant : public CkxIPCParticipant {
 public:
+    // postBurst: 0 for the plain mix; N > 0 makes one step in ten post N messages back to back.
     CKxSoakParticipant(const char* channel, CKxSoakWorker* worker, unsigned slot,
-                       std::uint32_t seed);
+                       std::uint32_t seed, unsigned postBurst);
     ~CKxSoakParticipant() override;
 
     bool IsMember() const { return m_member; }
@@ -26,7 +27,7 @@ public:
     void Join();
     // Logs L, then UninitializeParticipant.
     void Leave();
-    // One random step of the application thread: a send, a post, a pause or a leave.
+    // One random step of the application thread: a send, a post, a burst, a pause or a leave.
     void Act();
     // Whether the known members are exactly members (sorted) less this participant's own
     // identifier.
@@ -57,6 +58,7 @@ private:
 
     CKxSoakWorker* const m_worker;
     const unsigned m_slot;
+    const unsigned m_postBurst;
     unsigned m_generation;
     bool m_member;
     std::mt19937 m_random;         // the application thread's

@@ -20,7 +20,8 @@ const DWORD kSettleMs = 300;
 }  // namespace
 
 CKxSoakWorker::CKxSoakWorker(const std::string& channel, unsigned number, std::uint32_t seed,
-                             unsigned participants, DWORD warmUpMs, const std::string& logPath)
+                             unsigned participants, DWORD warmUpMs, unsigned postBurst,
+                             const std::string& logPath)
     : m_channel(channel),
       m_number(number),
       m_seed(seed),
@@ -36,7 +37,7 @@ CKxSoakWorker::CKxSoakWorker(const std::string& channel, unsigned number, std::u
                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     for (unsigned slot = 0; slot < participants; ++slot) {
         m_participants.emplace_back(
-            new CKxSoakParticipant(channel.c_str(), this, slot, seed * 131u + slot));
+            new CKxSoakParticipant(channel.c_str(), this, slot, seed * 131u + slot, postBurst));
     }
 }
 

@@ -20,7 +20,8 @@ class CKxSoakParticipant;
 class CKxSoakWorker {
 public:
     CKxSoakWorker(const std::string& channel, unsigned number, std::uint32_t seed,
-                  unsigned participants, DWORD warmUpMs, const std::string& logPath);
+                  unsigned participants, DWORD warmUpMs, unsigned postBurst,
+                  const std::string& logPath);
     ~CKxSoakWorker();
     CKxSoakWorker(const CKxSoakWorker&) = delete;
     CKxSoakWorker& operator=(const CKxSoakWorker&) = delete;

@@ -2,8 +2,10 @@
 // that nothing was lost, duplicated or hung, that every survivor's view of the members is the
 // channel's, and that the channel and the survivors are clean.
 //
-// kxipc_soak [--seconds N] [--seed S] [--processes P] [--participants K] [--out FILE.json]
-//            [--logs DIR]
+// kxipc_soak [--seconds N] [--seed S] [--processes P] [--participants K] [--post-burst N]
+//            [--out FILE.json] [--logs DIR]
+// --post-burst N: one step in ten of every participant posts N messages back to back, which fills
+// the channel's ring now and then (default 0: the plain random mix).
 // Exit code 0 when every check passed.
 #include <algorithm>
 #include <cstdio>
@@ -25,6 +27,7 @@ struct Options {
     std::uint32_t seed = 1;
     unsigned processes = 4;
     unsigned participants = 3;
+    unsigned postBurst = 0;
     std::string out = "soak-result.json";
     std::string logs = ".";
 };
@@ -63,7 +66,8 @@ bool Start(Worker* worker, const Options& options, const std::string& channel, u
     std::string command = "\"" + ProgramDir() + "kxipc_soak_worker.exe\" " + channel + " " +
                           std::to_string(number) + " " + std::to_string(seed) + " " +
                           std::to_string(options.participants) + " " + std::to_string(kWarmUpMs) +
-                          " \"" + worker->outcome.logPath + "\"";
+                          " " + std::to_string(options.postBurst) + " \"" +
+                          worker->outcome.logPath + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -156,6 +160,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->processes = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         } else if (name == "--participants") {
             options->participants = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--post-burst") {
+            options->postBurst = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         } else if (name == "--out") {
             options->out = value;
         } else if (name == "--logs") {
@@ -175,7 +181,8 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: kxipc_soak [--seconds N] [--seed S] [--processes P (>= 2)] "
-                     "[--participants K (P*K <= 50)] [--out FILE] [--logs DIR]\n");
+                     "[--participants K (P*K <= 50)] [--post-burst N] [--out FILE] "
+                     "[--logs DIR]\n");
         return 2;
     }
     CreateDirectoryA(options.logs.c_str(), nullptr);
@@ -202,9 +209,9 @@ int main(int argc, char** argv) {
     std::vector<Worker> workers;
     workers.reserve(1024);
     unsigned next = 1;
-    std::printf("soak: channel %s, %u s, seed %u, %u processes x %u participants\n",
+    std::printf("soak: channel %s, %u s, seed %u, %u processes x %u participants, post burst %u\n",
                 channel.c_str(), options.seconds, options.seed, options.processes,
-                options.participants);
+                options.participants, options.postBurst);
     std::fflush(stdout);
 
     auto startOne = [&] {
@@ -228,6 +235,7 @@ int main(int argc, char** argv) {
         }
         if (running.size() >= 2) {
             Worker* victim = running[random() % running.size()];
+            victim->outcome.killedAt = KxSoakNowMs();
             TerminateProcess(victim->process, 9);
             WaitForSingleObject(victim->process, INFINITE);
             victim->outcome.killed = true;
@@ -291,7 +299,8 @@ int main(int argc, char** argv) {
         "\"seconds\": " + std::to_string(options.seconds) +
         ", \"seed\": " + std::to_string(options.seed) +
         ", \"processes\": " + std::to_string(options.processes) +
-        ", \"participantsPerProcess\": " + std::to_string(options.participants);
+        ", \"participantsPerProcess\": " + std::to_string(options.participants) +
+        ", \"postBurst\": " + std::to_string(options.postBurst);
     if (!analysis.WriteJson(options.out, parameters)) {
         std::fprintf(stderr, "cannot write %s\n", options.out.c_str());
         return 1;

@@ -1,8 +1,10 @@
 // What the soak driver and its workers agree on: command line, event names, clock and log lines.
 //
 // Command line of a worker:
-//   kxipc_soak_worker <channel> <worker number> <seed> <participants> <warm-up ms> <log path>
-// Worker numbers are unique within one soak run; a restarted worker gets a new one.
+//   kxipc_soak_worker <channel> <worker number> <seed> <participants> <warm-up ms> <post burst>
+//                     <log path>
+// Worker numbers are unique within one soak run; a restarted worker gets a new one. Post burst:
+// 0 for the plain random mix, N > 0 for steps that now and then post N messages back to back.
 //
 // Events, created by the driver (manual reset) before it starts the first worker:
 //   <channel>_soak_quiesce    set at the end of the run: stop sending, report idle
@@ -26,7 +28,8 @@
 //                                    ran from t0 to t1
 //   X slot gen t0 t1 what            Initialize threw (what: the exception's text, no spaces)
 //   T kind slot gen seq t0 t1 what   a send or post threw (then its S line follows, ok 0)
-//   L slot gen id                    about to uninitialise: the generation is no member from now
+//   L slot gen id t                  about to uninitialise at t: the generation is no member
+//                                    from now
 //   E slot gen what id t             one OnJoin or OnQuit of the generation's waiting thread at t;
 //                                    what: p OnJoin(id, false), j OnJoin(id, true), q OnQuit(id)
 //   K slot gen id waited n id1 ... idn
