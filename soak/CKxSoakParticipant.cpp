@@ -121,13 +121,18 @@ void CKxSoakParticipant::Send(bool synchronous, bool inHandler, bool broadcast,
     const unsigned int count = broadcast ? 0 : static_cast<unsigned int>(recipients.size());
     const unsigned int* ids = broadcast ? nullptr : recipients.data();
     const char kind = inHandler ? (synchronous ? 'h' : 'q') : (synchronous ? 's' : 'p');
+    // A handler sends for the generation its waiting thread serves, whose identifier is that
+    // thread's: the application thread may already have begun the next one.
+    const unsigned generation = inHandler ? t_generation : m_generation;
+    const unsigned int senderId =
+        inHandler ? static_cast<unsigned int>(GetCurrentThreadId()) : GetParticipantID();
     bool ok = false;
     m_worker->BeginBorrow();
     try {
         ok = synchronous ? SendIPMessage(count, ids, code, param)
                          : PostIPMessage(count, ids, code, param);
     } catch (...) {
-        m_worker->Log("T %c %u %u %u %llu %llu %s", kind, m_slot, m_generation, seq,
+        m_worker->Log("T %c %u %u %u %llu %llu %s", kind, m_slot, generation, seq,
                       static_cast<unsigned long long>(start),
                       static_cast<unsigned long long>(KxSoakNowMs()), FailureText().c_str());
     }
@@ -139,8 +144,8 @@ void CKxSoakParticipant::Send(bool synchronous, bool inHandler, bool broadcast,
     for (unsigned int id : recipients) {
         if (!broadcast) line += " " + std::to_string(id);
     }
-    m_worker->Log("S %c %u %u %u %u %d %llu %llu %llu %u%s", kind, m_slot, m_generation,
-                  GetParticipantID(), seq, ok ? 1 : 0, static_cast<unsigned long long>(start),
+    m_worker->Log("S %c %u %u %u %u %d %llu %llu %llu %u%s", kind, m_slot, generation, senderId,
+                  seq, ok ? 1 : 0, static_cast<unsigned long long>(start),
                   static_cast<unsigned long long>(end), static_cast<unsigned long long>(nested),
                   count, line.c_str());
 }
