@@ -73,6 +73,7 @@ void CKxSoakParticipant::Join() {
     {
         std::lock_guard<std::mutex> hold(m_othersLock);
         m_others.clear();
+        m_othersGeneration = m_generation;
     }
     const std::uint64_t start = KxSoakNowMs();
     m_worker->BeginBorrow();
@@ -197,10 +198,13 @@ void CKxSoakParticipant::NoteGeneration() {
 void CKxSoakParticipant::NoteMembership(char what, unsigned int participantId) {
     NoteGeneration();
     std::lock_guard<std::mutex> hold(m_othersLock);
-    if (what == 'q') {
+    // A leaving thread's event is logged under its own generation but kept out of the view.
+    const bool current = t_generation == m_othersGeneration;
+    if (current && what == 'q') {
         m_others.erase(std::remove(m_others.begin(), m_others.end(), participantId),
                        m_others.end());
-    } else if (std::find(m_others.begin(), m_others.end(), participantId) == m_others.end()) {
+    } else if (current &&
+               std::find(m_others.begin(), m_others.end(), participantId) == m_others.end()) {
         m_others.push_back(participantId);
     }
     m_worker->Log("E %u %u %c %u %llu", m_slot, t_generation, what, participantId,

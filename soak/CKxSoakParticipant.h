@@ -51,7 +51,9 @@ private:
               const std::vector<unsigned int>& recipients);
     // From a handler, now and then, a nested send or post; never deeper than two handlers.
     void MaybeSendFromHandler();
-    // Updates the known members and logs the event (E), what as in the log line.
+    // Logs the event (E), what as in the log line, and updates the known members when the calling
+    // waiting thread serves the current generation: a thread still leaving must not change the
+    // view its successor starts afresh.
     void NoteMembership(char what, unsigned int participantId);
     // Remembers, on the calling waiting thread, which generation it serves (first call wins).
     void NoteGeneration();
@@ -64,5 +66,6 @@ private:
     std::mt19937 m_random;         // the application thread's
     std::mt19937 m_handlerRandom;  // the waiting thread's
     std::mutex m_othersLock;
-    std::vector<unsigned int> m_others;
+    std::vector<unsigned int> m_others;  // the view of generation m_othersGeneration
+    unsigned m_othersGeneration = 0;
 };
