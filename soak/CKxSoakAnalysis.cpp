@@ -228,7 +228,8 @@ void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
     if (m_misdelivered != 0) Fail(std::to_string(m_misdelivered) + " deliveries to non-recipients");
     if (m_lost != 0) Fail(std::to_string(m_lost) + " lost deliveries");
     if (m_hangs != 0) Fail(std::to_string(m_hangs) + " calls beyond their fixed waits");
-    // Kills alone give the library no reason to throw: every text is in the figures.
+    // The library handles a killed peer (an abandoned mutex included) without throwing: an
+    // exception that reaches a worker is a finding, its text printed with the figures.
     if (m_joinFailures + m_sendExceptions != 0) {
         Fail(std::to_string(m_joinFailures + m_sendExceptions) +
              " exceptions reached the application");
