@@ -1,4 +1,5 @@
-// The soak's checks: duplicates, losses, hangs, the idle channel and the survivors' resources.
+// The soak's checks: duplicates, losses, hangs, the members' views, the idle channel and the
+// survivors' resources.
 #include "CKxSoakAnalysis.h"
 
 #include <algorithm>
@@ -18,6 +19,9 @@ const long long kPrivateBytesBand = 4ll << 20;
 // process's pool for its lifetime; a process can hold at most as many keys as it had sends and
 // joins at the same time. Its bookkeeping costs at most this much memory per key.
 const long long kPrivateBytesPerPeerKey = 4096;
+// Evidence kept per check: the first findings say what went wrong; the counts say how often.
+const std::size_t kFindingsPerCheck = 10;
+const std::uint64_t kStillMember = ~0ull;
 
 std::uint64_t KeyOf(unsigned worker, unsigned slot, unsigned generation) {
     return (static_cast<std::uint64_t>(worker) << 40) | (static_cast<std::uint64_t>(slot) << 24) |
@@ -41,6 +45,7 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
             g.worker = worker.number;
             fields >> g.slot >> g.generation >> g.id >> g.joinStart >> g.joinEnd;
             if (!fields) continue;
+            g.end = kStillMember;
             m_generations[KeyOf(g.worker, g.slot, g.generation)] = g;
             ++m_joins;
             m_longestInitializeMs = std::max(m_longestInitializeMs, g.joinEnd - g.joinStart);
@@ -49,15 +54,32 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
         } else if (tag == "X") {
             unsigned slot = 0, generation = 0;
             std::uint64_t start = 0, end = 0;
-            fields >> slot >> generation >> start >> end;
+            std::string what;
+            fields >> slot >> generation >> start >> end >> what;
             ++m_joinFailures;
+            ++m_exceptionTexts["Initialize: " + what];
             if (end - start > kKxSoakInitializeLimitMs) ++m_hangs;
+        } else if (tag == "T") {
+            char kind = 0;
+            unsigned slot = 0, generation = 0;
+            std::uint32_t seq = 0;
+            std::uint64_t start = 0, end = 0;
+            std::string what;
+            fields >> kind >> slot >> generation >> seq >> start >> end >> what;
+            ++m_sendExceptions;
+            ++m_exceptionTexts[std::string("send ") + kind + ": " + what];
         } else if (tag == "L") {
             unsigned slot = 0, generation = 0;
-            fields >> slot >> generation;
+            std::uint32_t id = 0;
+            std::uint64_t time = 0;
+            fields >> slot >> generation >> id >> time;
             ++m_leaves;
             auto found = m_generations.find(KeyOf(worker.number, slot, generation));
-            if (found != m_generations.end() && !log.sawIdle) found->second.leftBeforeIdle = true;
+            if (found != m_generations.end()) {
+                if (!log.sawIdle) found->second.leftBeforeIdle = true;
+                if (fields) found->second.end = time;
+            }
+            log.lastTime = std::max(log.lastTime, time);
         } else if (tag == "S") {
             Send send = {};
             unsigned slot = 0, generation = 0, count = 0;
@@ -67,6 +89,8 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
             fields >> send.kind >> slot >> generation >> senderId >> send.seq >> ok >> send.start >>
                 send.end >> send.nested >> count;
             if (!fields) continue;
+            send.slot = slot;
+            send.generation = generation;
             send.ok = ok != 0;
             send.broadcast = count == 0;
             for (unsigned i = 0; i < count; ++i) {
@@ -91,6 +115,21 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
             if (!fields) continue;
             ++m_handledCount;
             ++m_handled[param][KeyOf(worker.number, slot, generation)];
+        } else if (tag == "E") {
+            unsigned slot = 0, generation = 0;
+            ViewEvent event = {};
+            fields >> slot >> generation >> event.what >> event.id >> event.time;
+            if (!fields) continue;
+            ++m_viewEventCount;
+            m_viewEvents[KeyOf(worker.number, slot, generation)].push_back(event);
+            log.lastTime = std::max(log.lastTime, event.time);
+        } else if (tag == "K") {
+            unsigned slot = 0, generation = 0, count = 0;
+            View view;
+            fields >> slot >> generation >> view.id >> view.waitedMs >> count;
+            for (std::uint32_t id = 0; count-- > 0 && fields >> id;) view.known.push_back(id);
+            if (!fields) continue;
+            m_views[KeyOf(worker.number, slot, generation)] = view;
         } else if (tag == "P") {
             int high = 0;
             fields >> high;
@@ -115,6 +154,15 @@ void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
     for (const KxSoakWorkerOutcome& worker : workers) {
         ++m_workersStarted;
         ReadLog(worker);
+        if (worker.killed || !worker.finished || worker.exitCode != 0) {
+            // Its members were registered until at least the kill, or the last line it wrote.
+            const std::uint64_t end =
+                worker.killed ? worker.killedAt : m_logs[worker.number].lastTime;
+            for (auto& entry : m_generations) {
+                Generation& g = entry.second;
+                if (g.worker == worker.number) g.end = std::min(g.end, end);
+            }
+        }
         if (worker.killed) {
             ++m_kills;
             continue;
@@ -173,10 +221,19 @@ void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
             }
         }
     }
+    CheckViewOrder();
+    CheckViews(live);
+    CountRefusals();
     if (m_duplicates != 0) Fail(std::to_string(m_duplicates) + " duplicate deliveries");
     if (m_misdelivered != 0) Fail(std::to_string(m_misdelivered) + " deliveries to non-recipients");
     if (m_lost != 0) Fail(std::to_string(m_lost) + " lost deliveries");
     if (m_hangs != 0) Fail(std::to_string(m_hangs) + " calls beyond their fixed waits");
+    // The library handles a killed peer (an abandoned mutex included) without throwing: an
+    // exception that reaches a worker is a finding, its text printed with the figures.
+    if (m_joinFailures + m_sendExceptions != 0) {
+        Fail(std::to_string(m_joinFailures + m_sendExceptions) +
+             " exceptions reached the application");
+    }
 
     if (!m_state.read) {
         Fail("the channel's segments could not be read");
@@ -218,10 +275,145 @@ void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
     }
 }
 
+std::string CKxSoakAnalysis::Describe(GenerationKey key) const {
+    char text[96];
+    const auto g = m_generations.find(key);
+    std::snprintf(text, sizeof(text), "worker %u slot %u gen %u (id %s)",
+                  static_cast<unsigned>(key >> 40), static_cast<unsigned>((key >> 24) & 0xFFFF),
+                  static_cast<unsigned>(key & 0xFFFFFF),
+                  g == m_generations.end() ? "?" : std::to_string(g->second.id).c_str());
+    return text;
+}
+
+std::string CKxSoakAnalysis::EventsFor(GenerationKey key, std::uint32_t id) const {
+    std::string text;
+    const auto events = m_viewEvents.find(key);
+    if (events != m_viewEvents.end()) {
+        for (const ViewEvent& event : events->second) {
+            if (event.id != id) continue;
+            text += (text.empty() ? "" : " ") + std::string(1, event.what) + "@" +
+                    std::to_string(event.time);
+        }
+    }
+    return text.empty() ? "none" : text;
+}
+
+void CKxSoakAnalysis::CheckViewOrder() {
+    unsigned long long findings = 0;
+    for (const auto& entry : m_viewEvents) {
+        const auto g = m_generations.find(entry.first);
+        std::set<std::uint32_t> known;
+        for (const ViewEvent& event : entry.second) {
+            const char* fault = nullptr;
+            if (g != m_generations.end() && event.id == g->second.id) {
+                fault = "an event for itself";
+            } else if (event.what == 'q') {
+                if (known.erase(event.id) == 0) fault = "OnQuit without a preceding OnJoin";
+            } else if (!known.insert(event.id).second) {
+                fault = "a second OnJoin without an OnQuit between";
+            }
+            if (!fault) continue;
+            ++m_viewEventsOutOfOrder;
+            if (findings++ < kFindingsPerCheck) {
+                m_viewFindings.push_back(
+                    Describe(entry.first) + ": " + fault + " for " + std::to_string(event.id) +
+                    " at " + std::to_string(event.time) +
+                    "; its events for it: " + EventsFor(entry.first, event.id));
+            }
+        }
+    }
+    if (m_viewEventsOutOfOrder != 0) {
+        Fail(std::to_string(m_viewEventsOutOfOrder) + " OnJoin/OnQuit events out of order");
+    }
+}
+
+void CKxSoakAnalysis::CheckViews(const std::map<std::uint32_t, const Generation*>& live) {
+    for (const auto& holder : live) {
+        const Generation& g = *holder.second;
+        const GenerationKey key = KeyOf(g.worker, g.slot, g.generation);
+        ++m_viewsChecked;
+        std::set<std::uint32_t> expected(m_liveIds);
+        expected.erase(g.id);
+        const auto view = m_views.find(key);
+        std::string finding;
+        if (view == m_views.end()) {
+            finding = "no view logged";
+        } else {
+            m_longestViewSettleMs = std::max(m_longestViewSettleMs, view->second.waitedMs);
+            const std::set<std::uint32_t> known(view->second.known.begin(),
+                                                view->second.known.end());
+            // Each identifier the view lacks or has in excess, with what this participant was
+            // told of it and who held it.
+            auto explain = [&](std::uint32_t id, const char* how) {
+                std::string holder = "never a member";
+                for (const auto& other : m_generations) {
+                    if (other.second.id == id) holder = Describe(other.first);
+                }
+                finding += std::string(finding.empty() ? "" : "; ") + how + " " +
+                           std::to_string(id) + " (" + holder +
+                           "; its events for it: " + EventsFor(key, id) + ")";
+            };
+            for (std::uint32_t id : expected) {
+                if (known.count(id) == 0) explain(id, "lacks");
+            }
+            for (std::uint32_t id : known) {
+                if (expected.count(id) == 0) explain(id, "also has");
+            }
+        }
+        if (finding.empty()) continue;
+        if (m_viewsDiffering++ < kFindingsPerCheck) {
+            m_viewFindings.push_back("view of " + Describe(key) + ": " + finding);
+        }
+    }
+    if (m_viewsDiffering != 0) {
+        Fail(std::to_string(m_viewsDiffering) + " of " + std::to_string(m_viewsChecked) +
+             " views differ from the live participants");
+    }
+}
+
+void CKxSoakAnalysis::CountRefusals() {
+    std::map<std::uint32_t, std::vector<const Generation*>> byId;  // in join order
+    for (const auto& entry : m_generations) byId[entry.second.id].push_back(&entry.second);
+    for (auto& entry : byId) {
+        std::sort(
+            entry.second.begin(), entry.second.end(),
+            [](const Generation* a, const Generation* b) { return a->joinStart < b->joinStart; });
+    }
+    for (const auto& entry : m_sends) {
+        const Send& send = entry.second;
+        if (send.ok) continue;
+        ++m_refused;
+        // Broadcasts name no recipients: whether anyone was there cannot be told.
+        if (send.broadcast) continue;
+        const auto sender = m_generations.find(KeyOf(send.worker, send.slot, send.generation));
+        if (sender == m_generations.end() || sender->second.end < send.end) continue;
+        // From an application thread, the send is refused before InitializeParticipant returned.
+        if ((send.kind == 's' || send.kind == 'p') && sender->second.joinEnd > send.start) continue;
+        bool everyoneMember = true;
+        for (std::uint32_t id : send.ids) {
+            // The latest generation under this identifier that had begun to join by then: a
+            // member was chosen from the sender's view, so it had registered before the send.
+            const Generation* recipient = nullptr;
+            const auto holders = byId.find(id);
+            if (holders != byId.end()) {
+                for (const Generation* g : holders->second) {
+                    if (g->joinStart <= send.start) recipient = g;
+                }
+            }
+            if (!recipient || recipient->end < send.end) everyoneMember = false;
+        }
+        if (everyoneMember) ++m_refusedRingFull;
+    }
+}
+
 void CKxSoakAnalysis::Print() const {
     std::printf("workers started %u, killed %u, survivors %u, crashed %u\n", m_workersStarted,
                 m_kills, m_survivors, m_crashes);
-    std::printf("joins %u (failed %u), leaves %u\n", m_joins, m_joinFailures, m_leaves);
+    std::printf("joins %u (failed %u), leaves %u; sends that threw %u\n", m_joins, m_joinFailures,
+                m_leaves, m_sendExceptions);
+    for (const auto& text : m_exceptionTexts) {
+        std::printf("  %ux %s\n", text.second, text.first.c_str());
+    }
     for (const auto& kind : m_sendsByKind) {
         const auto ok = m_sendsOkByKind.find(kind.first);
         std::printf("sends %c: %u (true %u)\n", kind.first, kind.second,
@@ -236,6 +428,16 @@ void CKxSoakAnalysis::Print() const {
                 m_state.readPosition, m_state.writePosition, m_state.records,
                 m_state.pendingEntries, m_state.members.size(), m_liveIds.size(),
                 m_membersMatch ? "equal" : "DIFFERENT");
+    std::printf(
+        "views: %u checked, %u differing, longest settle %llu ms; %llu OnJoin/OnQuit "
+        "events, %llu out of order\n",
+        m_viewsChecked, m_viewsDiffering, static_cast<unsigned long long>(m_longestViewSettleMs),
+        m_viewEventCount, m_viewEventsOutOfOrder);
+    for (const std::string& line : m_viewFindings) std::printf("  %s\n", line.c_str());
+    std::printf(
+        "refused %llu sends and posts, %llu of them with the sender and every recipient "
+        "members throughout (the ring was full)\n",
+        m_refused, m_refusedRingFull);
     for (const std::string& line : m_resourceLines) std::printf("%s\n", line.c_str());
     for (const std::string& failure : m_failures) std::printf("FAIL: %s\n", failure.c_str());
     std::printf("%s\n", Passed() ? "soak passed" : "soak FAILED");
@@ -253,7 +455,7 @@ bool CKxSoakAnalysis::WriteJson(const std::string& path, const std::string& para
         << ", \"survivors\": " << m_survivors << ", \"crashes\": " << m_crashes
         << ", \"notIdle\": " << m_notIdle << ",\n"
         << "  \"joins\": " << m_joins << ", \"joinFailures\": " << m_joinFailures
-        << ", \"leaves\": " << m_leaves << ",\n"
+        << ", \"leaves\": " << m_leaves << ", \"sendExceptions\": " << m_sendExceptions << ",\n"
         << "  \"sends\": " << sends << ", \"sendsTrue\": " << sendsOk << ", \"sendsByKind\": {";
     bool first = true;
     for (const auto& kind : m_sendsByKind) {
@@ -270,7 +472,17 @@ bool CKxSoakAnalysis::WriteJson(const std::string& path, const std::string& para
         << ", \"pendingEntries\": " << m_state.pendingEntries
         << ", \"members\": " << m_state.members.size()
         << ", \"liveParticipants\": " << m_liveIds.size()
-        << ", \"membersMatch\": " << (m_membersMatch ? "true" : "false") << ",\n  \"resources\": [";
+        << ", \"membersMatch\": " << (m_membersMatch ? "true" : "false") << ",\n"
+        << "  \"viewsChecked\": " << m_viewsChecked << ", \"viewsDiffering\": " << m_viewsDiffering
+        << ", \"longestViewSettleMs\": " << m_longestViewSettleMs
+        << ", \"viewEvents\": " << m_viewEventCount
+        << ", \"viewEventsOutOfOrder\": " << m_viewEventsOutOfOrder << ",\n"
+        << "  \"refused\": " << m_refused << ", \"refusedRingFull\": " << m_refusedRingFull
+        << ",\n  \"viewFindings\": [";
+    for (std::size_t i = 0; i < m_viewFindings.size(); ++i) {
+        out << (i ? ", " : "") << "\"" << m_viewFindings[i] << "\"";
+    }
+    out << "],\n  \"resources\": [";
     for (std::size_t i = 0; i < m_resourceLines.size(); ++i) {
         out << (i ? ", " : "") << "\"" << m_resourceLines[i] << "\"";
     }

@@ -39,13 +39,28 @@ std::string OneWord(std::string text) {
     return text.empty() ? "-" : text;
 }
 
+// Inside a catch: the text of the exception being handled, as one word. The library's own family
+// does not derive from std::exception and carries its fixed message.
+std::string FailureText() {
+    try {
+        throw;
+    } catch (const CKxBaseException& failure) {
+        return OneWord(failure.GetErrorMessage());
+    } catch (const std::exception& failure) {
+        return OneWord(failure.what());
+    } catch (...) {
+        return "unknown";
+    }
+}
+
 }  // namespace
 
 CKxSoakParticipant::CKxSoakParticipant(const char* channel, CKxSoakWorker* worker, unsigned slot,
-                                       std::uint32_t seed)
+                                       std::uint32_t seed, unsigned postBurst)
     : CkxIPCParticipant(channel),
       m_worker(worker),
       m_slot(slot),
+      m_postBurst(postBurst),
       m_generation(0),
       m_member(false),
       m_random(seed),
@@ -58,6 +73,7 @@ void CKxSoakParticipant::Join() {
     {
         std::lock_guard<std::mutex> hold(m_othersLock);
         m_others.clear();
+        m_othersGeneration = m_generation;
     }
     const std::uint64_t start = KxSoakNowMs();
     m_worker->BeginBorrow();
@@ -68,17 +84,18 @@ void CKxSoakParticipant::Join() {
         m_worker->Log("J %u %u %u %llu %llu", m_slot, m_generation, GetParticipantID(),
                       static_cast<unsigned long long>(start),
                       static_cast<unsigned long long>(KxSoakNowMs()));
-    } catch (const std::exception& failure) {
+    } catch (...) {
         m_worker->EndBorrow();
-        m_worker->Log(
-            "X %u %u %llu %llu %s", m_slot, m_generation, static_cast<unsigned long long>(start),
-            static_cast<unsigned long long>(KxSoakNowMs()), OneWord(failure.what()).c_str());
+        m_worker->Log("X %u %u %llu %llu %s", m_slot, m_generation,
+                      static_cast<unsigned long long>(start),
+                      static_cast<unsigned long long>(KxSoakNowMs()), FailureText().c_str());
     }
 }
 
 void CKxSoakParticipant::Leave() {
     if (!m_member) return;
-    m_worker->Log("L %u %u %u", m_slot, m_generation, GetParticipantID());
+    m_worker->Log("L %u %u %u %llu", m_slot, m_generation, GetParticipantID(),
+                  static_cast<unsigned long long>(KxSoakNowMs()));
     m_member = false;
     UninitializeParticipant();
 }
@@ -104,15 +121,21 @@ void CKxSoakParticipant::Send(bool synchronous, bool inHandler, bool broadcast,
     const std::uint64_t start = KxSoakNowMs();
     const unsigned int count = broadcast ? 0 : static_cast<unsigned int>(recipients.size());
     const unsigned int* ids = broadcast ? nullptr : recipients.data();
+    const char kind = inHandler ? (synchronous ? 'h' : 'q') : (synchronous ? 's' : 'p');
+    // A handler sends for the generation its waiting thread serves, whose identifier is that
+    // thread's: the application thread may already have begun the next one.
+    const unsigned generation = inHandler ? t_generation : m_generation;
+    const unsigned int senderId =
+        inHandler ? static_cast<unsigned int>(GetCurrentThreadId()) : GetParticipantID();
     bool ok = false;
     m_worker->BeginBorrow();
     try {
         ok = synchronous ? SendIPMessage(count, ids, code, param)
                          : PostIPMessage(count, ids, code, param);
-    } catch (const std::exception& failure) {
-        m_worker->Log(
-            "X %u %u %llu %llu %s", m_slot, m_generation, static_cast<unsigned long long>(start),
-            static_cast<unsigned long long>(KxSoakNowMs()), OneWord(failure.what()).c_str());
+    } catch (...) {
+        m_worker->Log("T %c %u %u %u %llu %llu %s", kind, m_slot, generation, seq,
+                      static_cast<unsigned long long>(start),
+                      static_cast<unsigned long long>(KxSoakNowMs()), FailureText().c_str());
     }
     m_worker->EndBorrow();
     const std::uint64_t end = KxSoakNowMs();
@@ -122,9 +145,8 @@ void CKxSoakParticipant::Send(bool synchronous, bool inHandler, bool broadcast,
     for (unsigned int id : recipients) {
         if (!broadcast) line += " " + std::to_string(id);
     }
-    const char kind = inHandler ? (synchronous ? 'h' : 'q') : (synchronous ? 's' : 'p');
-    m_worker->Log("S %c %u %u %u %u %d %llu %llu %llu %u%s", kind, m_slot, m_generation,
-                  GetParticipantID(), seq, ok ? 1 : 0, static_cast<unsigned long long>(start),
+    m_worker->Log("S %c %u %u %u %u %d %llu %llu %llu %u%s", kind, m_slot, generation, senderId,
+                  seq, ok ? 1 : 0, static_cast<unsigned long long>(start),
                   static_cast<unsigned long long>(end), static_cast<unsigned long long>(nested),
                   count, line.c_str());
 }
@@ -146,6 +168,14 @@ void CKxSoakParticipant::Act() {
         Sleep(5);
         return;
     }
+    if (m_postBurst != 0 && roll < 20) {
+        // Back to back, faster than the recipients drain them: the ring fills, and the posts
+        // that find no room are refused.
+        for (unsigned i = 0; i < m_postBurst && !m_worker->Quiescing(); ++i) {
+            Send(false /*synchronous*/, false /*inHandler*/, false /*broadcast*/, recipients);
+        }
+        return;
+    }
     const bool broadcast = m_random() % 8 == 0;
     Send(roll < 50, false /*inHandler*/, broadcast, recipients);
     // A breath between steps keeps the 398-word ring from being full all the time.
@@ -165,18 +195,49 @@ void CKxSoakParticipant::NoteGeneration() {
     if (t_generation == 0) t_generation = m_generation;
 }
 
-void CKxSoakParticipant::OnJoin(unsigned int participantId, bool) {
+void CKxSoakParticipant::NoteMembership(char what, unsigned int participantId) {
     NoteGeneration();
     std::lock_guard<std::mutex> hold(m_othersLock);
-    if (std::find(m_others.begin(), m_others.end(), participantId) == m_others.end()) {
+    // A leaving thread's event is logged under its own generation but kept out of the view.
+    const bool current = t_generation == m_othersGeneration;
+    if (current && what == 'q') {
+        m_others.erase(std::remove(m_others.begin(), m_others.end(), participantId),
+                       m_others.end());
+    } else if (current &&
+               std::find(m_others.begin(), m_others.end(), participantId) == m_others.end()) {
         m_others.push_back(participantId);
     }
+    m_worker->Log("E %u %u %c %u %llu", m_slot, t_generation, what, participantId,
+                  static_cast<unsigned long long>(KxSoakNowMs()));
 }
 
-void CKxSoakParticipant::OnQuit(unsigned int participantId) {
-    NoteGeneration();
+void CKxSoakParticipant::OnJoin(unsigned int participantId, bool joinedLater) {
+    NoteMembership(joinedLater ? 'j' : 'p', participantId);
+}
+
+void CKxSoakParticipant::OnQuit(unsigned int participantId) { NoteMembership('q', participantId); }
+
+bool CKxSoakParticipant::ViewEquals(const std::vector<unsigned int>& members) {
+    std::vector<unsigned int> expected;
+    for (unsigned int id : members) {
+        if (id != GetParticipantID()) expected.push_back(id);
+    }
     std::lock_guard<std::mutex> hold(m_othersLock);
-    m_others.erase(std::remove(m_others.begin(), m_others.end(), participantId), m_others.end());
+    std::vector<unsigned int> known = m_others;
+    std::sort(known.begin(), known.end());
+    return known == expected;
+}
+
+void CKxSoakParticipant::LogView(std::uint64_t waitedMs) {
+    if (!m_member) return;
+    std::lock_guard<std::mutex> hold(m_othersLock);
+    std::vector<unsigned int> known = m_others;
+    std::sort(known.begin(), known.end());
+    std::string ids;
+    for (unsigned int id : known) ids += " " + std::to_string(id);
+    m_worker->Log("K %u %u %u %llu %u%s", m_slot, m_generation, GetParticipantID(),
+                  static_cast<unsigned long long>(waitedMs), static_cast<unsigned>(known.size()),
+                  ids.c_str());
 }
 
 void CKxSoakParticipant::OnSyncMessage(unsigned int, unsigned int, unsigned long long) {

@@ -1,12 +1,14 @@
 // One soak worker process: application threads, the warm-up and final measurements, the log.
 #include "CKxSoakWorker.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <thread>
 
 #include "CKxSoakParticipant.h"
 #include "KxProcessUsage.h"
+#include "KxScopeGuard.h"
 #include "KxSoakProtocol.h"
 
 namespace {
@@ -18,7 +20,8 @@ const DWORD kSettleMs = 300;
 }  // namespace
 
 CKxSoakWorker::CKxSoakWorker(const std::string& channel, unsigned number, std::uint32_t seed,
-                             unsigned participants, DWORD warmUpMs, const std::string& logPath)
+                             unsigned participants, DWORD warmUpMs, unsigned postBurst,
+                             const std::string& logPath)
     : m_channel(channel),
       m_number(number),
       m_seed(seed),
@@ -34,7 +37,7 @@ CKxSoakWorker::CKxSoakWorker(const std::string& channel, unsigned number, std::u
                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     for (unsigned slot = 0; slot < participants; ++slot) {
         m_participants.emplace_back(
-            new CKxSoakParticipant(channel.c_str(), this, slot, seed * 131u + slot));
+            new CKxSoakParticipant(channel.c_str(), this, slot, seed * 131u + slot, postBurst));
     }
 }
 
@@ -100,6 +103,47 @@ void CKxSoakWorker::MeasureWithEveryoneOut(const char* phase) {
         static_cast<unsigned long long>(KxSoakNowMs()));
 }
 
+void CKxSoakWorker::LogIdle() {
+    std::string ids;
+    unsigned count = 0;
+    for (auto& participant : m_participants) {
+        if (!participant->IsMember()) continue;
+        ids += " " + std::to_string(participant->GetParticipantID());
+        ++count;
+    }
+    Log("I %llu %u%s", static_cast<unsigned long long>(KxSoakNowMs()), count, ids.c_str());
+}
+
+void CKxSoakWorker::LogSettledViews() {
+    std::vector<unsigned int> members;
+    bool known = false;
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE /*bInheritHandle*/,
+                                      KxSoakEventName(m_channel, "members").c_str());
+    if (mapping) {
+        if (const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) {
+            const KxSoakMemberList* list = static_cast<const KxSoakMemberList*>(view);
+            const std::uint32_t count = std::min<std::uint32_t>(list->count, 50);
+            members.assign(list->ids, list->ids + count);
+            known = true;
+            UnmapViewOfFile(view);
+        }
+        CloseHandle(mapping);
+    }
+    std::sort(members.begin(), members.end());
+    // Without the list there is nothing to wait for: the views are logged as they stand.
+    const std::uint64_t start = KxSoakNowMs();
+    while (known && KxSoakNowMs() - start < kKxSoakViewSettleLimitMs) {
+        bool settled = true;
+        for (auto& participant : m_participants) {
+            if (participant->IsMember() && !participant->ViewEquals(members)) settled = false;
+        }
+        if (settled) break;
+        Sleep(10);
+    }
+    const std::uint64_t waited = KxSoakNowMs() - start;
+    for (auto& participant : m_participants) participant->LogView(waited);
+}
+
 HANDLE CKxSoakWorker::OpenNamedEvent(const std::string& name) {
     return OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, name.c_str());
 }
@@ -108,8 +152,15 @@ int CKxSoakWorker::Run() {
     if (m_log == INVALID_HANDLE_VALUE) return 3;
     HANDLE quiesce = OpenNamedEvent(KxSoakEventName(m_channel, "quiesce"));
     HANDLE measure = OpenNamedEvent(KxSoakEventName(m_channel, "measure"));
-    HANDLE idle = OpenNamedEvent(KxSoakIdleEventName(m_channel, m_number));
-    if (!quiesce || !measure || !idle) return 4;
+    HANDLE views = OpenNamedEvent(KxSoakEventName(m_channel, "views"));
+    HANDLE idle = OpenNamedEvent(KxSoakWorkerEventName(m_channel, "idle", m_number));
+    HANDLE viewed = OpenNamedEvent(KxSoakWorkerEventName(m_channel, "viewed", m_number));
+    TKxScopeGuard closeEvents([&] {
+        for (HANDLE event : {quiesce, measure, views, idle, viewed}) {
+            if (event) CloseHandle(event);
+        }
+    });
+    if (!quiesce || !measure || !views || !idle || !viewed) return 4;
 
     std::vector<std::thread> threads;
     for (unsigned slot = 0; slot < m_participants.size(); ++slot) {
@@ -132,14 +183,17 @@ int CKxSoakWorker::Run() {
     m_quiescing = true;
     for (std::thread& thread : threads) thread.join();
     while (m_borrowers.load() != 0) Sleep(10);
-    Log("I %llu", static_cast<unsigned long long>(KxSoakNowMs()));
+    LogIdle();
     SetEvent(idle);
+
+    // Every survivor stays a member until all have logged their views: a leave now would change
+    // the views still settling elsewhere.
+    WaitForSingleObject(views, INFINITE);
+    LogSettledViews();
+    SetEvent(viewed);
 
     WaitForSingleObject(measure, INFINITE);
     for (auto& participant : m_participants) participant->Leave();
     MeasureWithEveryoneOut("final");
-    CloseHandle(quiesce);
-    CloseHandle(measure);
-    CloseHandle(idle);
     return 0;
 }

@@ -20,7 +20,8 @@ class CKxSoakParticipant;
 class CKxSoakWorker {
 public:
     CKxSoakWorker(const std::string& channel, unsigned number, std::uint32_t seed,
-                  unsigned participants, DWORD warmUpMs, const std::string& logPath);
+                  unsigned participants, DWORD warmUpMs, unsigned postBurst,
+                  const std::string& logPath);
     ~CKxSoakWorker();
     CKxSoakWorker(const CKxSoakWorker&) = delete;
     CKxSoakWorker& operator=(const CKxSoakWorker&) = delete;
@@ -48,6 +49,11 @@ private:
     void ApplicationThread(unsigned slot);
     // Every participant out and no send in flight, then one M line.
     void MeasureWithEveryoneOut(const char* phase);
+    // The I line, with the identifiers of the participants that are members.
+    void LogIdle();
+    // Gives every member's view until kKxSoakViewSettleLimitMs to equal the driver's member list,
+    // then logs each (K). Runs once the application threads have ended.
+    void LogSettledViews();
     HANDLE OpenNamedEvent(const std::string& name);
 
     const std::string m_channel;

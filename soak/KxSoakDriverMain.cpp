@@ -1,12 +1,18 @@
 // kxipc_soak: runs worker processes on one channel, kills and restarts them at random, then checks
-// that nothing was lost, duplicated or hung and that the channel and the survivors are clean.
+// that nothing was lost, duplicated or hung, that every survivor's view of the members is the
+// channel's, and that the channel and the survivors are clean.
 //
-// kxipc_soak [--seconds N] [--seed S] [--processes P] [--participants K] [--out FILE.json]
-//            [--logs DIR]
+// kxipc_soak [--seconds N] [--seed S] [--processes P] [--participants K] [--post-burst N]
+//            [--out FILE.json] [--logs DIR]
+// --post-burst N: one step in ten of every participant posts N messages back to back, which fills
+// the channel's ring now and then (default 0: the plain random mix).
 // Exit code 0 when every check passed.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +27,7 @@ struct Options {
     std::uint32_t seed = 1;
     unsigned processes = 4;
     unsigned participants = 3;
+    unsigned postBurst = 0;
     std::string out = "soak-result.json";
     std::string logs = ".";
 };
@@ -29,12 +36,15 @@ struct Worker {
     KxSoakWorkerOutcome outcome;
     HANDLE process = nullptr;
     HANDLE idle = nullptr;
+    HANDLE viewed = nullptr;
     std::uint64_t started = 0;
 };
 
 // Generous: a survivor may be finishing a send that waits out a killed peer's 25 000 ms.
 const DWORD kIdleTimeoutMs = 90000;
 const DWORD kDrainTimeoutMs = 60000;
+// Each worker gives its views kKxSoakViewSettleLimitMs; the rest is its start-up margin.
+const DWORD kViewsTimeoutMs = static_cast<DWORD>(kKxSoakViewSettleLimitMs) + 30000;
 const DWORD kFinishTimeoutMs = 90000;
 const DWORD kWarmUpMs = 6000;
 
@@ -50,11 +60,14 @@ bool Start(Worker* worker, const Options& options, const std::string& channel, u
     worker->outcome.number = number;
     worker->outcome.logPath = options.logs + "\\worker-" + std::to_string(number) + ".log";
     worker->idle = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
-                                KxSoakIdleEventName(channel, number).c_str());
+                                KxSoakWorkerEventName(channel, "idle", number).c_str());
+    worker->viewed = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
+                                  KxSoakWorkerEventName(channel, "viewed", number).c_str());
     std::string command = "\"" + ProgramDir() + "kxipc_soak_worker.exe\" " + channel + " " +
                           std::to_string(number) + " " + std::to_string(seed) + " " +
                           std::to_string(options.participants) + " " + std::to_string(kWarmUpMs) +
-                          " \"" + worker->outcome.logPath + "\"";
+                          " " + std::to_string(options.postBurst) + " \"" +
+                          worker->outcome.logPath + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -75,9 +88,30 @@ bool Running(const Worker& worker) {
     return worker.process && WaitForSingleObject(worker.process, 0) == WAIT_TIMEOUT;
 }
 
+// The identifiers the survivors reported as members when they went idle (their I lines).
+std::vector<std::uint32_t> IdleMembers(const std::vector<Worker>& workers) {
+    std::vector<std::uint32_t> ids;
+    for (const Worker& worker : workers) {
+        if (!worker.outcome.idle) continue;
+        std::ifstream in(worker.outcome.logPath);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.compare(0, 2, "I ") != 0) continue;
+            std::istringstream fields(line.substr(2));
+            std::uint64_t time = 0;
+            unsigned count = 0;
+            fields >> time >> count;
+            for (std::uint32_t id = 0; count-- > 0 && fields >> id;) ids.push_back(id);
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
 // Reads the channel's segments (under its mutex) once the survivors are idle, waiting for the
-// queue to drain: members acknowledge what killed peers left, as they notice the deaths.
-KxSoakChannelState ReadChannel(const std::string& channel) {
+// queue to drain and for the member list to be live, the survivors' members: members acknowledge
+// what killed peers left and remove them, as they notice the deaths.
+KxSoakChannelState ReadChannel(const std::string& channel, const std::vector<std::uint32_t>& live) {
     KxSoakChannelState state;
     const std::uint64_t deadline = KxSoakNowMs() + kDrainTimeoutMs;
     for (;;) {
@@ -99,7 +133,12 @@ KxSoakChannelState ReadChannel(const std::string& channel) {
                 }
             });
             state.members = snapshot.ParticipantIds();
-            if (state.ringConsistent && state.readPosition == state.writePosition) break;
+            std::vector<std::uint32_t> members = state.members;
+            std::sort(members.begin(), members.end());
+            if (state.ringConsistent && state.readPosition == state.writePosition &&
+                members == live) {
+                break;
+            }
         } else {
             std::fprintf(stderr, "channel snapshot: %s\n", error.c_str());
         }
@@ -121,6 +160,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->processes = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         } else if (name == "--participants") {
             options->participants = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+        } else if (name == "--post-burst") {
+            options->postBurst = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         } else if (name == "--out") {
             options->out = value;
         } else if (name == "--logs") {
@@ -140,7 +181,8 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: kxipc_soak [--seconds N] [--seed S] [--processes P (>= 2)] "
-                     "[--participants K (P*K <= 50)] [--out FILE] [--logs DIR]\n");
+                     "[--participants K (P*K <= 50)] [--post-burst N] [--out FILE] "
+                     "[--logs DIR]\n");
         return 2;
     }
     CreateDirectoryA(options.logs.c_str(), nullptr);
@@ -150,13 +192,26 @@ int main(int argc, char** argv) {
                                   KxSoakEventName(channel, "quiesce").c_str());
     HANDLE measure = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
                                   KxSoakEventName(channel, "measure").c_str());
+    HANDLE views = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
+                                KxSoakEventName(channel, "views").c_str());
+    HANDLE membersMapping =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                           sizeof(KxSoakMemberList), KxSoakEventName(channel, "members").c_str());
+    KxSoakMemberList* expectedMembers =
+        membersMapping
+            ? static_cast<KxSoakMemberList*>(MapViewOfFile(membersMapping, FILE_MAP_WRITE, 0, 0, 0))
+            : nullptr;
+    if (!quiesce || !measure || !views || !expectedMembers) {
+        std::fprintf(stderr, "cannot create the soak's events and member list\n");
+        return 1;
+    }
     std::mt19937 random(options.seed);
     std::vector<Worker> workers;
     workers.reserve(1024);
     unsigned next = 1;
-    std::printf("soak: channel %s, %u s, seed %u, %u processes x %u participants\n",
+    std::printf("soak: channel %s, %u s, seed %u, %u processes x %u participants, post burst %u\n",
                 channel.c_str(), options.seconds, options.seed, options.processes,
-                options.participants);
+                options.participants, options.postBurst);
     std::fflush(stdout);
 
     auto startOne = [&] {
@@ -180,6 +235,7 @@ int main(int argc, char** argv) {
         }
         if (running.size() >= 2) {
             Worker* victim = running[random() % running.size()];
+            victim->outcome.killedAt = KxSoakNowMs();
             TerminateProcess(victim->process, 9);
             WaitForSingleObject(victim->process, INFINITE);
             victim->outcome.killed = true;
@@ -199,7 +255,24 @@ int main(int argc, char** argv) {
         worker.outcome.idle =
             WaitForMultipleObjects(2, either, FALSE /*bWaitAll*/, left) == WAIT_OBJECT_0;
     }
-    const KxSoakChannelState state = ReadChannel(channel);
+    const std::vector<std::uint32_t> live = IdleMembers(workers);
+    const KxSoakChannelState state = ReadChannel(channel, live);
+
+    // The views settle towards what the channel lists; the analysis judges them against the live
+    // participants of the logs, and the channel against them too.
+    expectedMembers->count =
+        static_cast<std::uint32_t>(std::min<std::size_t>(state.members.size(), 50));
+    std::copy(state.members.begin(), state.members.begin() + expectedMembers->count,
+              expectedMembers->ids);
+    SetEvent(views);
+    const std::uint64_t viewsDeadline = KxSoakNowMs() + kViewsTimeoutMs;
+    for (Worker& worker : workers) {
+        if (!worker.outcome.idle) continue;
+        const std::uint64_t now = KxSoakNowMs();
+        const DWORD left = now < viewsDeadline ? static_cast<DWORD>(viewsDeadline - now) : 0;
+        HANDLE either[2] = {worker.viewed, worker.process};
+        WaitForMultipleObjects(2, either, FALSE /*bWaitAll*/, left);
+    }
 
     SetEvent(measure);
     for (Worker& worker : workers) {
@@ -217,6 +290,7 @@ int main(int argc, char** argv) {
         outcomes.push_back(worker.outcome);
         if (worker.process) CloseHandle(worker.process);
         if (worker.idle) CloseHandle(worker.idle);
+        if (worker.viewed) CloseHandle(worker.viewed);
     }
     CKxSoakAnalysis analysis;
     analysis.Analyse(outcomes, state);
@@ -225,11 +299,15 @@ int main(int argc, char** argv) {
         "\"seconds\": " + std::to_string(options.seconds) +
         ", \"seed\": " + std::to_string(options.seed) +
         ", \"processes\": " + std::to_string(options.processes) +
-        ", \"participantsPerProcess\": " + std::to_string(options.participants);
+        ", \"participantsPerProcess\": " + std::to_string(options.participants) +
+        ", \"postBurst\": " + std::to_string(options.postBurst);
     if (!analysis.WriteJson(options.out, parameters)) {
         std::fprintf(stderr, "cannot write %s\n", options.out.c_str());
         return 1;
     }
+    UnmapViewOfFile(expectedMembers);
+    CloseHandle(membersMapping);
+    CloseHandle(views);
     CloseHandle(quiesce);
     CloseHandle(measure);
     return analysis.Passed() ? 0 : 1;
