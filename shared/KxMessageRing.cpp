@@ -19,6 +19,13 @@ static_assert(KeyHighWord(2) + 1 == CKxMessageRing::RecordWords(2), "record word
 
 bool IsState(std::uint32_t state) { return state <= CKxMessageRing::kStateAcknowledged; }
 
+// An entry that TakeAll takes: a posted message (key 0) waits for no handler, so it is
+// acknowledged at once; any other is received until its handler has run.
+std::uint32_t TakenState(const KxRingMessage& message) {
+    return message.acknowledgeKey == 0 ? CKxMessageRing::kStateAcknowledged
+                                       : CKxMessageRing::kStateReceived;
+}
+
 // For ScanEntries of an operation that changes no entry.
 std::uint32_t Unchanged(std::uint32_t, const KxRingRecipient& entry) { return entry.state; }
 
@@ -196,9 +203,52 @@ bool CKxMessageRing::IsMessageDone(std::uint32_t position) const {
     return consistent && done;
 }
 
+bool CKxMessageRing::TakeAll(std::uint32_t id, KxRingTakenMessage* taken, std::uint32_t capacity,
+                             std::uint32_t* takenCount) {
+    if (takenCount != nullptr) *takenCount = 0;
+    if (taken == nullptr || takenCount == nullptr || capacity == 0) return false;
+    // A consistent ring holds at most kMaxEntries entries; the bound keeps stateElements safe
+    // whatever the walk meets.
+    const std::uint32_t limit = capacity < kMaxEntries ? capacity : kMaxEntries;
+    std::uint32_t stateElements[kMaxEntries];
+    std::uint32_t count = 0;
+    bool acknowledges = false;
+    GiveBackRun run;
+    const bool consistent = Walk([&](std::uint32_t p, std::uint32_t n) {
+        bool haveMessage = false;
+        KxRingMessage message = {};
+        const bool doneAfter = ScanEntries(p, n, [&](std::uint32_t i, const KxRingRecipient& entry) {
+            if (count == limit || entry.id != id || entry.state != kStatePending) return entry.state;
+            if (!haveMessage) {
+                message = ReadMessage(p, n);
+                haveMessage = true;
+            }
+            stateElements[count] = Advance(p, StateWord(i));
+            taken[count].message = message;
+            taken[count].position = p;
+            ++count;
+            acknowledges = acknowledges || message.acknowledgeKey == 0;
+            return TakenState(message);
+        });
+        run.Next(p, n, doneAfter);
+    });
+    if (!consistent || count == 0) return false;
+
+    for (std::uint32_t k = 0; k < count; ++k) Store(stateElements[k], TakenState(taken[k].message));
+    if (acknowledges) KX_KILL_POINT("ring.acknowledge.before-sweep");
+    GiveBack(run);
+    *takenCount = count;
+    return true;
+}
+
 bool CKxMessageRing::Acknowledge(std::uint32_t id, std::uint32_t* senderOut,
                                  std::uint64_t* keyOut) {
     return AcknowledgeFirst(id, 0, senderOut, keyOut);
+}
+
+bool CKxMessageRing::AcknowledgeAt(std::uint32_t id, std::uint32_t position,
+                                   std::uint32_t* senderOut, std::uint64_t* keyOut) {
+    return IsPosition(position) && AcknowledgeFirst(id, position, senderOut, keyOut);
 }
 
 bool CKxMessageRing::AcknowledgeFirst(std::uint32_t id, std::uint32_t only,

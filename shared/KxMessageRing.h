@@ -57,6 +57,12 @@ struct KxRingMessage {
     std::uint64_t acknowledgeKey;
 };
 
+// One entry taken by CKxMessageRing::TakeAll: the message and the record it lies in.
+struct KxRingTakenMessage {
+    KxRingMessage message;
+    std::uint32_t position;  // element index of the record's word 0
+};
+
 // One recipient's entry of a record.
 struct KxRingRecipient {
     std::uint32_t id;
@@ -81,6 +87,10 @@ public:
     static constexpr std::uint32_t kRingWords = 398;
     static constexpr std::uint32_t kMaxRecordWords = kRingWords - 1;  // one word always stays free
     static constexpr std::uint32_t kMaxRecipients = 195;
+    // Records and entries a full ring can hold: 44 one-recipient records, or one record of 195.
+    static constexpr std::uint32_t kMaxRecords = kMaxRecordWords / 9;
+    static constexpr std::uint32_t kMaxEntries = kMaxRecipients;
+
     static constexpr std::uint32_t kStatePending = 0;
     static constexpr std::uint32_t kStateReceived = 1;
     static constexpr std::uint32_t kStateAcknowledged = 2;
@@ -130,12 +140,32 @@ public:
     // inconsistent.
     bool Take(std::uint32_t id, KxRingMessage* message);
 
+    // Takes up to capacity of id's pending entries in one pass, oldest record first and in list
+    // order within a record: an entry of a record whose acknowledge key is 0 becomes acknowledged
+    // at once (a posted message waits for no handler), any other entry becomes received. taken[0]
+    // to taken[*takenCount - 1] get each entry's message and record position, in that order;
+    // entries beyond capacity stay pending. Then, as an acknowledgement does, gives back every
+    // done record from R up to the first that is not done (a record completed here has key 0, so
+    // nothing is reported). A received entry's position stays a record start until the entry is
+    // acknowledged; an acknowledged entry's record may be given back and its words reused. False,
+    // with nothing written to the ring, when id has no pending entry, taken or takenCount is
+    // null, capacity is 0, or the ring is inconsistent; *takenCount (when not null) is then 0 and
+    // taken's contents mean nothing.
+    bool TakeAll(std::uint32_t id, KxRingTakenMessage* taken, std::uint32_t capacity,
+                 std::uint32_t* takenCount);
+
     // Acknowledges id's oldest received entry. *senderOut and *keyOut are set to 0, or, when this
     // acknowledgement completes its record and the record's key is not 0, to the record's sender
     // and key: only one acknowledgement ever reports a given message. Then gives back every done
     // record from R up to the first that is not done. False, with nothing changed, when either out
     // is null, id has no received entry, or the ring is inconsistent.
     bool Acknowledge(std::uint32_t id, std::uint32_t* senderOut, std::uint64_t* keyOut);
+
+    // As Acknowledge, for id's first received entry in the record that starts at position (as
+    // TakeAll gave it). False, with nothing changed, also when no record reached from R starts at
+    // position, or that record holds no received entry of id.
+    bool AcknowledgeAt(std::uint32_t id, std::uint32_t position, std::uint32_t* senderOut,
+                       std::uint64_t* keyOut);
 
     // The give-back of an acknowledgement whose writer died after its state change (the channel
     // mutex came abandoned): gives back every done record from R up to the first that is not
@@ -242,6 +272,10 @@ static_assert(CKxMessageRing::RecordWords(CKxMessageRing::kMaxRecipients) ==
 static_assert(CKxMessageRing::RecordWords(CKxMessageRing::kMaxRecipients + 1) >
                   CKxMessageRing::kMaxRecordWords,
               "a 196th recipient does not fit");
+static_assert(CKxMessageRing::kMaxRecords == 44 &&
+                  CKxMessageRing::kMaxRecords * CKxMessageRing::RecordWords(1) <=
+                      CKxMessageRing::kMaxRecordWords,
+              "44 one-recipient records fill the ring");
 static_assert(CKxMessageRing::kFirstRingElement + CKxMessageRing::kRingWords ==
                   CKxMessageRing::kElementCount,
               "R, W and the ring fill the queue's elements");
