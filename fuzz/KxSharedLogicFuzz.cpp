@@ -160,9 +160,9 @@ void CheckTaken(const CKxMessageRing& ring, std::uint32_t id, const KxRingTakenM
             found = true;
             same = SameMessage(record.message, taken[k].message);
             for (std::uint32_t i = 0; i < record.recipientCount; ++i) {
-                received = received || (record.recipients[i].id == id &&
-                                         record.recipients[i].state ==
-                                             CKxMessageRing::kStateReceived);
+                received =
+                    received || (record.recipients[i].id == id &&
+                                 record.recipients[i].state == CKxMessageRing::kStateReceived);
             }
         }));
         if (taken[k].message.acknowledgeKey != 0) KX_FUZZ_CHECK(found && received);

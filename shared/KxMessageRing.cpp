@@ -217,8 +217,10 @@ bool CKxMessageRing::TakeAll(std::uint32_t id, KxRingTakenMessage* taken, std::u
     const bool consistent = Walk([&](std::uint32_t p, std::uint32_t n) {
         bool haveMessage = false;
         KxRingMessage message = {};
-        const bool doneAfter = ScanEntries(p, n, [&](std::uint32_t i, const KxRingRecipient& entry) {
-            if (count == limit || entry.id != id || entry.state != kStatePending) return entry.state;
+        auto take = [&](std::uint32_t i, const KxRingRecipient& entry) {
+            if (count == limit || entry.id != id || entry.state != kStatePending) {
+                return entry.state;
+            }
             if (!haveMessage) {
                 message = ReadMessage(p, n);
                 haveMessage = true;
@@ -229,8 +231,8 @@ bool CKxMessageRing::TakeAll(std::uint32_t id, KxRingTakenMessage* taken, std::u
             ++count;
             acknowledges = acknowledges || message.acknowledgeKey == 0;
             return TakenState(message);
-        });
-        run.Next(p, n, doneAfter);
+        };
+        run.Next(p, n, ScanEntries(p, n, take));
     });
     if (!consistent || count == 0) return false;
 
@@ -259,13 +261,14 @@ bool CKxMessageRing::AcknowledgeFirst(std::uint32_t id, std::uint32_t only,
     GiveBackRun run;
     const bool consistent = Walk([&](std::uint32_t p, std::uint32_t n) {
         const bool eligible = element == 0 && (only == 0 || p == only);
-        const bool doneAfter = ScanEntries(p, n, [&](std::uint32_t i, const KxRingRecipient& entry) {
+        auto acknowledge = [&](std::uint32_t i, const KxRingRecipient& entry) {
             if (!eligible || element != 0 || entry.id != id || entry.state != kStateReceived) {
                 return entry.state;
             }
             element = Advance(p, StateWord(i));
             return kStateAcknowledged;
-        });
+        };
+        const bool doneAfter = ScanEntries(p, n, acknowledge);
         // Only the acknowledgement that completes a record reports it.
         if (eligible && element != 0 && doneAfter) completed = ReadMessage(p, n);
         run.Next(p, n, doneAfter);

@@ -151,10 +151,10 @@ TEST(KxMessageRing, SpaceIsGivenBackOnlyInOrderAndOnlyTheCompletingAcknowledgeme
 TEST(KxMessageRing, TakeAllDrainsOldestFirstAndAcknowledgeAtCompletesTheRecordItNames) {
     RingBuffer buffer;
     CKxMessageRing& ring = buffer.Ring();
-    ASSERT_TRUE(Add(ring, {0xA}, Message(1, 1, 0, 0)));                // at 2, posted
-    ASSERT_TRUE(Add(ring, {0xA, 0xB}, Message(2, 2, 0x200, 0x22)));   // at 11
-    ASSERT_TRUE(Add(ring, {0xA, 0xA}, Message(3, 3, 0, 0)));          // at 22, A listed twice
-    ASSERT_TRUE(Add(ring, {0xA}, Message(4, 4, 0, 0x44)));            // at 33
+    ASSERT_TRUE(Add(ring, {0xA}, Message(1, 1, 0, 0)));              // at 2, posted
+    ASSERT_TRUE(Add(ring, {0xA, 0xB}, Message(2, 2, 0x200, 0x22)));  // at 11
+    ASSERT_TRUE(Add(ring, {0xA, 0xA}, Message(3, 3, 0, 0)));         // at 22, A listed twice
+    ASSERT_TRUE(Add(ring, {0xA}, Message(4, 4, 0, 0x44)));           // at 33
     const std::uint32_t write = buffer[1];
 
     KxRingTakenMessage taken[44] = {};
