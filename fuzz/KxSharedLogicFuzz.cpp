@@ -8,8 +8,9 @@
 // Once contents are unknown, the checks are the ones that hold for any contents: no access
 // outside the elements (each structure lives in a heap block of exactly its size, so the address
 // sanitiser sees a stray word), every walk ends (libFuzzer's time-out), an inconsistent ring
-// refuses and writes nothing, and an operation that succeeds on a consistent ring leaves it
-// consistent.
+// refuses and writes nothing, an operation that succeeds on a consistent ring leaves it
+// consistent, a walk never covers more than the ring, and what TakeAll reports matches the records
+// it names (a received entry's record is still there, with that message).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -68,9 +69,12 @@ struct RingModel {
         return CKxMessageRing::kFirstRingElement +
                (p - CKxMessageRing::kFirstRingElement + k) % CKxMessageRing::kRingWords;
     }
-    // The entry a Find for (id, from) changes, as record and entry index; false when none.
-    bool Entry(std::uint32_t id, std::uint32_t from, std::size_t* record, std::size_t* entry) {
+    // The entry a Find for (id, from) changes, as record and entry index; false when none. With
+    // only, in the record at that position alone.
+    bool Entry(std::uint32_t id, std::uint32_t from, std::size_t* record, std::size_t* entry,
+               std::uint32_t only = 0) {
         for (std::size_t r = 0; r < records.size(); ++r) {
+            if (only != 0 && records[r].position != only) continue;
             for (std::size_t i = 0; i < records[r].ids.size(); ++i) {
                 if (records[r].ids[i] == id && records[r].states[i] == from) {
                     *record = r;
@@ -80,6 +84,20 @@ struct RingModel {
             }
         }
         return false;
+    }
+    // The entries TakeAll(id, capacity) takes, in order, as (record, entry) pairs.
+    std::vector<std::pair<std::size_t, std::size_t>> Pending(std::uint32_t id,
+                                                             std::uint32_t capacity) const {
+        std::vector<std::pair<std::size_t, std::size_t>> entries;
+        for (std::size_t r = 0; r < records.size(); ++r) {
+            for (std::size_t i = 0; i < records[r].ids.size() && entries.size() < capacity; ++i) {
+                if (records[r].ids[i] == id &&
+                    records[r].states[i] == CKxMessageRing::kStatePending) {
+                    entries.emplace_back(r, i);
+                }
+            }
+        }
+        return entries;
     }
     void Sweep() {
         while (!records.empty() && records.front().Done()) {
@@ -127,14 +145,39 @@ void CheckRingAgainstModel(const CKxMessageRing& ring, const RingModel& model) {
     KX_FUZZ_CHECK(matches && index == model.records.size());
 }
 
+// Checks that hold whatever the contents, after a TakeAll that succeeded (the ring is then
+// consistent): each taken entry names a record start with that message; a received one is still
+// there with an entry of id in state received (its record cannot have been given back); an
+// acknowledged one's record is either gone or still holds that message.
+void CheckTaken(const CKxMessageRing& ring, std::uint32_t id, const KxRingTakenMessage* taken,
+                std::uint32_t count) {
+    for (std::uint32_t k = 0; k < count; ++k) {
+        KX_FUZZ_CHECK(taken[k].position >= CKxMessageRing::kFirstRingElement &&
+                      taken[k].position < CKxMessageRing::kElementCount);
+        bool found = false, received = false, same = false;
+        KX_FUZZ_CHECK(ring.ForEachRecord([&](const KxRingRecord& record) {
+            if (record.position != taken[k].position) return;
+            found = true;
+            same = SameMessage(record.message, taken[k].message);
+            for (std::uint32_t i = 0; i < record.recipientCount; ++i) {
+                received =
+                    received || (record.recipients[i].id == id &&
+                                 record.recipients[i].state == CKxMessageRing::kStateReceived);
+            }
+        }));
+        if (taken[k].message.acknowledgeKey != 0) KX_FUZZ_CHECK(found && received);
+        if (found) KX_FUZZ_CHECK(same);
+    }
+}
+
 void RingOperation(FuzzedDataProvider& input, CKxMessageRing& ring, std::uint32_t* elements,
-                   RingModel& model) {
+                   RingModel& model, std::vector<std::uint32_t>& positions) {
     const bool consistentBefore = ring.IsConsistent();
     std::vector<std::uint32_t> before(elements, elements + kRingElements);
     bool succeeded = false;
     bool initialized = false;
 
-    switch (input.ConsumeIntegralInRange<int>(0, 7)) {
+    switch (input.ConsumeIntegralInRange<int>(0, 10)) {
         case 0: {  // Add
             // Counts beyond 195 and 0 now and then, to see them refused.
             const std::uint8_t shape = input.ConsumeIntegral<std::uint8_t>();
@@ -264,6 +307,75 @@ void RingOperation(FuzzedDataProvider& input, CKxMessageRing& ring, std::uint32_
             KX_FUZZ_CHECK(words <= CKxMessageRing::kMaxRecordWords);
             break;
         }
+        case 7: {  // TakeAll, capacity 0 to beyond what a ring can hold
+            const std::uint32_t id = PickId(input);
+            const std::uint8_t shape = input.ConsumeIntegral<std::uint8_t>();
+            const std::uint32_t capacity = shape < 240 ? shape % 8 : 200 + shape;
+            // Exactly capacity entries (one when 0), so that a write past them is a report.
+            std::vector<KxRingTakenMessage> taken(capacity == 0 ? 1 : capacity);
+            std::uint32_t count = 0xFFFFFFFF;
+            succeeded = ring.TakeAll(id, taken.data(), capacity, &count);
+            KX_FUZZ_CHECK(succeeded ? count >= 1 && count <= capacity : count == 0);
+            KX_FUZZ_CHECK(count <= CKxMessageRing::kMaxEntries);
+            if (succeeded) CheckTaken(ring, id, taken.data(), count);
+            for (std::uint32_t k = 0; k < count; ++k) positions.push_back(taken[k].position);
+            if (model.known) {
+                const auto expected = model.Pending(id, capacity);
+                KX_FUZZ_CHECK(count == expected.size());
+                for (std::uint32_t k = 0; k < count; ++k) {
+                    ModelRecord& record = model.records[expected[k].first];
+                    KX_FUZZ_CHECK(taken[k].position == record.position);
+                    KX_FUZZ_CHECK(SameMessage(taken[k].message, record.message));
+                    record.states[expected[k].second] = record.message.acknowledgeKey == 0
+                                                            ? CKxMessageRing::kStateAcknowledged
+                                                            : CKxMessageRing::kStateReceived;
+                }
+                if (succeeded) model.Sweep();
+            }
+            break;
+        }
+        case 8: {  // AcknowledgeAt a position TakeAll gave, or any other
+            const std::uint32_t id = PickId(input);
+            const std::uint8_t shape = input.ConsumeIntegral<std::uint8_t>();
+            const std::uint32_t position =
+                shape < 192 && !positions.empty() ? positions[shape % positions.size()]
+                : shape < 240 ? input.ConsumeIntegralInRange<std::uint32_t>(0, 401)
+                              : input.ConsumeIntegral<std::uint32_t>();
+            std::uint32_t sender = 0xFFFFFFFF;
+            std::uint64_t key = 0xFFFFFFFFFFFFFFFF;
+            succeeded = ring.AcknowledgeAt(id, position, &sender, &key);
+            KX_FUZZ_CHECK(!succeeded || (sender == 0) == (key == 0));
+            if (model.known) {
+                std::size_t r = 0, i = 0;
+                const bool expected =
+                    position != 0 &&
+                    model.Entry(id, CKxMessageRing::kStateReceived, &r, &i, position);
+                KX_FUZZ_CHECK(succeeded == expected);
+                if (expected) {
+                    ModelRecord& record = model.records[r];
+                    record.states[i] = CKxMessageRing::kStateAcknowledged;
+                    const bool reports = record.Done() && record.message.acknowledgeKey != 0;
+                    KX_FUZZ_CHECK(sender == (reports ? record.message.senderId : 0));
+                    KX_FUZZ_CHECK(key == (reports ? record.message.acknowledgeKey : 0));
+                    model.Sweep();
+                }
+            }
+            break;
+        }
+        case 9: {  // The give-back of an acknowledgement whose writer died
+            std::uint32_t sender = 0xFFFFFFFF;
+            std::uint64_t key = 0xFFFFFFFFFFFFFFFF;
+            succeeded = ring.SweepAbandonedAcknowledgement(&sender, &key);
+            KX_FUZZ_CHECK(succeeded == consistentBefore);
+            if (model.known) {
+                const bool reports = !model.records.empty() && model.records.front().Done() &&
+                                     model.records.front().message.acknowledgeKey != 0;
+                KX_FUZZ_CHECK(sender == (reports ? model.records.front().message.senderId : 0));
+                KX_FUZZ_CHECK(key == (reports ? model.records.front().message.acknowledgeKey : 0));
+                model.Sweep();
+            }
+            break;
+        }
         default:  // Make an empty ring again
             ring.Initialize();
             initialized = true;
@@ -366,6 +478,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RingModel ringModel;
     std::vector<std::uint32_t> listModel;
     bool listKnown = false;
+    std::vector<std::uint32_t> takenPositions;  // what TakeAll gave, for AcknowledgeAt
 
     if (input.ConsumeBool()) {
         // Arbitrary contents, as another process may have left them.
@@ -383,7 +496,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     while (input.remaining_bytes() > 0) {
         if (input.ConsumeIntegralInRange<int>(0, 3) != 0) {
-            RingOperation(input, ring, ringElements.get(), ringModel);
+            RingOperation(input, ring, ringElements.get(), ringModel, takenPositions);
         } else {
             ListOperation(input, list, listElements.get(), listModel, listKnown);
         }

@@ -47,6 +47,16 @@ bool CkxIPCMessageQueue::AcknowledgeMessage(std::uint32_t id, std::uint32_t* sen
     return m_ring.Acknowledge(id, senderOut, keyOut);
 }
 
+bool CkxIPCMessageQueue::TakeMessages(std::uint32_t id, KxRingTakenMessage* taken,
+                                      std::uint32_t capacity, std::uint32_t* takenCount) {
+    return m_ring.TakeAll(id, taken, capacity, takenCount);
+}
+
+bool CkxIPCMessageQueue::AcknowledgeMessageAt(std::uint32_t id, std::uint32_t position,
+                                              std::uint32_t* senderOut, std::uint64_t* keyOut) {
+    return m_ring.AcknowledgeAt(id, position, senderOut, keyOut);
+}
+
 bool CkxIPCMessageQueue::SweepAbandonedAcknowledgement(std::uint32_t* senderOut,
                                                        std::uint64_t* keyOut) {
     return m_ring.SweepAbandonedAcknowledgement(senderOut, keyOut);

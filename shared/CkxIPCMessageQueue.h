@@ -47,6 +47,18 @@ public:
     // acknowledgement completed a record whose key is not 0, and 0 otherwise.
     bool AcknowledgeMessage(std::uint32_t id, std::uint32_t* senderOut, std::uint64_t* keyOut);
 
+    // Drains id's pending messages in one pass (CKxMessageRing::TakeAll): up to capacity of them,
+    // oldest first, into taken[0 .. *takenCount - 1] with their record positions. Posted messages
+    // (key 0) are acknowledged at once and their room given back; each other one is received and
+    // must be acknowledged with AcknowledgeMessageAt(id, its position). Allocation-free.
+    bool TakeMessages(std::uint32_t id, KxRingTakenMessage* taken, std::uint32_t capacity,
+                      std::uint32_t* takenCount);
+
+    // As AcknowledgeMessage, for id's first received entry in the record at position (one that
+    // TakeMessages gave); false also when no record reached from the oldest starts there.
+    bool AcknowledgeMessageAt(std::uint32_t id, std::uint32_t position, std::uint32_t* senderOut,
+                              std::uint64_t* keyOut);
+
     // After a holder of the channel mutex died: finishes an acknowledgement it left unswept
     // (CKxMessageRing::SweepAbandonedAcknowledgement), with the same outputs.
     bool SweepAbandonedAcknowledgement(std::uint32_t* senderOut, std::uint64_t* keyOut);

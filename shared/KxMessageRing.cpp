@@ -19,6 +19,16 @@ static_assert(KeyHighWord(2) + 1 == CKxMessageRing::RecordWords(2), "record word
 
 bool IsState(std::uint32_t state) { return state <= CKxMessageRing::kStateAcknowledged; }
 
+// An entry that TakeAll takes: a posted message (key 0) waits for no handler, so it is
+// acknowledged at once; any other is received until its handler has run.
+std::uint32_t TakenState(const KxRingMessage& message) {
+    return message.acknowledgeKey == 0 ? CKxMessageRing::kStateAcknowledged
+                                       : CKxMessageRing::kStateReceived;
+}
+
+// For ScanEntries of an operation that changes no entry.
+std::uint32_t Unchanged(std::uint32_t, const KxRingRecipient& entry) { return entry.state; }
+
 }  // namespace
 
 CKxMessageRing::CKxMessageRing(std::uint32_t* elements) : m_elements(elements) {}
@@ -38,12 +48,6 @@ std::uint32_t CKxMessageRing::LoadIndex(std::uint32_t element) const {
     return IsPosition(value) ? value : 0;
 }
 
-bool CKxMessageRing::LoadSpan(std::uint32_t* read, std::uint32_t* write) const {
-    *read = LoadIndex(kReadElement);
-    *write = LoadIndex(kWriteElement);
-    return *read != 0 && *write != 0;
-}
-
 void CKxMessageRing::Initialize() {
     for (std::uint32_t element = kFirstRingElement; element < kElementCount; ++element) {
         Store(element, 0);
@@ -57,8 +61,9 @@ std::uint32_t CKxMessageRing::ReadPosition() const { return Load(kReadElement); 
 std::uint32_t CKxMessageRing::WritePosition() const { return Load(kWriteElement); }
 
 bool CKxMessageRing::FreeWords(std::uint32_t* freeWords) const {
-    std::uint32_t read = 0, write = 0;
-    if (!LoadSpan(&read, &write)) return false;
+    const std::uint32_t read = LoadIndex(kReadElement);
+    const std::uint32_t write = LoadIndex(kWriteElement);
+    if (read == 0 || write == 0) return false;
     *freeWords = kMaxRecordWords - Distance(read, write);
     return true;
 }
@@ -71,27 +76,68 @@ std::uint32_t CKxMessageRing::RecordRecipients(std::uint32_t p, std::uint32_t re
     return recipients;
 }
 
+KxRingRecipient CKxMessageRing::ReadEntry(std::uint32_t p, std::uint32_t i) const {
+    KxRingRecipient entry;
+    entry.id = Load(Advance(p, IdWord(i)));
+    entry.state = Load(Advance(p, StateWord(i)));
+    return entry;
+}
+
+KxRingMessage CKxMessageRing::ReadMessage(std::uint32_t p, std::uint32_t recipients) const {
+    KxRingMessage message;
+    message.senderId = Load(Advance(p, SenderWord(recipients)));
+    message.messageCode = Load(Advance(p, CodeWord(recipients)));
+    message.param =
+        (static_cast<std::uint64_t>(Load(Advance(p, ParamHighWord(recipients)))) << 32) |
+        Load(Advance(p, ParamLowWord(recipients)));
+    message.acknowledgeKey =
+        (static_cast<std::uint64_t>(Load(Advance(p, KeyHighWord(recipients)))) << 32) |
+        Load(Advance(p, KeyLowWord(recipients)));
+    return message;
+}
+
+void CKxMessageRing::ReadRecord(std::uint32_t p, std::uint32_t recipients,
+                                KxRingRecord* record) const {
+    record->position = p;
+    record->words = RecordWords(recipients);
+    record->recipientCount = recipients;
+    for (std::uint32_t i = 0; i < recipients; ++i) record->recipients[i] = ReadEntry(p, i);
+    record->message = ReadMessage(p, recipients);
+}
+
 bool CKxMessageRing::IsConsistent() const {
-    std::uint32_t p = 0, write = 0;
-    if (!LoadSpan(&p, &write)) return false;
-    // remaining shrinks by at least 9 words a record, so the walk ends within the ring.
-    for (std::uint32_t remaining = Distance(p, write); remaining != 0;) {
-        const std::uint32_t recipients = RecordRecipients(p, remaining);
-        if (recipients == 0) return false;
-        p = Advance(p, RecordWords(recipients));
-        remaining -= RecordWords(recipients);
+    return Walk([](std::uint32_t, std::uint32_t) {});
+}
+
+template <class Change>
+bool CKxMessageRing::ScanEntries(std::uint32_t p, std::uint32_t n, Change change) const {
+    bool done = true;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (change(i, ReadEntry(p, i)) != kStateAcknowledged) done = false;
     }
-    return true;
+    return done;
+}
+
+void CKxMessageRing::GiveBackRun::Next(std::uint32_t p, std::uint32_t n, bool doneAfter) {
+    if (open && doneAfter) {
+        newRead = Advance(p, RecordWords(n));
+    } else {
+        open = false;
+    }
+}
+
+void CKxMessageRing::GiveBack(const GiveBackRun& run) {
+    if (run.newRead != 0) Store(kReadElement, run.newRead);
 }
 
 bool CKxMessageRing::Add(std::uint32_t count, const std::uint32_t* recipients,
                          const KxRingMessage& message) {
     if (count == 0 || count > kMaxRecipients || recipients == nullptr) return false;
-    if (!IsConsistent()) return false;
-    std::uint32_t read = 0, write = 0;
-    if (!LoadSpan(&read, &write)) return false;
+    Span span = {0, 0};
+    if (!Walk([](std::uint32_t, std::uint32_t) {}, &span)) return false;
+    const std::uint32_t write = span.write;
     const std::uint32_t words = RecordWords(count);
-    if (words > kMaxRecordWords - Distance(read, write)) return false;
+    if (words > kMaxRecordWords - Distance(span.read, write)) return false;
 
     Store(write, count);
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -112,142 +158,150 @@ bool CKxMessageRing::Add(std::uint32_t count, const std::uint32_t* recipients,
     return true;
 }
 
-bool CKxMessageRing::Find(std::uint32_t id, std::uint32_t from, std::uint32_t to,
-                          std::uint32_t* position, std::uint32_t* recipients) {
-    if (!IsState(from) || !IsState(to) || !IsConsistent()) return false;
-    std::uint32_t p = 0, write = 0;
-    if (!LoadSpan(&p, &write)) return false;
-    for (std::uint32_t remaining = Distance(p, write); remaining != 0;) {
-        const std::uint32_t count = RecordRecipients(p, remaining);
-        if (count == 0) return false;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            if (Load(Advance(p, IdWord(i))) == id && Load(Advance(p, StateWord(i))) == from) {
-                Store(Advance(p, StateWord(i)), to);
+bool CKxMessageRing::Find(std::uint32_t id, std::uint32_t from, std::uint32_t* position,
+                          std::uint32_t* recipients, std::uint32_t* stateElement) const {
+    std::uint32_t element = 0;  // 0 while none is found
+    const bool consistent = Walk([&](std::uint32_t p, std::uint32_t n) {
+        for (std::uint32_t i = 0; element == 0 && i < n; ++i) {
+            const KxRingRecipient entry = ReadEntry(p, i);
+            if (entry.id == id && entry.state == from) {
+                element = Advance(p, StateWord(i));
                 *position = p;
-                *recipients = count;
-                return true;
+                *recipients = n;
             }
         }
-        p = Advance(p, RecordWords(count));
-        remaining -= RecordWords(count);
-    }
-    return false;
+    });
+    *stateElement = element;
+    return consistent && element != 0;
 }
 
 bool CKxMessageRing::FindRecipient(std::uint32_t id, std::uint32_t from, std::uint32_t to,
                                    std::uint32_t* position) {
-    std::uint32_t recipients = 0;
-    return position != nullptr && Find(id, from, to, position, &recipients);
-}
-
-bool CKxMessageRing::IsDone(std::uint32_t p, std::uint32_t recipients) const {
-    for (std::uint32_t i = 0; i < recipients; ++i) {
-        if (Load(Advance(p, StateWord(i))) != kStateAcknowledged) return false;
-    }
-    return true;
-}
-
-bool CKxMessageRing::IsMessageDone(std::uint32_t position) const {
-    // Only a record start reached from R counts: a position from outside is not trusted either.
-    if (!IsConsistent()) return false;
-    std::uint32_t p = 0, write = 0;
-    if (!LoadSpan(&p, &write)) return false;
-    for (std::uint32_t remaining = Distance(p, write); remaining != 0;) {
-        const std::uint32_t count = RecordRecipients(p, remaining);
-        if (count == 0) return false;
-        if (p == position) return IsDone(p, count);
-        p = Advance(p, RecordWords(count));
-        remaining -= RecordWords(count);
-    }
-    return false;
-}
-
-KxRingMessage CKxMessageRing::ReadMessage(std::uint32_t p, std::uint32_t recipients) const {
-    KxRingMessage message;
-    message.senderId = Load(Advance(p, SenderWord(recipients)));
-    message.messageCode = Load(Advance(p, CodeWord(recipients)));
-    message.param =
-        (static_cast<std::uint64_t>(Load(Advance(p, ParamHighWord(recipients)))) << 32) |
-        Load(Advance(p, ParamLowWord(recipients)));
-    message.acknowledgeKey =
-        (static_cast<std::uint64_t>(Load(Advance(p, KeyHighWord(recipients)))) << 32) |
-        Load(Advance(p, KeyLowWord(recipients)));
-    return message;
-}
-
-bool CKxMessageRing::ReadRecord(std::uint32_t p, std::uint32_t remaining,
-                                KxRingRecord* record) const {
-    const std::uint32_t count = RecordRecipients(p, remaining);
-    if (count == 0) return false;
-    record->position = p;
-    record->words = RecordWords(count);
-    record->recipientCount = count;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        record->recipients[i].id = Load(Advance(p, IdWord(i)));
-        record->recipients[i].state = Load(Advance(p, StateWord(i)));
-    }
-    record->message = ReadMessage(p, count);
+    if (position == nullptr || !IsState(from) || !IsState(to)) return false;
+    std::uint32_t p = 0, n = 0, element = 0;
+    if (!Find(id, from, &p, &n, &element)) return false;
+    Store(element, to);
+    *position = p;
     return true;
 }
 
 bool CKxMessageRing::Take(std::uint32_t id, KxRingMessage* message) {
     if (message == nullptr) return false;
-    std::uint32_t p = 0, count = 0;
-    if (!Find(id, kStatePending, kStateReceived, &p, &count)) return false;
-    *message = ReadMessage(p, count);
+    std::uint32_t p = 0, n = 0, element = 0;
+    if (!Find(id, kStatePending, &p, &n, &element)) return false;
+    Store(element, kStateReceived);
+    *message = ReadMessage(p, n);
+    return true;
+}
+
+bool CKxMessageRing::IsMessageDone(std::uint32_t position) const {
+    // Only a record start reached from R counts: a position from outside is not trusted either.
+    bool done = false;
+    const bool consistent = Walk([&](std::uint32_t p, std::uint32_t n) {
+        if (p == position) done = ScanEntries(p, n, Unchanged);
+    });
+    return consistent && done;
+}
+
+bool CKxMessageRing::TakeAll(std::uint32_t id, KxRingTakenMessage* taken, std::uint32_t capacity,
+                             std::uint32_t* takenCount) {
+    if (takenCount != nullptr) *takenCount = 0;
+    if (taken == nullptr || takenCount == nullptr || capacity == 0) return false;
+    // A consistent ring holds at most kMaxEntries entries; the bound keeps stateElements safe
+    // whatever the walk meets.
+    const std::uint32_t limit = capacity < kMaxEntries ? capacity : kMaxEntries;
+    std::uint32_t stateElements[kMaxEntries];
+    std::uint32_t count = 0;
+    bool acknowledges = false;
+    GiveBackRun run;
+    const bool consistent = Walk([&](std::uint32_t p, std::uint32_t n) {
+        bool haveMessage = false;
+        KxRingMessage message = {};
+        auto take = [&](std::uint32_t i, const KxRingRecipient& entry) {
+            if (count == limit || entry.id != id || entry.state != kStatePending) {
+                return entry.state;
+            }
+            if (!haveMessage) {
+                message = ReadMessage(p, n);
+                haveMessage = true;
+            }
+            stateElements[count] = Advance(p, StateWord(i));
+            taken[count].message = message;
+            taken[count].position = p;
+            ++count;
+            acknowledges = acknowledges || message.acknowledgeKey == 0;
+            return TakenState(message);
+        };
+        run.Next(p, n, ScanEntries(p, n, take));
+    });
+    if (!consistent || count == 0) return false;
+
+    for (std::uint32_t k = 0; k < count; ++k) Store(stateElements[k], TakenState(taken[k].message));
+    if (acknowledges) KX_KILL_POINT("ring.acknowledge.before-sweep");
+    GiveBack(run);
+    *takenCount = count;
     return true;
 }
 
 bool CKxMessageRing::Acknowledge(std::uint32_t id, std::uint32_t* senderOut,
                                  std::uint64_t* keyOut) {
+    return AcknowledgeFirst(id, 0, senderOut, keyOut);
+}
+
+bool CKxMessageRing::AcknowledgeAt(std::uint32_t id, std::uint32_t position,
+                                   std::uint32_t* senderOut, std::uint64_t* keyOut) {
+    return IsPosition(position) && AcknowledgeFirst(id, position, senderOut, keyOut);
+}
+
+bool CKxMessageRing::AcknowledgeFirst(std::uint32_t id, std::uint32_t only,
+                                      std::uint32_t* senderOut, std::uint64_t* keyOut) {
     if (senderOut == nullptr || keyOut == nullptr) return false;
-    std::uint32_t p = 0, count = 0;
-    if (!Find(id, kStateReceived, kStateAcknowledged, &p, &count)) return false;
+    std::uint32_t element = 0;  // the state word to acknowledge; 0 while none is found
+    KxRingMessage completed = {};
+    GiveBackRun run;
+    const bool consistent = Walk([&](std::uint32_t p, std::uint32_t n) {
+        const bool eligible = element == 0 && (only == 0 || p == only);
+        auto acknowledge = [&](std::uint32_t i, const KxRingRecipient& entry) {
+            if (!eligible || element != 0 || entry.id != id || entry.state != kStateReceived) {
+                return entry.state;
+            }
+            element = Advance(p, StateWord(i));
+            return kStateAcknowledged;
+        };
+        const bool doneAfter = ScanEntries(p, n, acknowledge);
+        // Only the acknowledgement that completes a record reports it.
+        if (eligible && element != 0 && doneAfter) completed = ReadMessage(p, n);
+        run.Next(p, n, doneAfter);
+    });
+    if (!consistent || element == 0) return false;
+
+    Store(element, kStateAcknowledged);
     KX_KILL_POINT("ring.acknowledge.before-sweep");
-
-    *senderOut = 0;
-    *keyOut = 0;
-    if (IsDone(p, count)) {
-        const KxRingMessage message = ReadMessage(p, count);
-        if (message.acknowledgeKey != 0) {
-            *senderOut = message.senderId;
-            *keyOut = message.acknowledgeKey;
-        }
-    }
-
-    // Give space back in order only: a done record behind one that is not done keeps its words
-    // until the older one is done, then both go in this one sweep.
-    GiveBackDone();
+    const bool reports = completed.acknowledgeKey != 0;
+    *senderOut = reports ? completed.senderId : 0;
+    *keyOut = reports ? completed.acknowledgeKey : 0;
+    // Space goes back in order only: a done record behind one that is not done keeps its words
+    // until the older one is done, then both go with that acknowledgement.
+    GiveBack(run);
     return true;
 }
 
 bool CKxMessageRing::SweepAbandonedAcknowledgement(std::uint32_t* senderOut,
                                                    std::uint64_t* keyOut) {
-    if (senderOut == nullptr || keyOut == nullptr || !IsConsistent()) return false;
-    *senderOut = 0;
-    *keyOut = 0;
-    std::uint32_t read = 0, write = 0;
-    if (!LoadSpan(&read, &write)) return false;
-    const std::uint32_t recipients = RecordRecipients(read, Distance(read, write));
-    if (recipients == 0 || !IsDone(read, recipients)) return true;
-    const KxRingMessage message = ReadMessage(read, recipients);
-    if (message.acknowledgeKey != 0) {
-        *senderOut = message.senderId;
-        *keyOut = message.acknowledgeKey;
-    }
-    GiveBackDone();
+    if (senderOut == nullptr || keyOut == nullptr) return false;
+    KxRingMessage unreported = {};
+    bool first = true;
+    GiveBackRun run;
+    const bool consistent = Walk([&](std::uint32_t p, std::uint32_t n) {
+        const bool done = ScanEntries(p, n, Unchanged);
+        if (first && done) unreported = ReadMessage(p, n);
+        first = false;
+        run.Next(p, n, done);
+    });
+    if (!consistent) return false;
+    const bool reports = unreported.acknowledgeKey != 0;
+    *senderOut = reports ? unreported.senderId : 0;
+    *keyOut = reports ? unreported.acknowledgeKey : 0;
+    GiveBack(run);
     return true;
-}
-
-void CKxMessageRing::GiveBackDone() {
-    std::uint32_t read = 0, write = 0;
-    if (!LoadSpan(&read, &write)) return;
-    const std::uint32_t oldRead = read;
-    for (std::uint32_t remaining = Distance(read, write); remaining != 0;) {
-        const std::uint32_t recipients = RecordRecipients(read, remaining);
-        if (recipients == 0 || !IsDone(read, recipients)) break;
-        read = Advance(read, RecordWords(recipients));
-        remaining -= RecordWords(recipients);
-    }
-    if (read != oldRead) Store(kReadElement, read);
 }

@@ -26,12 +26,25 @@
 // The two 64-bit values are stored in opposite half orders; every process keeps them so.
 //
 // Defensive reading: the segment can be written by any process of any user, so nothing read from
-// it is trusted. R and W outside 2..399, a record whose N is 0 or above 195, or a chain of records
-// from R that does not land exactly on W make the ring inconsistent, and every operation on an
-// inconsistent ring returns false without writing anything. Each such word is read once per
-// operation, so a value rewritten by another process between the check and the use cannot escape
-// the check. No operation reads or writes outside the 400 elements, and every walk visits at most
-// the 398 ring words. A state other than 0, 1 or 2 matches no transition and never counts as done.
+// it is trusted. What keeps such a segment harmless:
+// - Each operation that looks at records makes exactly one walk, from R record by record towards
+//   W. R and W are read once and checked to lie in 2..399; each record's N is read once and
+//   checked (1 to 195, and the record no longer than the words left before W); the walk and the
+//   operation go on from those local copies only, so a word rewritten after its check cannot
+//   move the walk. Every element index is 0, 1, or a position advanced modulo the ring, so no
+//   access leaves the 400 elements, and a walk covers at most the 397 words from R to W (at most
+//   44 records, 195 entries in all): it always ends.
+// - The ring is consistent when that walk lands exactly on W. The walk stops at R or W out of
+//   range, or at the first record that is not well formed or would run past W. An operation
+//   that meets such a record part-way returns false having written nothing: each operation only
+//   collects during its walk what it will change (which state words, how far R moves) and writes
+//   once the walk has landed on W.
+// - Identifiers, states and message words are data, not structure: an operation reads each at
+//   most once and uses it as read. A state other than 0, 1 or 2 matches no transition and never
+//   counts as acknowledged.
+// A process that writes the segment without holding the channel mutex can still make an
+// operation act on stale contents (take a message twice, lose one, give room back early); it
+// cannot make one read or write outside the elements or walk for ever.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +55,12 @@ struct KxRingMessage {
     std::uint32_t messageCode;
     std::uint64_t param;
     std::uint64_t acknowledgeKey;
+};
+
+// One entry taken by CKxMessageRing::TakeAll: the message and the record it lies in.
+struct KxRingTakenMessage {
+    KxRingMessage message;
+    std::uint32_t position;  // element index of the record's word 0
 };
 
 // One recipient's entry of a record.
@@ -68,6 +87,9 @@ public:
     static constexpr std::uint32_t kRingWords = 398;
     static constexpr std::uint32_t kMaxRecordWords = kRingWords - 1;  // one word always stays free
     static constexpr std::uint32_t kMaxRecipients = 195;
+    // Records and entries a full ring can hold: 44 one-recipient records, or one record of 195.
+    static constexpr std::uint32_t kMaxRecords = kMaxRecordWords / 9;
+    static constexpr std::uint32_t kMaxEntries = kMaxRecipients;
 
     static constexpr std::uint32_t kStatePending = 0;
     static constexpr std::uint32_t kStateReceived = 1;
@@ -79,7 +101,8 @@ public:
     }
 
     // elements: the queue's 400 elements (not its header word); must stay valid while the ring is
-    // used. The ring owns nothing; the caller holds the channel mutex for every call.
+    // used. The ring owns nothing; the caller holds the channel mutex for every call. Every
+    // operation that can fail returns false, with nothing written, on an inconsistent ring.
     explicit CKxMessageRing(std::uint32_t* elements);
 
     // Makes an empty ring: R = W = 2 and the 398 ring words 0.
@@ -101,13 +124,15 @@ public:
     // words, or the ring is inconsistent.
     bool Add(std::uint32_t count, const std::uint32_t* recipients, const KxRingMessage& message);
 
-    // Walks the records from R (oldest first), entries in list order, for the first entry of id
-    // whose state is `from`; sets it to `to` and gives the record's position. False when there is
-    // none, position is null, or the ring is inconsistent.
+    // Looks through the records from R (oldest first), entries in list order, for the first entry
+    // of id whose state is `from`; sets it to `to` and gives the record's position. Gives nothing
+    // back, even when that makes records done. False when there is none, from or to is no state,
+    // position is null, or the ring is inconsistent.
     bool FindRecipient(std::uint32_t id, std::uint32_t from, std::uint32_t to,
                        std::uint32_t* position);
 
-    // True when the record at position is well formed and every one of its entries is acknowledged.
+    // True when a record starts at position (reached from R) and every one of its entries is
+    // acknowledged. False for any other position and on an inconsistent ring.
     bool IsMessageDone(std::uint32_t position) const;
 
     // Takes id's oldest pending message: its entry becomes received and the message is copied out;
@@ -115,36 +140,51 @@ public:
     // inconsistent.
     bool Take(std::uint32_t id, KxRingMessage* message);
 
+    // Takes up to capacity of id's pending entries in one pass, oldest record first and in list
+    // order within a record: an entry of a record whose acknowledge key is 0 becomes acknowledged
+    // at once (a posted message waits for no handler), any other entry becomes received. taken[0]
+    // to taken[*takenCount - 1] get each entry's message and record position, in that order;
+    // entries beyond capacity stay pending. Then, as an acknowledgement does, gives back every
+    // done record from R up to the first that is not done (a record completed here has key 0, so
+    // nothing is reported). A received entry's position stays a record start until the entry is
+    // acknowledged; an acknowledged entry's record may be given back and its words reused. False,
+    // with nothing written to the ring, when id has no pending entry, taken or takenCount is
+    // null, capacity is 0, or the ring is inconsistent; *takenCount (when not null) is then 0 and
+    // taken's contents mean nothing.
+    bool TakeAll(std::uint32_t id, KxRingTakenMessage* taken, std::uint32_t capacity,
+                 std::uint32_t* takenCount);
+
     // Acknowledges id's oldest received entry. *senderOut and *keyOut are set to 0, or, when this
     // acknowledgement completes its record and the record's key is not 0, to the record's sender
-    // and key: only one acknowledgement ever reports a given message. Then gives back, in one
-    // sweep, every done record from R up to the first that is not done. False, with nothing
-    // changed, when either out is null, id has no received entry, or the ring is inconsistent.
+    // and key: only one acknowledgement ever reports a given message. Then gives back every done
+    // record from R up to the first that is not done. False, with nothing changed, when either out
+    // is null, id has no received entry, or the ring is inconsistent.
     bool Acknowledge(std::uint32_t id, std::uint32_t* senderOut, std::uint64_t* keyOut);
 
-    // The sweep of an acknowledgement whose writer died after its state change (the channel
+    // As Acknowledge, for id's first received entry in the record that starts at position (as
+    // TakeAll gave it). False, with nothing changed, also when no record reached from R starts at
+    // position, or that record holds no received entry of id.
+    bool AcknowledgeAt(std::uint32_t id, std::uint32_t position, std::uint32_t* senderOut,
+                       std::uint64_t* keyOut);
+
+    // The give-back of an acknowledgement whose writer died after its state change (the channel
     // mutex came abandoned): gives back every done record from R up to the first that is not
-    // done. Every complete acknowledgement sweeps, so a done record at R can only be one whose
+    // done. Every complete acknowledgement gives back, so a done record at R can only be one whose
     // completion was never reported: *senderOut and *keyOut get its sender and key when it has a
-    // key, else 0; the done records behind it were reported by their own acknowledgements. False,
-    // with nothing changed, when either out is null or the ring is inconsistent.
+    // key, else 0. False, with nothing changed, when either out is null or the ring is
+    // inconsistent.
     bool SweepAbandonedAcknowledgement(std::uint32_t* senderOut, std::uint64_t* keyOut);
 
-    // Calls visit(const KxRingRecord&) for each record from R to W, oldest first. False, before
-    // any call, when the ring is inconsistent.
+    // Calls visit(const KxRingRecord&) for each record from R towards W, oldest first. True when
+    // the records landed exactly on W; false when the walk met a record that is not well formed
+    // (the records visited before it were) or R or W is out of range (no call).
     template <class Visit>
     bool ForEachRecord(Visit visit) const {
-        if (!IsConsistent()) return false;
-        std::uint32_t position = LoadIndex(kReadElement);
-        std::uint32_t remaining = Distance(position, LoadIndex(kWriteElement));
         KxRingRecord record;
-        while (remaining != 0) {
-            if (!ReadRecord(position, remaining, &record)) return false;
+        return Walk([&](std::uint32_t p, std::uint32_t n) {
+            ReadRecord(p, n, &record);
             visit(static_cast<const KxRingRecord&>(record));
-            position = Advance(position, record.words);
-            remaining -= record.words;
-        }
-        return true;
+        });
     }
 
 private:
@@ -164,18 +204,64 @@ private:
     void Store(std::uint32_t element, std::uint32_t value);
     // R or W read once, or 0 (not a position) when out of range.
     std::uint32_t LoadIndex(std::uint32_t element) const;
-    // R and W both in range; false otherwise.
-    bool LoadSpan(std::uint32_t* read, std::uint32_t* write) const;
     // N of the record at p if it is well formed and no longer than remaining words; else 0.
     std::uint32_t RecordRecipients(std::uint32_t p, std::uint32_t remaining) const;
-    // FindRecipient, also giving the N read while walking.
-    bool Find(std::uint32_t id, std::uint32_t from, std::uint32_t to, std::uint32_t* position,
-              std::uint32_t* recipients);
-    bool ReadRecord(std::uint32_t p, std::uint32_t remaining, KxRingRecord* record) const;
+
+    // R and W as one walk checked them.
+    struct Span {
+        std::uint32_t read;
+        std::uint32_t write;
+    };
+
+    // The one walk: calls visit(position, N) for each record from R, N checked, and returns true
+    // when the records land exactly on W. Stops, returning false, at R or W out of range or at
+    // the first record that is not well formed or runs past W; visit never sees that record.
+    // *span (may be null) gets R and W as checked when both are in range.
+    template <class Visit>
+    bool Walk(Visit visit, Span* span = nullptr) const {
+        const std::uint32_t read = LoadIndex(kReadElement);
+        const std::uint32_t write = LoadIndex(kWriteElement);
+        if (read == 0 || write == 0) return false;
+        if (span != nullptr) *span = Span{read, write};
+        std::uint32_t p = read;
+        // remaining shrinks by at least 9 words a record, so the walk ends within the ring.
+        for (std::uint32_t remaining = Distance(read, write); remaining != 0;) {
+            const std::uint32_t n = RecordRecipients(p, remaining);
+            if (n == 0) return false;
+            visit(p, n);
+            p = Advance(p, RecordWords(n));
+            remaining -= RecordWords(n);
+        }
+        return true;
+    }
+
+    // How far R moves: past every record, from R on, that is done once the operation's state
+    // changes are written, up to the first that is not. Fed each record in walk order.
+    struct GiveBackRun {
+        std::uint32_t newRead = 0;  // 0 while R stays
+        bool open = true;
+        void Next(std::uint32_t p, std::uint32_t n, bool doneAfter);
+    };
+    // Writes R when the run moved it.
+    void GiveBack(const GiveBackRun& run);
+
+    // Reads each entry of the record at p once; change(i, entry) gives the entry's state after
+    // the operation. True when every entry is acknowledged after it.
+    template <class Change>
+    bool ScanEntries(std::uint32_t p, std::uint32_t n, Change change) const;
+
+    // Entry i of the record at p, read once.
+    KxRingRecipient ReadEntry(std::uint32_t p, std::uint32_t i) const;
     KxRingMessage ReadMessage(std::uint32_t p, std::uint32_t recipients) const;
-    bool IsDone(std::uint32_t p, std::uint32_t recipients) const;
-    // Moves R past every done record from R up to the first that is not done.
-    void GiveBackDone();
+    void ReadRecord(std::uint32_t p, std::uint32_t recipients, KxRingRecord* record) const;
+    // The Acknowledge family: id's first received entry, in any record (only == 0) or in the
+    // record at only.
+    bool AcknowledgeFirst(std::uint32_t id, std::uint32_t only, std::uint32_t* senderOut,
+                          std::uint64_t* keyOut);
+    // The first entry of id in state from, as its record's position and N and its state word;
+    // false when there is none or the ring is inconsistent. Writes nothing.
+    bool Find(std::uint32_t id, std::uint32_t from, std::uint32_t* position,
+              std::uint32_t* recipients, std::uint32_t* stateElement) const;
 
     std::uint32_t* m_elements;
 };
@@ -186,6 +272,10 @@ static_assert(CKxMessageRing::RecordWords(CKxMessageRing::kMaxRecipients) ==
 static_assert(CKxMessageRing::RecordWords(CKxMessageRing::kMaxRecipients + 1) >
                   CKxMessageRing::kMaxRecordWords,
               "a 196th recipient does not fit");
+static_assert(CKxMessageRing::kMaxRecords == 44 &&
+                  CKxMessageRing::kMaxRecords * CKxMessageRing::RecordWords(1) <=
+                      CKxMessageRing::kMaxRecordWords,
+              "44 one-recipient records fill the ring");
 static_assert(CKxMessageRing::kFirstRingElement + CKxMessageRing::kRingWords ==
                   CKxMessageRing::kElementCount,
               "R, W and the ring fill the queue's elements");

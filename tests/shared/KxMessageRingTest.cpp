@@ -1,9 +1,8 @@
-// The message ring on a plain buffer: record layout, wrap-around, capacity, per-recipient order,
-// in-order give-back, completion reports, and refusal of corrupted words.
+// The message ring on a plain buffer: wrap-around, capacity, in-order give-back and completion
+// reports, draining with TakeAll / AcknowledgeAt, and refusal of corrupted words.
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "KxMessageRing.h"
@@ -62,7 +61,6 @@ TEST(KxMessageRing, RecordStartingAtElement398ContinuesAtElement2) {
     RingBuffer buffer;
     buffer[0] = 398;
     buffer[1] = 398;
-    ASSERT_EQ(397u, FreeWords(buffer.Ring()));
     const std::uint64_t param = 0x1111111122222222u;
     const std::uint64_t key = 0x3333333344444444u;
     ASSERT_TRUE(Add(buffer.Ring(), {0x10, 0x20}, Message(0x99, 5, param, key)));
@@ -94,7 +92,6 @@ TEST(KxMessageRing, CapacityIs195RecipientsAndOneWordStaysFree) {
     const std::vector<std::uint32_t> before = tooMany.Snapshot();
     EXPECT_FALSE(tooMany.Ring().Add(196, ids.data(), Message(1, 2, 3, 4)));
     EXPECT_FALSE(tooMany.Ring().Add(0, ids.data(), Message(1, 2, 3, 4)));
-    EXPECT_FALSE(tooMany.Ring().Add(1, nullptr, Message(1, 2, 3, 4)));
     EXPECT_EQ(before, tooMany.Snapshot());
 
     // Written wrapping, with W ending just behind R.
@@ -105,75 +102,40 @@ TEST(KxMessageRing, CapacityIs195RecipientsAndOneWordStaysFree) {
         ASSERT_TRUE(buffer.Ring().Add(195, ids.data(), Message(1, 2, 3, 4))) << start;
         EXPECT_EQ(0u, FreeWords(buffer.Ring()));
         EXPECT_EQ(start == 2 ? 399u : 99u, buffer[1]);
-        EXPECT_TRUE(buffer.Ring().IsConsistent());
         const std::vector<std::uint32_t> full = buffer.Snapshot();
         EXPECT_FALSE(Add(buffer.Ring(), {7}, Message(1, 2, 3, 4)));
         EXPECT_EQ(full, buffer.Snapshot());
     }
 }
 
-TEST(KxMessageRing, EachRecipientTakesAndAcknowledgesOldestFirst) {
-    RingBuffer buffer;
-    CKxMessageRing& ring = buffer.Ring();
-    std::uint32_t sender = 0;
-    std::uint64_t key = 0;
-    KxRingMessage taken = {};
-    EXPECT_FALSE(ring.Acknowledge(0xA, &sender, &key));  // empty
-    ASSERT_TRUE(Add(ring, {0xA}, Message(1, 101, 0, 0)));
-    ASSERT_TRUE(Add(ring, {0xB, 0xA}, Message(1, 102, 0, 0)));
-    ASSERT_TRUE(Add(ring, {0xA}, Message(1, 103, 0, 0)));
-    EXPECT_FALSE(ring.Acknowledge(0xA, &sender, &key)) << "pending, not received";
-    EXPECT_FALSE(ring.Take(0xA, nullptr));
-    EXPECT_EQ(0u, buffer[4]);
-
-    ASSERT_TRUE(ring.Take(0xB, &taken));
-    EXPECT_EQ(102u, taken.messageCode);
-    EXPECT_FALSE(ring.Take(0xB, &taken));
-    for (std::uint32_t code : {101u, 102u, 103u}) {
-        ASSERT_TRUE(ring.Take(0xA, &taken));
-        EXPECT_EQ(code, taken.messageCode);
-    }
-    EXPECT_FALSE(ring.Take(0xA, &taken));
-    EXPECT_FALSE(ring.Take(0xC, &taken));
-    EXPECT_FALSE(ring.Acknowledge(0xA, nullptr, &key));
-    EXPECT_FALSE(ring.Acknowledge(0xA, &sender, nullptr));
-    EXPECT_EQ(1u, buffer[4]);
-
-    // A's first acknowledgement completes the oldest record, which goes back at once.
-    const std::uint32_t secondRecord = buffer[0] + CKxMessageRing::RecordWords(1);
-    ASSERT_TRUE(ring.Acknowledge(0xA, &sender, &key));
-    EXPECT_EQ(secondRecord, buffer[0]);
-    EXPECT_EQ(1u, buffer[secondRecord + 4]);  // A's entry in the second record still received
-    ASSERT_TRUE(ring.Acknowledge(0xA, &sender, &key));
-    EXPECT_EQ(2u, buffer[secondRecord + 4]);  // now acknowledged...
-    EXPECT_EQ(secondRecord, buffer[0]);       // ...but B still holds the record
-    ASSERT_TRUE(ring.Acknowledge(0xA, &sender, &key));
-    ASSERT_TRUE(ring.Acknowledge(0xB, &sender, &key));
-    EXPECT_EQ(buffer[1], buffer[0]);
-    EXPECT_FALSE(ring.Acknowledge(0xA, &sender, &key));
-}
-
-// Completion is reported (sender and key) only by the acknowledgement that completes a record.
-TEST(KxMessageRing, SpaceIsGivenBackOnlyInOrderAndInOneSweep) {
+// Each recipient takes its own entries oldest first; a record goes back only once it and every
+// older record are done, and only the acknowledgement that completes a keyed record reports it.
+TEST(KxMessageRing, SpaceIsGivenBackOnlyInOrderAndOnlyTheCompletingAcknowledgementReports) {
     RingBuffer buffer;
     CKxMessageRing& ring = buffer.Ring();
     ASSERT_TRUE(Add(ring, {0xA, 0xB}, Message(1, 101, 0, 0x500000011u)));
     ASSERT_TRUE(Add(ring, {0xB}, Message(2, 102, 0, 0x22)));
-    ASSERT_TRUE(Add(ring, {0xB}, Message(3, 103, 0, 0x33)));
+    ASSERT_TRUE(Add(ring, {0xB}, Message(3, 103, 0, 0)));  // posted
     const std::uint32_t write = buffer[1];
 
     KxRingMessage taken = {};
     std::uint32_t sender = 0xFFFF;
     std::uint64_t key = 0xFFFF;
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(ring.Take(0xB, &taken));
+    EXPECT_FALSE(ring.Acknowledge(0xB, &sender, &key)) << "pending, not received";
+    for (std::uint32_t code : {101u, 102u, 103u}) {
+        ASSERT_TRUE(ring.Take(0xB, &taken));
+        EXPECT_EQ(code, taken.messageCode);
+    }
+    EXPECT_FALSE(ring.Take(0xB, &taken));
     ASSERT_TRUE(ring.Acknowledge(0xB, &sender, &key));  // first record: A still pending
     EXPECT_EQ(0u, sender);
     EXPECT_EQ(0u, key);
     ASSERT_TRUE(ring.Acknowledge(0xB, &sender, &key));  // second record done, behind the first
     EXPECT_EQ(2u, sender);
     EXPECT_EQ(0x22u, key);
-    ASSERT_TRUE(ring.Acknowledge(0xB, &sender, &key));
-    EXPECT_EQ(0x33u, key);
+    ASSERT_TRUE(ring.Acknowledge(0xB, &sender, &key));  // done, but a posted message reports none
+    EXPECT_EQ(0u, sender);
+    EXPECT_EQ(0u, key);
     EXPECT_EQ(2u, buffer[0]);
     EXPECT_EQ(397u - 11u - 9u - 9u, FreeWords(ring));
 
@@ -182,39 +144,87 @@ TEST(KxMessageRing, SpaceIsGivenBackOnlyInOrderAndInOneSweep) {
     EXPECT_EQ(1u, sender);
     EXPECT_EQ(0x500000011u, key);
     EXPECT_EQ(write, buffer[0]);  // all three given back by this one acknowledgement
-    EXPECT_EQ(397u, FreeWords(ring));
+    EXPECT_FALSE(ring.Acknowledge(0xA, &sender, &key));
 }
 
-TEST(KxMessageRing, RecordWalkersSeeRecordStartsOnlyOldestFirst) {
+// A receiver drains everything in one call and acknowledges by position, out of order.
+TEST(KxMessageRing, TakeAllDrainsOldestFirstAndAcknowledgeAtCompletesTheRecordItNames) {
     RingBuffer buffer;
     CKxMessageRing& ring = buffer.Ring();
-    ASSERT_TRUE(Add(ring, {0xA, 0xB}, Message(5, 1, 0, 0)));
-    ASSERT_TRUE(Add(ring, {0xA}, Message(6, 2, 0, 0)));
-    KxRingMessage taken = {};
-    ASSERT_TRUE(ring.Take(0xB, &taken));
-    std::vector<KxRingRecord> seen;
-    ASSERT_TRUE(ring.ForEachRecord([&](const KxRingRecord& r) { seen.push_back(r); }));
-    ASSERT_EQ(2u, seen.size());
-    EXPECT_EQ(2u, seen[0].position);
-    EXPECT_EQ(2u, seen[0].recipientCount);
-    EXPECT_EQ(0xBu, seen[0].recipients[1].id);
-    EXPECT_EQ(1u, seen[0].recipients[1].state);
-    EXPECT_EQ(0u, seen[0].recipients[0].state);
-    EXPECT_EQ(13u, seen[1].position);
-    EXPECT_EQ(6u, seen[1].message.senderId);
+    ASSERT_TRUE(Add(ring, {0xA}, Message(1, 1, 0, 0)));              // at 2, posted
+    ASSERT_TRUE(Add(ring, {0xA, 0xB}, Message(2, 2, 0x200, 0x22)));  // at 11
+    ASSERT_TRUE(Add(ring, {0xA, 0xA}, Message(3, 3, 0, 0)));         // at 22, A listed twice
+    ASSERT_TRUE(Add(ring, {0xA}, Message(4, 4, 0, 0x44)));           // at 33
+    const std::uint32_t write = buffer[1];
 
-    std::uint32_t position = 0;
-    EXPECT_FALSE(ring.FindRecipient(0xA, 0, 1, nullptr));
+    KxRingTakenMessage taken[44] = {};
+    std::uint32_t count = 0xFFFF;
+    ASSERT_TRUE(ring.TakeAll(0xA, taken, 3, &count));
+    ASSERT_EQ(3u, count);
+    const std::uint32_t firstPositions[] = {2, 11, 22};
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(firstPositions[k], taken[k].position);
+        EXPECT_EQ(k + 1, taken[k].message.messageCode);
+    }
+    EXPECT_EQ(0x200u, taken[1].message.param);
+    EXPECT_EQ(0x22u, taken[1].message.acknowledgeKey);
+    EXPECT_EQ(11u, buffer[0]) << "the posted record went back in the same pass";
+
+    ASSERT_TRUE(ring.TakeAll(0xA, taken, 44, &count));  // A's second entry at 22, then 33
+    ASSERT_EQ(2u, count);
+    EXPECT_EQ(22u, taken[0].position);
+    EXPECT_EQ(33u, taken[1].position);
+    EXPECT_FALSE(ring.TakeAll(0xA, taken, 44, &count));
+    EXPECT_EQ(0u, count);
+
+    std::uint32_t sender = 0xFFFF;
+    std::uint64_t key = 0xFFFF;
+    const std::vector<std::uint32_t> before = buffer.Snapshot();
+    for (std::uint32_t position : {2u, 12u, 22u, write, 0u, 500u}) {
+        EXPECT_FALSE(ring.AcknowledgeAt(0xA, position, &sender, &key)) << position;
+    }
+    EXPECT_FALSE(ring.AcknowledgeAt(0xB, 11, &sender, &key)) << "pending, not received";
+    EXPECT_EQ(before, buffer.Snapshot());
+
+    ASSERT_TRUE(ring.AcknowledgeAt(0xA, 33, &sender, &key));  // the newer one first
+    EXPECT_EQ(4u, sender);
+    EXPECT_EQ(0x44u, key);
+    EXPECT_TRUE(ring.IsMessageDone(33));
+    EXPECT_EQ(11u, buffer[0]) << "done, but behind a record that is not";
+    ASSERT_TRUE(ring.AcknowledgeAt(0xA, 11, &sender, &key));
+    EXPECT_EQ(0u, key) << "B has not acknowledged";
+
+    ASSERT_TRUE(ring.TakeAll(0xB, taken, 1, &count));
+    ASSERT_TRUE(ring.AcknowledgeAt(0xB, taken[0].position, &sender, &key));
+    EXPECT_EQ(2u, sender);
+    EXPECT_EQ(0x22u, key);
+    EXPECT_EQ(write, buffer[0]);  // 11, 22 and 33 given back by this one acknowledgement
+}
+
+// A writer that died between an acknowledgement's state change and its give-back left a done
+// record at R whose completion nobody reported; an entry in no known state never counts as done.
+TEST(KxMessageRing, AbandonedAcknowledgementIsReportedOnceAndGivenBack) {
+    RingBuffer buffer;
+    CKxMessageRing& ring = buffer.Ring();
+    ASSERT_TRUE(Add(ring, {0xA}, Message(5, 1, 0, 0x55)));
+    ASSERT_TRUE(Add(ring, {0xA, 0xB}, Message(6, 2, 0, 0x66)));
+    std::uint32_t position = 0, sender = 0xFFFF;
+    std::uint64_t key = 0xFFFF;
+    ASSERT_TRUE(ring.FindRecipient(0xA, 0, 2, &position));  // the state change alone
     ASSERT_TRUE(ring.FindRecipient(0xA, 0, 2, &position));
-    EXPECT_EQ(2u, position);
-    ASSERT_TRUE(ring.FindRecipient(0xA, 0, 2, &position));
-    EXPECT_EQ(13u, position);
-    EXPECT_FALSE(ring.FindRecipient(0xA, 2, 3, &position));  // 3 is no state
-    EXPECT_TRUE(ring.IsMessageDone(13));
-    EXPECT_FALSE(ring.IsMessageDone(2)) << "B has not acknowledged";
-    EXPECT_FALSE(ring.IsMessageDone(4));    // inside a record
-    EXPECT_FALSE(ring.IsMessageDone(22));   // at W, beyond the records
-    EXPECT_FALSE(ring.IsMessageDone(500));  // not a position at all
+    buffer[position + 4] = 7;  // B's state
+
+    ASSERT_TRUE(ring.SweepAbandonedAcknowledgement(&sender, &key));
+    EXPECT_EQ(5u, sender);
+    EXPECT_EQ(0x55u, key);
+    EXPECT_EQ(position, buffer[0]);
+    EXPECT_FALSE(ring.IsMessageDone(position));
+    ASSERT_TRUE(ring.SweepAbandonedAcknowledgement(&sender, &key));
+    EXPECT_EQ(0u, key);
+    EXPECT_EQ(position, buffer[0]);
+    KxRingMessage taken = {};
+    EXPECT_FALSE(ring.Take(0xB, &taken));
+    EXPECT_FALSE(ring.FindRecipient(0xB, 7, 2, &position)) << "7 is no state";
 }
 
 TEST(KxMessageRing, CorruptedPositionsAndRecordsRefuseEveryOperation) {
@@ -247,89 +257,28 @@ TEST(KxMessageRing, CorruptedPositionsAndRecordsRefuseEveryOperation) {
         SCOPED_TRACE(c.what);
         RingBuffer buffer;
         CKxMessageRing& ring = buffer.Ring();
-        ASSERT_TRUE(Add(ring, {0xA, 0xB}, Message(1, 2, 3, 4)));
-        ASSERT_TRUE(Add(ring, {0xC}, Message(1, 2, 3, 4)));
+        ASSERT_TRUE(Add(ring, {0xA, 0xB}, Message(1, 2, 3, 0)));
+        ASSERT_TRUE(Add(ring, {0xC}, Message(1, 2, 3, 0)));
         for (std::uint32_t element = 22; element < 400; ++element) buffer[element] = 1;
+        KxRingMessage taken = {};
+        ASSERT_TRUE(ring.Take(0xA, &taken));
         buffer[c.element] = c.value;
         const std::vector<std::uint32_t> before = buffer.Snapshot();
-        std::uint32_t position = 0, sender = 0, free = 0;
+        std::uint32_t position = 0, sender = 0, free = 0, count = 0;
         std::uint64_t key = 0;
-        KxRingMessage taken = {};
+        KxRingTakenMessage all[4] = {};
         EXPECT_FALSE(ring.IsConsistent());
         if (c.element < 2 && (c.value < 2 || c.value > 399)) {
             EXPECT_FALSE(ring.FreeWords(&free));
         }
         EXPECT_FALSE(Add(ring, {0xA}, Message(1, 2, 3, 4)));
-        EXPECT_FALSE(ring.Take(0xA, &taken));
-        EXPECT_FALSE(ring.Take(0xC, &taken));
+        EXPECT_FALSE(ring.Take(0xB, &taken));
+        EXPECT_FALSE(ring.TakeAll(0xC, all, 4, &count));
         EXPECT_FALSE(ring.FindRecipient(0xC, 0, 1, &position));
         EXPECT_FALSE(ring.Acknowledge(0xA, &sender, &key));
-        EXPECT_FALSE(ring.IsMessageDone(2));
-        EXPECT_FALSE(ring.ForEachRecord([](const KxRingRecord&) {}));
+        EXPECT_FALSE(ring.AcknowledgeAt(0xA, 2, &sender, &key));
+        EXPECT_FALSE(ring.SweepAbandonedAcknowledgement(&sender, &key));
         EXPECT_EQ(before, buffer.Snapshot());
-    }
-}
-
-TEST(KxMessageRing, GarbageStateIsNeverMatchedNorDone) {
-    RingBuffer buffer;
-    CKxMessageRing& ring = buffer.Ring();
-    ASSERT_TRUE(Add(ring, {0xA, 0xB}, Message(1, 2, 3, 4)));
-    buffer[4] = 7;  // A's state
-    KxRingMessage taken = {};
-    std::uint32_t sender = 0, position = 0;
-    std::uint64_t key = 0;
-    EXPECT_TRUE(ring.IsConsistent());
-    EXPECT_FALSE(ring.Take(0xA, &taken));
-    EXPECT_FALSE(ring.Acknowledge(0xA, &sender, &key));
-    EXPECT_FALSE(ring.FindRecipient(0xA, 7, 2, &position));
-    EXPECT_EQ(7u, buffer[4]);
-
-    // B completes its part, but a garbage entry never counts as acknowledged.
-    ASSERT_TRUE(ring.Take(0xB, &taken));
-    ASSERT_TRUE(ring.Acknowledge(0xB, &sender, &key));
-    EXPECT_EQ(0u, key);
-    EXPECT_FALSE(ring.IsMessageDone(2));
-    EXPECT_EQ(2u, buffer[0]);
-}
-
-// Random words anywhere in the elements: every operation must end and stay inside them, and a
-// ring is reported consistent only when its records cover exactly the words from R to W.
-TEST(KxMessageRing, RandomCorruptionNeverEscapesTheElements) {
-    std::mt19937 engine(20240601);
-    auto random = [&engine](std::uint32_t below) {
-        return static_cast<std::uint32_t>(engine() % below);
-    };
-    for (int round = 0; round < 3000; ++round) {
-        RingBuffer buffer;
-        CKxMessageRing& ring = buffer.Ring();
-        for (std::uint32_t m = random(6); m != 0; --m) {
-            Add(ring, {random(4), random(4)}, Message(1, 2, 3, 4));
-        }
-        for (std::uint32_t hits = 1 + random(4); hits != 0; --hits) {
-            const std::uint32_t pick = random(3);
-            buffer[random(400)] =
-                pick == 0 ? static_cast<std::uint32_t>(engine()) : random(pick == 1 ? 400 : 4);
-        }
-        std::uint32_t sender = 0, position = 0, free = 0;
-        std::uint64_t key = 0;
-        KxRingMessage taken = {};
-        for (int op = 0; op < 8; ++op) {
-            const std::uint32_t id = random(4);
-            const std::uint32_t which = random(5);
-            if (which == 0) Add(ring, {id}, Message(1, 2, 3, 4));
-            if (which == 1) ring.Take(id, &taken);
-            if (which == 2) ring.Acknowledge(id, &sender, &key);
-            if (which == 3) ring.FindRecipient(id, random(4), random(4), &position);
-            if (which == 4) ring.IsMessageDone(static_cast<std::uint32_t>(engine()));
-        }
-        ring.FreeWords(&free);
-        std::uint32_t visited = 0;
-        const bool walked = ring.ForEachRecord([&](const KxRingRecord& r) { visited += r.words; });
-        ASSERT_TRUE(buffer.GuardsIntact()) << "round " << round;
-        ASSERT_EQ(walked, ring.IsConsistent()) << "round " << round;
-        // A walk it accepts covers exactly the words from R to W.
-        if (walked) {
-            ASSERT_EQ((buffer[1] + 398 - buffer[0]) % 398, visited) << "round " << round;
-        }
+        EXPECT_TRUE(buffer.GuardsIntact());
     }
 }
