@@ -33,7 +33,10 @@ public:
         }
         const DWORD size = kHeaderBytes + DWORD{4} * count;
         bool created = false;  // the header word, not this flag, tells whether contents are new
-        m_segment = new CKxSharedMemory(size, "TKxInterProcessArray" + name, &created);
+        // A process that died holding the segment's mutex died inside an open or a close, which
+        // leave nothing half done in the segment: the mutex is taken over.
+        bool abandoned = false;
+        m_segment = new CKxSharedMemory(size, "TKxInterProcessArray" + name, &created, &abandoned);
         TKxScopeGuard deleteSegment([this] { delete m_segment; });
         if (m_segment->GetMappedSize() < size) {
             throw CKxSharedMemoryException(
