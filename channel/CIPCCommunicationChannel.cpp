@@ -5,6 +5,7 @@
 
 #include "CIPCParticipantInfo.h"
 #include "CIPCServiceFactorySingleton.h"
+#include "CKxAutoLock.h"
 #include "CKxEvent.h"
 #include "CKxMutex.h"
 #include "CkxIPCMessage.h"
@@ -30,12 +31,7 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     TKxScopeGuard undo([this] {
         delete m_queue;
         delete m_participantIds;
-        if (m_lockCount != 0) {
-            try {
-                m_mutex->Release();
-            } catch (...) {
-            }
-        }
+        if (m_lockCount != 0) KxReleaseIgnoringErrors(m_mutex);
         delete m_mutex;
         for (CIPCParticipantInfo* record : m_records) delete record;
     });
@@ -66,34 +62,36 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
 
 CIPCCommunicationChannel::~CIPCCommunicationChannel() {
     // The segments are unmapped under the channel mutex so that no other process reads them
-    // half-closed; a destructor never throws, so kernel failures are dropped here.
+    // half-closed; a destructor never throws, so kernel failures are dropped here (a Lock that
+    // throws holds nothing).
+    bool locked = false;
     try {
-        Lock();
+        locked = Lock();
     } catch (...) {
     }
     delete m_queue;
     delete m_participantIds;
-    try {
-        m_mutex->Release();
-    } catch (...) {
-    }
+    if (locked) KxReleaseIgnoringErrors(m_mutex);
     delete m_mutex;
     for (CIPCParticipantInfo* record : m_records) delete record;
 }
 
 bool CIPCCommunicationChannel::Lock() {
-    bool taken = false;
     bool abandoned = false;
-    try {
-        taken = m_mutex->Wait(INFINITE);
-    } catch (const CKxWaitAbandonnedException&) {
-        taken = true;  // the platform handed the abandoned mutex to this thread
-        abandoned = true;
-    }
-    if (taken) ++m_lockCount;
+    if (!KxWaitTakingAbandoned(m_mutex, INFINITE, &abandoned)) return false;
+    ++m_lockCount;
     // The constructor, whose queue does not exist yet at its Lock, finishes once it does.
-    if (abandoned && m_queue != nullptr) FinishAbandonedAcknowledgement();
-    return taken;
+    if (abandoned && m_queue != nullptr) {
+        // No caller's guard exists yet to give the lock back: a mutex left owned by a thread that
+        // lives on would stop every process of the channel for ever.
+        TKxScopeGuard undo([this] {
+            --m_lockCount;
+            KxReleaseIgnoringErrors(m_mutex);
+        });
+        FinishAbandonedAcknowledgement();
+        undo.Dismiss();
+    }
+    return true;
 }
 
 bool CIPCCommunicationChannel::Unlock() {

@@ -2,14 +2,24 @@
 // of an operation, holding the machine-wide pool mutex, inside handlers, while waiting for an
 // acknowledgement. After each death the channel must go on: the others hear of it, synchronous
 // senders waiting on it are released, the queue's room comes back, newcomers join and the
-// survivors exchange messages.
+// survivors exchange messages. And processes that cannot make one kernel object (a failing name):
+// the failure reaches their caller and costs nobody else anything.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "../kernel/KxKernelTestSupport.h"
+#include "CIPCChannelLock.h"
+#include "CIPCCommunicationChannel.h"
+#include "CIPCServiceFactorySingleton.h"
+#include "CKxEvent.h"
+#include "CKxIPCAcknowledgeEventPoolElement.h"
+#include "CKxMutex.h"
+#include "CkxIPCMessage.h"
 #include "KxKillPoint.h"
 #include "KxMemberProcess.h"
 #include "KxRawChannel.h"
@@ -254,6 +264,50 @@ TEST_F(KillPointTest, WaitingInNestedSendOnWaitingThread) {
 
     EXPECT_TRUE(a->Saw(Sent(b->Id())));
     ExpectChannelGoesOn(victim->Id());
+}
+
+// ---- One process cannot make a kernel object ---------------------------------------------------
+
+const char kEventFailure[] = "CKxEvent::CKxEvent -> could not create an event";
+
+// A member dies holding the mutex half-way through acknowledging this thread's synchronous
+// message; the next Lock finishes that acknowledgement and cannot open the sender's event. The
+// exception leaves Lock with the mutex given back, or every process would wait on it for ever.
+TEST(LocalFailureTest, ThrowWhileFinishingADeadHoldersAcknowledgementReleasesTheMutex) {
+    const std::string channel = KxUniqueName("channel");
+    Member victim = CKxMemberProcess::Joined(channel);
+    CIPCCommunicationChannel local(channel.c_str());
+    CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
+    CKxIPCAcknowledgeEventPoolElement* joined = factory->AcquireAcknowledgeElement();
+    CKxIPCAcknowledgeEventPoolElement* sent = factory->AcquireAcknowledgeElement();
+    CkxIPCMessage sync;
+    sync.SetSenderID(GetCurrentThreadId());
+    sync.SetAcknowledgeKey(sent->GetAcknowledgeKey());
+    const std::uint32_t to = victim->Id();
+    {
+        CIPCChannelLock lock(&local);
+        ASSERT_TRUE(local.AddParticipant(sync.GetSenderID(), joined->GetAcknowledgeKey(),
+                                         joined->GetEvent()));
+    }
+    ASSERT_TRUE(joined->GetEvent()->Wait(kKxHangBoundMs)) << "the victim took the join notice";
+    ASSERT_TRUE(victim->Arm("ring.acknowledge.before-sweep"));
+    {
+        CIPCChannelLock lock(&local);
+        ASSERT_TRUE(local.AddMessage(1, &to, &sync));
+    }
+    ASSERT_TRUE(victim->WaitStopped());
+    char sender[64];
+    std::snprintf(sender, sizeof(sender), "KX IPCAckEv 0x%016llX",
+                  static_cast<unsigned long long>(sent->GetAcknowledgeKey()));
+    ASSERT_TRUE(KxArmFailingName(sender));
+    victim->Kill();
+
+    ExpectKxThrow<CKxEventException>([&] { local.Lock(); }, kEventFailure);
+    CKxMutex mutex(channel + "_Mutex");
+    EXPECT_TRUE(TakeOnOtherThread(&mutex)) << "the mutex was left owned";
+    EXPECT_FALSE(local.Unlock()) << "the failed Lock was counted";
+    factory->ReleaseAcknowledgeElement(sent);
+    factory->ReleaseAcknowledgeElement(joined);
 }
 
 }  // namespace
