@@ -12,6 +12,7 @@
 #include "CkxIPCMessageQueue.h"
 #include "KxExceptions.h"
 #include "KxKillPoint.h"
+#include "KxLiveness.h"
 #include "KxParticipantIdList.h"
 #include "KxScopeGuard.h"
 
@@ -123,6 +124,10 @@ CIPCParticipantInfo* CIPCCommunicationChannel::RecordOf(std::uint32_t id) {
     try {
         record = new CIPCParticipantInfo(id);
     } catch (const CKxHandleSyncObjectException&) {
+        // A failure of this process alone (an event name held by another kind of object, a full
+        // handle table, denied access) says nothing about the member and must not evict it for
+        // every process: only a thread the platform reports ended is a departure.
+        if (!KxThreadHasEnded(id)) throw;
         // Its thread has ended and nobody removed it (every watcher died with it): remove it now
         // as a departed member, so that its senders are released and the channel goes on.
         RemoveParticipant(id);

@@ -34,8 +34,9 @@ public:
     static const std::uint32_t kMaxParticipants = 50;
     static const std::uint32_t kJoinNoticeCode = 0xFFFF0000u;
 
-    // Creates or opens the channel's objects. Throws CKxMutexException / CKxSharedMemoryException
-    // when they cannot be created (e.g. a name held by a kernel object of another kind).
+    // Creates or opens the channel's objects and records the members present. Throws
+    // CKxMutexException / CKxSharedMemoryException when they cannot be created (e.g. a name held
+    // by a kernel object of another kind), and what making a live member's record throws.
     explicit CIPCCommunicationChannel(const char* name);
     virtual ~CIPCCommunicationChannel();
     CIPCCommunicationChannel(const CIPCCommunicationChannel&) = delete;
@@ -64,7 +65,8 @@ public:
     // member is removed). count: room in, members out. False when the room is too small.
     bool GetParticipants(std::uint32_t* count, std::uint32_t* ids, CKxHandleSyncObject** objects);
     // Queues message once for all recipients and wakes each. False, with nothing written, when a
-    // recipient is not registered, the list is empty, or the ring lacks 2N + 7 free words.
+    // recipient is not registered, the list is empty, or the ring lacks 2N + 7 free words. Throws,
+    // with nothing written, what making a live recipient's record throws.
     bool AddMessage(std::uint32_t count, const std::uint32_t* recipients,
                     const CkxIPCMessage* message);
     // Takes id's oldest pending message (pending -> received).
@@ -81,10 +83,13 @@ public:
 private:
     std::uint32_t* IdElements();
     CIPCParticipantInfo* FindRecord(std::uint32_t id) const;
-    // The record of a registered member, made when missing. A member whose thread can no longer
-    // be opened has ended unwatched: it is removed like a departed member and null is returned.
+    // The record of a registered member, made when missing. A member whose record cannot be made
+    // because its thread has ended (KxThreadHasEnded) ended unwatched: it is removed like a
+    // departed member and null is returned. Any other failure to make the record throws, as
+    // CIPCParticipantInfo does, and changes nothing.
     CIPCParticipantInfo* RecordOf(std::uint32_t id);
-    // Makes records for every registered member, removing those that ended unwatched.
+    // Makes records for every registered member, removing those that ended unwatched. Throws as
+    // RecordOf does; the records made before stay.
     void RecordAllParticipants();
     // Acknowledges id's oldest received entry and releases its sender when that completes it.
     bool AcknowledgeAndRelease(std::uint32_t id);

@@ -268,7 +268,34 @@ TEST_F(KillPointTest, WaitingInNestedSendOnWaitingThread) {
 
 // ---- One process cannot make a kernel object ---------------------------------------------------
 
+std::string ReceiveEventName(std::uint32_t id) {
+    char name[64];
+    std::snprintf(name, sizeof(name), "KX IPCRcvEv 0x%08X", id);
+    return name;
+}
+
 const char kEventFailure[] = "CKxEvent::CKxEvent -> could not create an event";
+
+// This process cannot open a live member's receive event: its send to the member and its opening
+// of the channel fail with the exception, and nobody evicts the member, who still hears the others.
+TEST(LocalFailureTest, MemberWhoseEventThisProcessCannotOpenStaysRegistered) {
+    const std::string channel = KxUniqueName("channel");
+    CIPCCommunicationChannel local(channel.c_str());  // made first: it holds no record of them
+    Member member = CKxMemberProcess::Joined(channel), other = CKxMemberProcess::Joined(channel);
+    const std::uint32_t id = member->Id();
+    ASSERT_TRUE(KxArmFailingName(ReceiveEventName(id).c_str()));
+    const CkxIPCMessage post;
+    {
+        CIPCChannelLock lock(&local);
+        ExpectKxThrow<CKxEventException>([&] { local.AddMessage(1, &id, &post); }, kEventFailure);
+    }
+    ExpectKxThrow<CKxEventException>([&] { CIPCCommunicationChannel later(channel.c_str()); },
+                                     kEventFailure);
+    EXPECT_EQ((std::vector<std::uint32_t>{id, other->Id()}), KxReadMembers(channel));
+    EXPECT_EQ(1, other->SendWait(kKxPlainCode, 7, {id}));
+    EXPECT_TRUE(member->Saw(KxLine("recv", {other->Id(), kKxPlainCode, 7})));
+    EXPECT_EQ(0, KxCountQueuedRecords(channel));
+}
 
 // A member dies holding the mutex half-way through acknowledging this thread's synchronous
 // message; the next Lock finishes that acknowledgement and cannot open the sender's event. The
