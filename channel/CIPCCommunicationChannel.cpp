@@ -230,12 +230,22 @@ bool CIPCCommunicationChannel::GetParticipants(std::uint32_t* count, std::uint32
     CKxParticipantIdList list(IdElements());
     if (!list.IsValid()) return false;
     RecordAllParticipants();
+    // Any process can write the list without the mutex, so it may have changed since the records
+    // were made: it is read once, and an identifier found without a record refuses the call.
+    std::uint32_t presentIds[kMaxParticipants];
+    CKxHandleSyncObject* threads[kMaxParticipants];
     const std::uint32_t present = list.Count();
+    for (std::uint32_t i = 0; i < present; ++i) {
+        presentIds[i] = list.At(i);
+        const CIPCParticipantInfo* record = FindRecord(presentIds[i]);
+        if (record == nullptr) return false;
+        threads[i] = record->GetThreadObject();
+    }
     const std::uint32_t room = *count;
     if (room < present || (room > 0 && (ids == nullptr || objects == nullptr))) return false;
     for (std::uint32_t i = 0; i < present; ++i) {
-        ids[i] = list.At(i);
-        objects[i] = FindRecord(ids[i])->GetThreadObject();
+        ids[i] = presentIds[i];
+        objects[i] = threads[i];
     }
     for (std::uint32_t i = present; i < room; ++i) ids[i] = 0;
     *count = present;

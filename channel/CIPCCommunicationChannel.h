@@ -62,7 +62,9 @@ public:
     // then unregisters it. True also when id was not registered.
     bool RemoveParticipant(std::uint32_t id);
     // Members in array order with their thread objects (owned by the channel, valid until the
-    // member is removed). count: room in, members out. False when the room is too small.
+    // member is removed). count: room in, members out. False, with nothing written, when the room
+    // is too small or the list names a member without a record (it was rewritten meanwhile).
+    // Throws as making a live member's record throws.
     bool GetParticipants(std::uint32_t* count, std::uint32_t* ids, CKxHandleSyncObject** objects);
     // Queues message once for all recipients and wakes each. False, with nothing written, when a
     // recipient is not registered, the list is empty, or the ring lacks 2N + 7 free words. Throws,
