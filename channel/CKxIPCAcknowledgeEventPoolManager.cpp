@@ -27,14 +27,8 @@ CKxIPCAcknowledgeEventPoolManager::CKxIPCAcknowledgeEventPoolManager()
         m_freeElements.clear();
         delete m_mutex;
     });
-    const DWORD processId = GetCurrentProcessId();
-    for (int i = 0; i < kElementsMadeAtLoad; ++i) {
-        std::unique_ptr<CKxIPCAcknowledgeEventPoolElement> element(
-            new CKxIPCAcknowledgeEventPoolElement(m_nextSequence, processId));
-        m_freeElements.push_back(element.get());
-        element.release();
-        ++m_nextSequence;
-    }
+    m_freeElements.reserve(kElementsMadeAtLoad);  // so that the pushes below cannot throw
+    for (int i = 0; i < kElementsMadeAtLoad; ++i) m_freeElements.push_back(MakeElement());
     undo.Dismiss();
 }
 
@@ -46,6 +40,16 @@ CKxIPCAcknowledgeEventPoolManager::~CKxIPCAcknowledgeEventPoolManager() {
     for (auto& entry : m_foreignEvents) delete entry.second;
     m_foreignEvents.clear();
     delete m_mutex;
+}
+
+CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::MakeElement() {
+    std::unique_ptr<CKxIPCAcknowledgeEventPoolElement> element(
+        new CKxIPCAcknowledgeEventPoolElement(m_nextSequence, GetCurrentProcessId()));
+    // The name is new to this process, but an earlier process of the same identifier may have
+    // left an event of that name open in another process's pool, signalled for a wait of its own.
+    element->GetEvent()->Wait(0);
+    ++m_nextSequence;
+    return element.release();
 }
 
 void CKxIPCAcknowledgeEventPoolManager::LockPoolMutex() {
@@ -67,9 +71,7 @@ CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::AcquireEle
     KX_KILL_POINT("pool.acquire.holding-mutex");
     CKxIPCAcknowledgeEventPoolElement* element;
     if (m_freeElements.empty()) {
-        // The sequence number advances only once the element exists.
-        element = new CKxIPCAcknowledgeEventPoolElement(m_nextSequence, GetCurrentProcessId());
-        ++m_nextSequence;
+        element = MakeElement();
     } else {
         element = m_freeElements.back();
         m_freeElements.pop_back();
@@ -81,6 +83,10 @@ CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::AcquireEle
 
 void CKxIPCAcknowledgeEventPoolManager::ReleaseElement(CKxIPCAcknowledgeEventPoolElement* element) {
     if (!element) return;
+    if (element->IsRetired()) {
+        delete element;
+        return;
+    }
     LockPoolMutex();
     TKxScopeGuard releaseOnThrow([this] { ReleaseMutex(m_mutex->GetHandle()); });
     KX_KILL_POINT("pool.release.holding-mutex");

@@ -20,7 +20,8 @@ class CKxIPCAcknowledgeEventPoolElement;
 //
 // Lent elements belong to the borrower until it gives them back; the pool keeps no record of them.
 // Elements on the free list and in the foreign-events map belong to the pool and live until it is
-// destroyed. Every operation may be called from any thread of the process.
+// destroyed; a retired element given back is deleted at once. Every operation may be called from
+// any thread of the process.
 class CKxIPCAcknowledgeEventPoolManager {
 public:
     // Creates the pool mutex and ten elements with sequence numbers 1 to 10 (the next is 11).
@@ -35,13 +36,15 @@ public:
     CKxIPCAcknowledgeEventPoolManager& operator=(const CKxIPCAcknowledgeEventPoolManager&) = delete;
 
     // Lends the element given back last (last in, first out), or a new element with the next
-    // sequence number when none is free. Never null. The element's event keeps its state: an
-    // acknowledgement that came after its last borrower stopped waiting is still pending. Throws
-    // CKxEventException when a new element cannot be created (the sequence number and the list
-    // are then unchanged), or the mutex's exceptions.
+    // sequence number when none is free. Never null. An element comes back to the list only when
+    // its last borrower saw its signal or queued nothing, so no acknowledgement is still owed on
+    // it. Throws CKxEventException when a new element cannot be created (the sequence number and
+    // the list are then unchanged), or the mutex's exceptions.
     CKxIPCAcknowledgeEventPoolElement* AcquireElement();
-    // Puts the element back on the free list; null does nothing and does not touch the mutex. The
-    // element is not checked: it must have come from AcquireElement and not be given back twice.
+    // Puts the element back on the free list, or deletes it when it has retired
+    // (NoteWaitEndedUnsignalled): a late acknowledgement could otherwise end a later borrower's
+    // wait. Null does nothing; neither does it touch the mutex. The element is not checked: it
+    // must have come from AcquireElement and not be given back twice.
     void ReleaseElement(CKxIPCAcknowledgeEventPoolElement* element);
     // The event of any process's key, opened by name on the first call for that key (created if no
     // process holds it any more) and kept: later calls for the key return the same object. A key
@@ -51,6 +54,9 @@ public:
     CKxEvent* GetEventByKey(std::uint64_t key);
 
 private:
+    // A new element of this process with the next sequence number, unsignalled; the number
+    // advances only once the element exists. Throws what the element's constructor throws.
+    CKxIPCAcknowledgeEventPoolElement* MakeElement();
     // Waits for the pool mutex without time limit; an abandoned mutex counts as obtained.
     void LockPoolMutex();
 

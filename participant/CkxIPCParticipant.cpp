@@ -207,9 +207,6 @@ bool CkxIPCParticipant::StartWaitingThread() {
         m_stopEvent = nullptr;
     });
     m_joinAcknowledgeElement = factory->AcquireAcknowledgeElement();
-    // A late acknowledgement of the element's previous borrower may have left its event set;
-    // consumed here, it cannot end this join's wait early.
-    m_joinAcknowledgeElement->ConsumeStaleSignal();
     m_startedEvent = new CKxEvent(true);
     m_stopEvent = new CKxEvent(true);
     CKxThread* thread = new CKxThread();
@@ -445,16 +442,13 @@ bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* id
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
     CKxIPCAcknowledgeEventPoolElement* element = factory->AcquireAcknowledgeElement();
     // From the moment the key may be queued until its signal has been seen, an acknowledgement
-    // can still come; if this send stops waiting before, the element's next borrowers consume.
+    // can still come; if this send stops waiting before, the element retires.
     bool awaitingSignal = false;
     TKxScopeGuard giveBack([factory, element, &awaitingSignal] {
         if (awaitingSignal) element->NoteWaitEndedUnsignalled();
         factory->ReleaseAcknowledgeElement(element);
     });
     CKxEvent* acknowledged = element->GetEvent();
-    // A late acknowledgement of this element's previous send may have left its event set;
-    // consumed here, it cannot release this send early.
-    element->ConsumeStaleSignal();
 
     CkxIPCMessage message;
     message.SetSenderID(m_participantId);

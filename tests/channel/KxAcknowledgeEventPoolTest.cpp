@@ -1,5 +1,5 @@
-// Acknowledge event pool: lending order, keys and names, keys of other processes, concurrent
-// look-ups, and the machine-wide pool mutex after failures and a dead owner.
+// Acknowledge event pool: lending order and retirement, keys and names, keys of other processes,
+// concurrent look-ups, and the machine-wide pool mutex after failures and a dead owner.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -74,6 +74,23 @@ TEST(KxAcknowledgeEventPool, LoadMakesTenElementsLentLastInFirstOut) {
     CKxIPCAcknowledgeEventPoolElement* twelfth = factory->AcquireAcknowledgeElement();
     EXPECT_EQ(OwnKey(12), twelfth->GetAcknowledgeKey());
     factory->ReleaseAcknowledgeElement(twelfth);
+    for (CKxIPCAcknowledgeEventPoolElement* element : lent) {
+        factory->ReleaseAcknowledgeElement(element);
+    }
+
+    // A borrower whose wait ended without the signal retires its element: an acknowledgement may
+    // still set that event at any time, so no later borrower may wait on it.
+    CKxIPCAcknowledgeEventPoolElement* retired = factory->AcquireAcknowledgeElement();
+    const std::uint64_t retiredKey = retired->GetAcknowledgeKey();
+    retired->NoteWaitEndedUnsignalled();
+    factory->ReleaseAcknowledgeElement(retired);
+    EXPECT_FALSE(EventExists(AckEventName(retiredKey))) << "closed with its element";
+    lent.clear();
+    for (int i = 0; i < 12; ++i) {  // the 11 still free, then a new one
+        lent.push_back(factory->AcquireAcknowledgeElement());
+        EXPECT_NE(retiredKey, lent.back()->GetAcknowledgeKey());
+    }
+    EXPECT_EQ(OwnKey(13), lent.back()->GetAcknowledgeKey()) << "a retired key is never reused";
     for (CKxIPCAcknowledgeEventPoolElement* element : lent) {
         factory->ReleaseAcknowledgeElement(element);
     }
