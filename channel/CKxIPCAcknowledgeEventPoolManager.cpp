@@ -2,16 +2,16 @@
 #include "CKxIPCAcknowledgeEventPoolManager.h"
 
 #include <memory>
+#include <new>
 
 #include "CKxEvent.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "CKxMutex.h"
-#include "KxExceptions.h"
-#include "KxKillPoint.h"
 #include "KxScopeGuard.h"
 
 namespace {
 
+// Created at load and never waited on (see the class comment).
 const char kPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
 const int kElementsMadeAtLoad = 10;
 
@@ -20,6 +20,7 @@ const int kElementsMadeAtLoad = 10;
 CKxIPCAcknowledgeEventPoolManager::CKxIPCAcknowledgeEventPoolManager()
     : m_mutex(nullptr), m_nextSequence(1) {
     InitializeSRWLock(&m_foreignLock);
+    InitializeSRWLock(&m_freeLock);
     m_mutex = new CKxMutex(kPoolMutexName);
     // No destructor runs for a constructor that throws: undo the elements made so far here.
     TKxScopeGuard undo([this] {
@@ -52,32 +53,12 @@ CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::MakeElemen
     return element.release();
 }
 
-void CKxIPCAcknowledgeEventPoolManager::LockPoolMutex() {
-    try {
-        m_mutex->Wait(INFINITE);
-    } catch (const CKxWaitAbandonnedException&) {
-        // Another process ended while holding the mutex; the platform has made this thread the
-        // owner. What the mutex guards here is this process's own list, which the dead process
-        // never touched, so the operation goes on.
-    }
-}
-
-// The mutex is given back with Release on the normal path, so that a failure there reaches the
-// caller. On an exceptional path it is given back through the handle directly: releasing a mutex
-// this thread owns does not fail, and a second exception could not be reported anyway.
 CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::AcquireElement() {
-    LockPoolMutex();
-    TKxScopeGuard releaseOnThrow([this] { ReleaseMutex(m_mutex->GetHandle()); });
-    KX_KILL_POINT("pool.acquire.holding-mutex");
-    CKxIPCAcknowledgeEventPoolElement* element;
-    if (m_freeElements.empty()) {
-        element = MakeElement();
-    } else {
-        element = m_freeElements.back();
-        m_freeElements.pop_back();
-    }
-    releaseOnThrow.Dismiss();
-    m_mutex->Release();
+    AcquireSRWLockExclusive(&m_freeLock);
+    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_freeLock); });
+    if (m_freeElements.empty()) return MakeElement();
+    CKxIPCAcknowledgeEventPoolElement* element = m_freeElements.back();
+    m_freeElements.pop_back();
     return element;
 }
 
@@ -87,12 +68,13 @@ void CKxIPCAcknowledgeEventPoolManager::ReleaseElement(CKxIPCAcknowledgeEventPoo
         delete element;
         return;
     }
-    LockPoolMutex();
-    TKxScopeGuard releaseOnThrow([this] { ReleaseMutex(m_mutex->GetHandle()); });
-    KX_KILL_POINT("pool.release.holding-mutex");
-    m_freeElements.push_back(element);
-    releaseOnThrow.Dismiss();
-    m_mutex->Release();
+    AcquireSRWLockExclusive(&m_freeLock);
+    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_freeLock); });
+    try {
+        m_freeElements.push_back(element);
+    } catch (const std::bad_alloc&) {
+        delete element;  // a list that cannot grow loses the element, never the caller's path
+    }
 }
 
 CKxEvent* CKxIPCAcknowledgeEventPoolManager::GetEventByKey(std::uint64_t key) {

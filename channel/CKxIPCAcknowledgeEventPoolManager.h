@@ -11,12 +11,11 @@ class CKxEvent;
 class CKxMutex;
 class CKxIPCAcknowledgeEventPoolElement;
 
-// One pool per process, held by the service factory singleton. Every process's pool locks the
-// same machine-wide mutex "CKxIPCAcknowledgeEventPoolManagerMutex" around its free list, although
-// each list is the process's own; the mutex is held only for the list operation (and the creation
-// of a new element) and is never left held, whatever is thrown, so no process's pool can wait on
-// it for ever. A mutex abandoned by a process that died holding it counts as obtained: the list it
-// guards belongs to this process and is consistent.
+// One pool per process, held by the service factory singleton. The free list is the process's
+// own and is guarded by a process-local lock (user mode: no kernel call unless threads of this
+// process contend). The machine-wide mutex "CKxIPCAcknowledgeEventPoolManagerMutex" is still
+// created at load, so a name held by another kind of kernel object still refuses the load, but
+// nothing waits on it: a process elsewhere that holds it, or died holding it, stalls nobody here.
 //
 // Lent elements belong to the borrower until it gives them back; the pool keeps no record of them.
 // Elements on the free list and in the foreign-events map belong to the pool and live until it is
@@ -39,12 +38,12 @@ public:
     // sequence number when none is free. Never null. An element comes back to the list only when
     // its last borrower saw its signal or queued nothing, so no acknowledgement is still owed on
     // it. Throws CKxEventException when a new element cannot be created (the sequence number and
-    // the list are then unchanged), or the mutex's exceptions.
+    // the list are then unchanged).
     CKxIPCAcknowledgeEventPoolElement* AcquireElement();
     // Puts the element back on the free list, or deletes it when it has retired
     // (NoteWaitEndedUnsignalled): a late acknowledgement could otherwise end a later borrower's
-    // wait. Null does nothing; neither does it touch the mutex. The element is not checked: it
-    // must have come from AcquireElement and not be given back twice.
+    // wait. Null does nothing. Never throws, so it may run on undo paths. The element is not
+    // checked: it must have come from AcquireElement and not be given back twice.
     void ReleaseElement(CKxIPCAcknowledgeEventPoolElement* element);
     // The event of any process's key, opened by name on the first call for that key (created if no
     // process holds it any more) and kept: later calls for the key return the same object. A key
@@ -55,14 +54,13 @@ public:
 
 private:
     // A new element of this process with the next sequence number, unsignalled; the number
-    // advances only once the element exists. Throws what the element's constructor throws.
+    // advances only once the element exists. Under m_freeLock (or before any other thread can
+    // reach the pool). Throws what the element's constructor throws.
     CKxIPCAcknowledgeEventPoolElement* MakeElement();
-    // Waits for the pool mutex without time limit; an abandoned mutex counts as obtained.
-    void LockPoolMutex();
 
-    CKxMutex* m_mutex;
-    // The free list and the sequence number of the next new element, under m_mutex. The list is
-    // a stack at its back end.
+    CKxMutex* m_mutex;  // created at load, never waited on
+    // The free list and the sequence number of the next new element, under m_freeLock. The list
+    // is a stack at its back end.
     std::uint64_t m_nextSequence;
     // A vector, not a linked list: once it has held the most elements ever free at once, giving
     // back and lending allocate nothing, so a send costs no heap operation.
@@ -71,4 +69,5 @@ private:
     // process-local: calls made for different channels reach GetEventByKey at the same time.
     std::map<std::uint64_t, CKxIPCAcknowledgeEventPoolElement*> m_foreignEvents;
     SRWLOCK m_foreignLock;
+    SRWLOCK m_freeLock;
 };

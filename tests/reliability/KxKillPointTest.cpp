@@ -1,9 +1,9 @@
 // Members killed (TerminateProcess) at the worst moments: holding the channel mutex in the middle
-// of an operation, holding the machine-wide pool mutex, inside handlers, while waiting for an
-// acknowledgement. After each death the channel must go on: the others hear of it, synchronous
-// senders waiting on it are released, the queue's room comes back, newcomers join and the
-// survivors exchange messages. And processes that cannot make one kernel object (a failing name):
-// the failure reaches their caller and costs nobody else anything.
+// of an operation, inside handlers, while waiting for an acknowledgement. After each death the
+// channel must go on: the others hear of it, synchronous senders waiting on it are released, the
+// queue's room comes back, newcomers join and the survivors exchange messages. And processes that
+// cannot make one kernel object (a failing name): the failure reaches their caller and costs nobody
+// else anything.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -121,19 +121,6 @@ TEST_F(KillPointTest, InAddMessageBeforePublish) {
     ExpectChannelGoesOn(victim->Id());
     EXPECT_EQ(0u, a->Count(KxLine("recv", {victim->Id(), kKxPlainCode, unpublished})))
         << "a record whose writer died before publishing it was delivered";
-}
-
-// The pool mutex is one for the whole machine: while the victim holds it nobody can draw an
-// element; after its death the others must keep drawing and giving back.
-TEST_F(KillPointTest, InAcquireElementHoldingPoolMutexExclusive) {
-    KillPinnedVictimSendingAt("pool.acquire.holding-mutex");
-    ExpectChannelGoesOn(victim->Id());
-}
-
-TEST_F(KillPointTest, InReleaseElementHoldingPoolMutexExclusive) {
-    const unsigned long long delivered = KillPinnedVictimSendingAt("pool.release.holding-mutex");
-    EXPECT_TRUE(a->Saw(KxLine("recv", {victim->Id(), kKxPlainCode, delivered})));
-    ExpectChannelGoesOn(victim->Id());
 }
 
 // Holding the channel mutex with the entry acknowledged but the done record neither reported to
