@@ -194,10 +194,7 @@ bool CIPCCommunicationChannel::AcknowledgeAndRelease(std::uint32_t id) {
 
 void CIPCCommunicationChannel::ReleaseSender(std::uint32_t sender, std::uint64_t key) {
     if (sender != 0 && key != 0 && IsParticipant(sender)) {
-        if (CKxEvent* acknowledged =
-                CIPCServiceFactorySingleton::GetInstance()->GetAcknowledgeEvent(key)) {
-            acknowledged->Set();
-        }
+        CIPCServiceFactorySingleton::GetInstance()->SetAcknowledgeEvent(key);
     }
 }
 

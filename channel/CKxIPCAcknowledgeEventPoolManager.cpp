@@ -7,6 +7,7 @@
 #include "CKxEvent.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "CKxMutex.h"
+#include "KxLiveness.h"
 #include "KxScopeGuard.h"
 
 namespace {
@@ -14,11 +15,15 @@ namespace {
 // Created at load and never waited on (see the class comment).
 const char kPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
 const int kElementsMadeAtLoad = 10;
+// New foreign keys between two looks for the events of ended processes: each look asks once per
+// process with keys in the map, so it is rare, and the map holds at most this many entries of
+// ended processes.
+const std::size_t kForeignGrowthBeforeLook = 32;
 
 }  // namespace
 
 CKxIPCAcknowledgeEventPoolManager::CKxIPCAcknowledgeEventPoolManager()
-    : m_mutex(nullptr), m_nextSequence(1) {
+    : m_mutex(nullptr), m_nextSequence(1), m_foreignCountAtLastLook(0) {
     InitializeSRWLock(&m_foreignLock);
     InitializeSRWLock(&m_freeLock);
     m_mutex = new CKxMutex(kPoolMutexName);
@@ -78,15 +83,53 @@ void CKxIPCAcknowledgeEventPoolManager::ReleaseElement(CKxIPCAcknowledgeEventPoo
 }
 
 CKxEvent* CKxIPCAcknowledgeEventPoolManager::GetEventByKey(std::uint64_t key) {
-    // One exclusive lock over look-up, creation and insertion: two threads asking for a new key
-    // at once must not both open it, or one element would leak outside the map.
     AcquireSRWLockExclusive(&m_foreignLock);
     TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_foreignLock); });
+    return ForeignElement(key)->GetEvent();
+}
+
+void CKxIPCAcknowledgeEventPoolManager::SetEventByKey(std::uint64_t key) {
+    AcquireSRWLockExclusive(&m_foreignLock);
+    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_foreignLock); });
+    // Set under the lock: no look-up on another thread can close the event meanwhile.
+    ForeignElement(key)->GetEvent()->Set();
+}
+
+CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::ForeignElement(
+    std::uint64_t key) {
+    // One lock over look-up, creation and insertion: two threads asking for a new key at once
+    // must not both open it, or one element would leak outside the map.
     auto found = m_foreignEvents.find(key);
-    if (found != m_foreignEvents.end()) return found->second->GetEvent();
+    if (found != m_foreignEvents.end()) return found->second;
+    // Before the map grows, never after: the entry made below is the caller's to use.
+    if (m_foreignEvents.size() >= m_foreignCountAtLastLook + kForeignGrowthBeforeLook) {
+        CloseEventsOfEndedProcesses();
+    }
     std::unique_ptr<CKxIPCAcknowledgeEventPoolElement> element(
         new CKxIPCAcknowledgeEventPoolElement(key & 0xFFFFFFFFu,
                                               static_cast<std::uint32_t>(key >> 32)));
     m_foreignEvents.emplace(key, element.get());
-    return element.release()->GetEvent();
+    return element.release();
+}
+
+void CKxIPCAcknowledgeEventPoolManager::CloseEventsOfEndedProcesses() {
+    const std::uint32_t self = GetCurrentProcessId();
+    auto entry = m_foreignEvents.begin();
+    while (entry != m_foreignEvents.end()) {
+        // Keys order by process identifier first: one answer covers the run of that process's
+        // keys. Nothing can wait on an ended process's event, so closing it changes nothing that
+        // another process could observe.
+        const std::uint32_t owner = static_cast<std::uint32_t>(entry->first >> 32);
+        const bool ended = owner != self && KxProcessHasEnded(owner);
+        while (entry != m_foreignEvents.end() &&
+               static_cast<std::uint32_t>(entry->first >> 32) == owner) {
+            if (ended) {
+                delete entry->second;
+                entry = m_foreignEvents.erase(entry);
+            } else {
+                ++entry;
+            }
+        }
+    }
+    m_foreignCountAtLastLook = m_foreignEvents.size();
 }

@@ -1,6 +1,7 @@
 // The process's pool of acknowledge events: lends its own events and opens other processes' ones.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -18,9 +19,10 @@ class CKxIPCAcknowledgeEventPoolElement;
 // nothing waits on it: a process elsewhere that holds it, or died holding it, stalls nobody here.
 //
 // Lent elements belong to the borrower until it gives them back; the pool keeps no record of them.
-// Elements on the free list and in the foreign-events map belong to the pool and live until it is
-// destroyed; a retired element given back is deleted at once. Every operation may be called from
-// any thread of the process.
+// Elements on the free list and in the foreign-events map belong to the pool: free ones live until
+// the pool is destroyed, foreign ones until then or until their process has ended, and a retired
+// element given back is deleted at once. Every operation may be called from any thread of the
+// process.
 class CKxIPCAcknowledgeEventPoolManager {
 public:
     // Creates the pool mutex and ten elements with sequence numbers 1 to 10 (the next is 11).
@@ -45,11 +47,19 @@ public:
     // wait. Null does nothing. Never throws, so it may run on undo paths. The element is not
     // checked: it must have come from AcquireElement and not be given back twice.
     void ReleaseElement(CKxIPCAcknowledgeEventPoolElement* element);
-    // The event of any process's key, opened by name on the first call for that key (created if no
-    // process holds it any more) and kept: later calls for the key return the same object. A key
-    // of this process's own lent element gives a second handle on the element's kernel event. The
-    // event stays owned by the pool. Throws CKxEventException if the event cannot be opened; the
-    // map is then unchanged.
+    // Sets the event of any process's key: the acknowledgement that releases its sender. The event
+    // is opened by name on the first use of the key (created if no process holds it any more) and
+    // kept for the next acknowledgement to the same key. Before the kept events grow by another
+    // few dozen, those of processes that have ended are closed, so that a long-lived process that
+    // serves many short-lived ones does not gain a handle per sender for ever. A key of this
+    // process's own lent element gives a second handle on the element's kernel event. Throws
+    // CKxEventException if the event cannot be opened (the kept events are then unchanged, apart
+    // from those of ended processes) or set.
+    void SetEventByKey(std::uint64_t key);
+    // The event SetEventByKey sets for key, owned by the pool: the same object on every call while
+    // the key's process runs. Once that process has ended, a later look-up of another key may
+    // close it, so only a caller that knows the process runs may keep the pointer. Throws as
+    // SetEventByKey does, apart from setting.
     CKxEvent* GetEventByKey(std::uint64_t key);
 
 private:
@@ -57,6 +67,11 @@ private:
     // advances only once the element exists. Under m_freeLock (or before any other thread can
     // reach the pool). Throws what the element's constructor throws.
     CKxIPCAcknowledgeEventPoolElement* MakeElement();
+    // The kept element of key, made when missing. Under m_foreignLock.
+    CKxIPCAcknowledgeEventPoolElement* ForeignElement(std::uint64_t key);
+    // Deletes the kept elements of processes that have ended (KxProcessHasEnded; never this
+    // process's own). Under m_foreignLock.
+    void CloseEventsOfEndedProcesses();
 
     CKxMutex* m_mutex;  // created at load, never waited on
     // The free list and the sequence number of the next new element, under m_freeLock. The list
@@ -65,9 +80,11 @@ private:
     // A vector, not a linked list: once it has held the most elements ever free at once, giving
     // back and lending allocate nothing, so a send costs no heap operation.
     std::vector<CKxIPCAcknowledgeEventPoolElement*> m_freeElements;
-    // Key -> element for every key GetEventByKey was asked for, under m_foreignLock, which is
-    // process-local: calls made for different channels reach GetEventByKey at the same time.
+    // Key -> element for every key asked for and not yet closed, under m_foreignLock, which is
+    // process-local: acknowledgements made for different channels reach the pool at the same time.
     std::map<std::uint64_t, CKxIPCAcknowledgeEventPoolElement*> m_foreignEvents;
     SRWLOCK m_foreignLock;
     SRWLOCK m_freeLock;
+    // The size of m_foreignEvents after the last look for ended processes, under m_foreignLock.
+    std::size_t m_foreignCountAtLastLook;
 };
