@@ -62,13 +62,13 @@ public:
     // then unregisters it. True also when id was not registered.
     bool RemoveParticipant(std::uint32_t id);
     // Members in array order with their thread objects (owned by the channel, valid until the
-    // member is removed). count: room in, members out. False, with nothing written, when the room
-    // is too small or the list names a member without a record (it was rewritten meanwhile).
-    // Throws as making a live member's record throws.
+    // member is removed). count: room in, members out. False, with nothing written to the three
+    // arrays, when the room is too small or the list names a member without a record (it was
+    // rewritten meanwhile). Throws as making a live member's record throws.
     bool GetParticipants(std::uint32_t* count, std::uint32_t* ids, CKxHandleSyncObject** objects);
     // Queues message once for all recipients and wakes each. False, with nothing written, when a
-    // recipient is not registered, the list is empty, or the ring lacks 2N + 7 free words. Throws,
-    // with nothing written, what making a live recipient's record throws.
+    // recipient is not registered, the list is empty, or the ring lacks 2N + 7 free words. Throws
+    // what making a live recipient's record throws; the message is then not queued.
     bool AddMessage(std::uint32_t count, const std::uint32_t* recipients,
                     const CkxIPCMessage* message);
     // Takes id's oldest pending message (pending -> received).

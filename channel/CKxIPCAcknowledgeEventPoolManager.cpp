@@ -15,9 +15,9 @@ namespace {
 // Created at load and never waited on (see the class comment).
 const char kPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
 const int kElementsMadeAtLoad = 10;
-// New foreign keys between two looks for the events of ended processes: each look asks once per
-// process with keys in the map, so it is rare, and the map holds at most this many entries of
-// ended processes.
+// New foreign keys between two looks for the events of ended processes. A look asks once per
+// process with keys in the map, which stays cheap at this rate; between looks the map grows by at
+// most this many entries.
 const std::size_t kForeignGrowthBeforeLook = 32;
 
 }  // namespace

@@ -65,7 +65,7 @@ public:
 private:
     // A new element of this process with the next sequence number, unsignalled; the number
     // advances only once the element exists. Under m_freeLock (or before any other thread can
-    // reach the pool). Throws what the element's constructor throws.
+    // reach the pool). Throws what making or looking at the element's event throws.
     CKxIPCAcknowledgeEventPoolElement* MakeElement();
     // The kept element of key, made when missing. Under m_foreignLock.
     CKxIPCAcknowledgeEventPoolElement* ForeignElement(std::uint64_t key);
