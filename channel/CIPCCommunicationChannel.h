@@ -62,8 +62,8 @@ public:
     // then unregisters it. True also when id was not registered.
     bool RemoveParticipant(std::uint32_t id);
     // Members in array order with their thread objects (owned by the channel, valid until the
-    // member is removed). count: room in, members out. False, with nothing written to the three
-    // arrays, when the room is too small or the list names a member without a record (it was
+    // member is removed). count: room in, members out. False, with nothing written to count, ids
+    // or objects, when the room is too small or the list names a member without a record (it was
     // rewritten meanwhile). Throws as making a live member's record throws.
     bool GetParticipants(std::uint32_t* count, std::uint32_t* ids, CKxHandleSyncObject** objects);
     // Queues message once for all recipients and wakes each. False, with nothing written, when a
