@@ -292,7 +292,6 @@ TEST(LocalFailureTest, ThrowWhileFinishingADeadHoldersAcknowledgementReleasesThe
     Member victim = CKxMemberProcess::Joined(channel);
     CIPCCommunicationChannel local(channel.c_str());
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
-    CKxIPCAcknowledgeEventPoolElement* joined = factory->AcquireAcknowledgeElement();
     CKxIPCAcknowledgeEventPoolElement* sent = factory->AcquireAcknowledgeElement();
     CkxIPCMessage sync;
     sync.SetSenderID(GetCurrentThreadId());
@@ -300,10 +299,10 @@ TEST(LocalFailureTest, ThrowWhileFinishingADeadHoldersAcknowledgementReleasesThe
     const std::uint32_t to = victim->Id();
     {
         CIPCChannelLock lock(&local);
-        ASSERT_TRUE(local.AddParticipant(sync.GetSenderID(), joined->GetAcknowledgeKey(),
-                                         joined->GetEvent()));
+        ASSERT_TRUE(local.AddParticipant(sync.GetSenderID(), sent->GetAcknowledgeKey(),
+                                         sent->GetEvent()));
     }
-    ASSERT_TRUE(joined->GetEvent()->Wait(kKxHangBoundMs)) << "the victim took the join notice";
+    ASSERT_TRUE(sent->GetEvent()->Wait(kKxHangBoundMs)) << "the victim took the join notice";
     ASSERT_TRUE(victim->Arm("ring.acknowledge.before-sweep"));
     {
         CIPCChannelLock lock(&local);
@@ -321,7 +320,6 @@ TEST(LocalFailureTest, ThrowWhileFinishingADeadHoldersAcknowledgementReleasesThe
     EXPECT_TRUE(TakeOnOtherThread(&mutex)) << "the mutex was left owned";
     EXPECT_FALSE(local.Unlock()) << "the failed Lock was counted";
     factory->ReleaseAcknowledgeElement(sent);
-    factory->ReleaseAcknowledgeElement(joined);
 }
 
 }  // namespace
