@@ -255,12 +255,6 @@ TEST_F(KillPointTest, WaitingInNestedSendOnWaitingThread) {
 
 // ---- One process cannot make a kernel object ---------------------------------------------------
 
-std::string ReceiveEventName(std::uint32_t id) {
-    char name[64];
-    std::snprintf(name, sizeof(name), "KX IPCRcvEv 0x%08X", id);
-    return name;
-}
-
 const char kEventFailure[] = "CKxEvent::CKxEvent -> could not create an event";
 
 // This process cannot open a live member's receive event: its send to the member and its opening
@@ -270,7 +264,9 @@ TEST(LocalFailureTest, MemberWhoseEventThisProcessCannotOpenStaysRegistered) {
     CIPCCommunicationChannel local(channel.c_str());  // made first: it holds no record of them
     Member member = CKxMemberProcess::Joined(channel), other = CKxMemberProcess::Joined(channel);
     const std::uint32_t id = member->Id();
-    ASSERT_TRUE(KxArmFailingName(ReceiveEventName(id).c_str()));
+    char event[64];
+    std::snprintf(event, sizeof(event), "KX IPCRcvEv 0x%08X", id);
+    ASSERT_TRUE(KxArmFailingName(event));
     const CkxIPCMessage post;
     {
         CIPCChannelLock lock(&local);
@@ -302,7 +298,7 @@ TEST(LocalFailureTest, ThrowWhileFinishingADeadHoldersAcknowledgementReleasesThe
         ASSERT_TRUE(local.AddParticipant(sync.GetSenderID(), sent->GetAcknowledgeKey(),
                                          sent->GetEvent()));
     }
-    ASSERT_TRUE(sent->GetEvent()->Wait(kKxHangBoundMs)) << "the victim took the join notice";
+    ASSERT_TRUE(sent->GetEvent()->Wait(kChildTimeoutMs)) << "the victim took the join notice";
     ASSERT_TRUE(victim->Arm("ring.acknowledge.before-sweep"));
     {
         CIPCChannelLock lock(&local);
