@@ -5,12 +5,14 @@
 
 #include "CIPCParticipantInfo.h"
 #include "CIPCServiceFactorySingleton.h"
+#include "CKxAutoLock.h"
 #include "CKxEvent.h"
 #include "CKxMutex.h"
 #include "CkxIPCMessage.h"
 #include "CkxIPCMessageQueue.h"
 #include "KxExceptions.h"
 #include "KxKillPoint.h"
+#include "KxLiveness.h"
 #include "KxParticipantIdList.h"
 #include "KxScopeGuard.h"
 
@@ -30,12 +32,7 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     TKxScopeGuard undo([this] {
         delete m_queue;
         delete m_participantIds;
-        if (m_lockCount != 0) {
-            try {
-                m_mutex->Release();
-            } catch (...) {
-            }
-        }
+        if (m_lockCount != 0) KxReleaseIgnoringErrors(m_mutex);
         delete m_mutex;
         for (CIPCParticipantInfo* record : m_records) delete record;
     });
@@ -66,34 +63,36 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
 
 CIPCCommunicationChannel::~CIPCCommunicationChannel() {
     // The segments are unmapped under the channel mutex so that no other process reads them
-    // half-closed; a destructor never throws, so kernel failures are dropped here.
+    // half-closed; a destructor never throws, so kernel failures are dropped here (a Lock that
+    // throws holds nothing).
+    bool locked = false;
     try {
-        Lock();
+        locked = Lock();
     } catch (...) {
     }
     delete m_queue;
     delete m_participantIds;
-    try {
-        m_mutex->Release();
-    } catch (...) {
-    }
+    if (locked) KxReleaseIgnoringErrors(m_mutex);
     delete m_mutex;
     for (CIPCParticipantInfo* record : m_records) delete record;
 }
 
 bool CIPCCommunicationChannel::Lock() {
-    bool taken = false;
     bool abandoned = false;
-    try {
-        taken = m_mutex->Wait(INFINITE);
-    } catch (const CKxWaitAbandonnedException&) {
-        taken = true;  // the platform handed the abandoned mutex to this thread
-        abandoned = true;
-    }
-    if (taken) ++m_lockCount;
+    if (!KxWaitTakingAbandoned(m_mutex, INFINITE, &abandoned)) return false;
+    ++m_lockCount;
     // The constructor, whose queue does not exist yet at its Lock, finishes once it does.
-    if (abandoned && m_queue != nullptr) FinishAbandonedAcknowledgement();
-    return taken;
+    if (abandoned && m_queue != nullptr) {
+        // No caller's guard exists yet to give the lock back: a mutex left owned by a thread that
+        // lives on would stop every process of the channel for ever.
+        TKxScopeGuard undo([this] {
+            --m_lockCount;
+            KxReleaseIgnoringErrors(m_mutex);
+        });
+        FinishAbandonedAcknowledgement();
+        undo.Dismiss();
+    }
+    return true;
 }
 
 bool CIPCCommunicationChannel::Unlock() {
@@ -125,6 +124,10 @@ CIPCParticipantInfo* CIPCCommunicationChannel::RecordOf(std::uint32_t id) {
     try {
         record = new CIPCParticipantInfo(id);
     } catch (const CKxHandleSyncObjectException&) {
+        // A failure of this process alone (an event name held by another kind of object, a full
+        // handle table, denied access) says nothing about the member and must not evict it for
+        // every process: only a thread the platform reports ended is a departure.
+        if (!KxThreadHasEnded(id)) throw;
         // Its thread has ended and nobody removed it (every watcher died with it): remove it now
         // as a departed member, so that its senders are released and the channel goes on.
         RemoveParticipant(id);
@@ -191,10 +194,7 @@ bool CIPCCommunicationChannel::AcknowledgeAndRelease(std::uint32_t id) {
 
 void CIPCCommunicationChannel::ReleaseSender(std::uint32_t sender, std::uint64_t key) {
     if (sender != 0 && key != 0 && IsParticipant(sender)) {
-        if (CKxEvent* acknowledged =
-                CIPCServiceFactorySingleton::GetInstance()->GetAcknowledgeEvent(key)) {
-            acknowledged->Set();
-        }
+        CIPCServiceFactorySingleton::GetInstance()->SetAcknowledgeEvent(key);
     }
 }
 
@@ -227,12 +227,22 @@ bool CIPCCommunicationChannel::GetParticipants(std::uint32_t* count, std::uint32
     CKxParticipantIdList list(IdElements());
     if (!list.IsValid()) return false;
     RecordAllParticipants();
+    // Any process can write the list without the mutex, so it may have changed since the records
+    // were made: it is read once, and an identifier found without a record refuses the call.
+    std::uint32_t presentIds[kMaxParticipants];
+    CKxHandleSyncObject* threads[kMaxParticipants];
     const std::uint32_t present = list.Count();
+    for (std::uint32_t i = 0; i < present; ++i) {
+        presentIds[i] = list.At(i);
+        const CIPCParticipantInfo* record = FindRecord(presentIds[i]);
+        if (record == nullptr) return false;
+        threads[i] = record->GetThreadObject();
+    }
     const std::uint32_t room = *count;
     if (room < present || (room > 0 && (ids == nullptr || objects == nullptr))) return false;
     for (std::uint32_t i = 0; i < present; ++i) {
-        ids[i] = list.At(i);
-        objects[i] = FindRecord(ids[i])->GetThreadObject();
+        ids[i] = presentIds[i];
+        objects[i] = threads[i];
     }
     for (std::uint32_t i = present; i < room; ++i) ids[i] = 0;
     *count = present;

@@ -34,8 +34,9 @@ public:
     static const std::uint32_t kMaxParticipants = 50;
     static const std::uint32_t kJoinNoticeCode = 0xFFFF0000u;
 
-    // Creates or opens the channel's objects. Throws CKxMutexException / CKxSharedMemoryException
-    // when they cannot be created (e.g. a name held by a kernel object of another kind).
+    // Creates or opens the channel's objects and records the members present. Throws
+    // CKxMutexException / CKxSharedMemoryException when they cannot be created (e.g. a name held
+    // by a kernel object of another kind), and what making a live member's record throws.
     explicit CIPCCommunicationChannel(const char* name);
     virtual ~CIPCCommunicationChannel();
     CIPCCommunicationChannel(const CIPCCommunicationChannel&) = delete;
@@ -43,7 +44,10 @@ public:
 
     // Takes the channel mutex (no time limit) and counts it. A mutex abandoned by a process that
     // died holding it counts as taken: writers publish a record by moving W last, so what a dead
-    // writer left half-done is invisible.
+    // writer left half-done is invisible, and an acknowledgement it left half-done is finished
+    // here. When finishing it throws (its sender's event cannot be opened; that sender then waits
+    // out its time-out), the mutex is released and the count unchanged before the exception
+    // leaves.
     bool Lock();
     // Undoes one Lock; the mutex is released when the count is back at 0. False at count 0.
     bool Unlock();
@@ -58,10 +62,13 @@ public:
     // then unregisters it. True also when id was not registered.
     bool RemoveParticipant(std::uint32_t id);
     // Members in array order with their thread objects (owned by the channel, valid until the
-    // member is removed). count: room in, members out. False when the room is too small.
+    // member is removed). count: room in, members out. False, with nothing written to count, ids
+    // or objects, when the room is too small or the list names a member without a record (it was
+    // rewritten meanwhile). Throws as making a live member's record throws.
     bool GetParticipants(std::uint32_t* count, std::uint32_t* ids, CKxHandleSyncObject** objects);
     // Queues message once for all recipients and wakes each. False, with nothing written, when a
-    // recipient is not registered, the list is empty, or the ring lacks 2N + 7 free words.
+    // recipient is not registered, the list is empty, or the ring lacks 2N + 7 free words. Throws
+    // what making a live recipient's record throws; the message is then not queued.
     bool AddMessage(std::uint32_t count, const std::uint32_t* recipients,
                     const CkxIPCMessage* message);
     // Takes id's oldest pending message (pending -> received).
@@ -78,10 +85,13 @@ public:
 private:
     std::uint32_t* IdElements();
     CIPCParticipantInfo* FindRecord(std::uint32_t id) const;
-    // The record of a registered member, made when missing. A member whose thread can no longer
-    // be opened has ended unwatched: it is removed like a departed member and null is returned.
+    // The record of a registered member, made when missing. A member whose record cannot be made
+    // because its thread has ended (KxThreadHasEnded) ended unwatched: it is removed like a
+    // departed member and null is returned. Any other failure to make the record throws, as
+    // CIPCParticipantInfo does, and changes nothing.
     CIPCParticipantInfo* RecordOf(std::uint32_t id);
-    // Makes records for every registered member, removing those that ended unwatched.
+    // Makes records for every registered member, removing those that ended unwatched. Throws as
+    // RecordOf does; the records made before stay.
     void RecordAllParticipants();
     // Acknowledges id's oldest received entry and releases its sender when that completes it.
     bool AcknowledgeAndRelease(std::uint32_t id);

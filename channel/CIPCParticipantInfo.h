@@ -12,8 +12,9 @@ class CKxHandleSyncObject;
 class CIPCParticipantInfo {
 public:
     // Opens the member's thread (synchronise access) and its receive event.
-    // Throws CKxHandleSyncObjectException when the thread cannot be opened (it has ended) and
-    // CKxEventException when the event cannot be created; nothing is left open then.
+    // Throws CKxHandleSyncObjectException when the thread cannot be opened (it has ended, or this
+    // process may not open it) and CKxEventException when the event cannot be created; nothing is
+    // left open then.
     explicit CIPCParticipantInfo(std::uint32_t participantId);
     ~CIPCParticipantInfo();
     CIPCParticipantInfo(const CIPCParticipantInfo&) = delete;

@@ -63,6 +63,10 @@ CKxEvent* CIPCServiceFactorySingleton::GetAcknowledgeEvent(std::uint64_t key) {
     return m_pool.GetEventByKey(key);
 }
 
+void CIPCServiceFactorySingleton::SetAcknowledgeEvent(std::uint64_t key) {
+    m_pool.SetEventByKey(key);
+}
+
 CIPCServiceFactorySingleton* CIPCServiceFactorySingleton::GetInstance() { return g_instance; }
 
 bool CIPCServiceFactorySingleton::ConstructInstance() {

@@ -12,11 +12,12 @@ class CKxIPCAcknowledgeEventPoolElement;
 // Exactly one instance per process, built in place in the library's static storage when the
 // library is attached to the process (ConstructInstance) and destroyed in place when it is detached
 // (DestroyInstance); it is never on the heap. Every caller asks GetInstance anew for each use and
-// keeps no pointer. All operations are virtual and are called through the table also from inside
-// the class, in this slot order: destructor, GetCurrentThreadID, OpenThreadSyncObject,
+// keeps no pointer. The operations of the table are called through it also from inside the
+// class, in this slot order: destructor, GetCurrentThreadID, OpenThreadSyncObject,
 // CreateReceiveEvent, CreateEventObject, AcquireAcknowledgeElement, ReleaseAcknowledgeElement,
-// GetAcknowledgeEvent. Any thread may call any operation; the only state is the pool, which guards
-// itself. Nothing here catches an exception of the kernel wrappers: they reach the caller.
+// GetAcknowledgeEvent. SetAcknowledgeEvent, added later, is not virtual, so the table stays as it
+// is. Any thread may call any operation; the only state is the pool, which guards itself. Nothing
+// here catches an exception of the kernel wrappers: they reach the caller.
 class CIPCServiceFactorySingleton {
 public:
     // Nobody deletes the instance: DestroyInstance runs the destructor in place.
@@ -39,10 +40,14 @@ public:
     virtual CKxEvent* CreateEventObject(const char* name);
     // Lends an element of the process's pool; it comes back through ReleaseAcknowledgeElement.
     virtual CKxIPCAcknowledgeEventPoolElement* AcquireAcknowledgeElement();
-    // Gives a lent element back; null does nothing.
+    // Gives a lent element back (deleting it when it has retired); null does nothing.
     virtual void ReleaseAcknowledgeElement(CKxIPCAcknowledgeEventPoolElement* element);
-    // The event of an acknowledge key of any process; owned by the pool, never deleted by callers.
+    // The event of an acknowledge key of any process; owned by the pool, never deleted by callers,
+    // valid while the key's process runs (CKxIPCAcknowledgeEventPoolManager::GetEventByKey).
     virtual CKxEvent* GetAcknowledgeEvent(std::uint64_t key);
+    // Sets the event of an acknowledge key of any process, looked up and set under the pool's
+    // lock. Throws CKxEventException.
+    void SetAcknowledgeEvent(std::uint64_t key);
 
     // The instance; null only before ConstructInstance succeeded or after DestroyInstance.
     static CIPCServiceFactorySingleton* GetInstance();

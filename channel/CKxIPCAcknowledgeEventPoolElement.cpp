@@ -9,8 +9,7 @@ CKxIPCAcknowledgeEventPoolElement::CKxIPCAcknowledgeEventPoolElement(std::uint64
                                                                      std::uint32_t processId)
     : m_acknowledgeKey((static_cast<std::uint64_t>(processId) << 32) | sequence),
       m_event(nullptr),
-      m_staleSignalPossible(true),
-      m_waitEndedUnsignalled(false) {
+      m_retired(false) {
     // Other processes rebuild this name from the key alone, so the text is a cross-process
     // contract. _snprintf is the platform runtime's own formatter, the one that knows %I64X
     // (MinGW's ISO printf replacement is not used here). 30 characters always fit in 128 bytes.
@@ -29,13 +28,6 @@ std::uint64_t CKxIPCAcknowledgeEventPoolElement::GetAcknowledgeKey() const {
 
 CKxEvent* CKxIPCAcknowledgeEventPoolElement::GetEvent() const { return m_event; }
 
-void CKxIPCAcknowledgeEventPoolElement::ConsumeStaleSignal() {
-    if (!m_staleSignalPossible) return;
-    m_event->Wait(0);
-    m_staleSignalPossible = m_waitEndedUnsignalled;
-}
+void CKxIPCAcknowledgeEventPoolElement::NoteWaitEndedUnsignalled() { m_retired = true; }
 
-void CKxIPCAcknowledgeEventPoolElement::NoteWaitEndedUnsignalled() {
-    m_waitEndedUnsignalled = true;
-    m_staleSignalPossible = true;
-}
+bool CKxIPCAcknowledgeEventPoolElement::IsRetired() const { return m_retired; }

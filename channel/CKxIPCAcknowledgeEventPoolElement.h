@@ -23,22 +23,18 @@ public:
     // Stays owned by the element.
     CKxEvent* GetEvent() const;
 
-    // For the borrower of a lent element, before it queues the key: takes away a signal that an
-    // acknowledgement left after an earlier borrower had stopped waiting, so that it cannot end
-    // this borrower's wait. Asks the kernel (a wait with time-out 0) only while such a signal is
-    // possible: before the first borrow (the event may have been opened, already set) and for
-    // ever after any borrower's wait ended without the signal. Throws what CKxEvent::Wait throws.
-    void ConsumeStaleSignal();
-    // For the borrower: its key was queued (or may have been) and its wait ended without the
-    // event's signal (time-out, stop, exception). An acknowledgement may set the event at any
-    // later time, so from now on every borrower consumes first.
+    // For the borrower of a lent element whose key was queued (or may have been) and whose wait
+    // ended without the event's signal (time-out, stop, exception): an acknowledgement may still
+    // set the event at any later time, so the element retires. Giving it back then deletes it
+    // instead of lending it again, and its key, whose sequence number is never used again, names
+    // no later wait. Called by the borrower alone, before it gives the element back.
     void NoteWaitEndedUnsignalled();
+    // Whether the element has retired.
+    bool IsRetired() const;
 
 private:
     std::uint64_t m_acknowledgeKey;
     CKxEvent* m_event;
-    // Process memory only, touched by the one borrower that holds the element (lending and giving
-    // back pass it between threads under the pool mutex).
-    bool m_staleSignalPossible;   // ConsumeStaleSignal must wait
-    bool m_waitEndedUnsignalled;  // sticky: some borrower's acknowledgement may still come
+    // Process memory, written by the borrower that holds the element; giving back passes it on.
+    bool m_retired;
 };

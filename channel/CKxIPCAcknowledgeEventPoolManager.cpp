@@ -2,24 +2,30 @@
 #include "CKxIPCAcknowledgeEventPoolManager.h"
 
 #include <memory>
+#include <new>
 
 #include "CKxEvent.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "CKxMutex.h"
-#include "KxExceptions.h"
-#include "KxKillPoint.h"
+#include "KxLiveness.h"
 #include "KxScopeGuard.h"
 
 namespace {
 
+// Created at load and never waited on (see the class comment).
 const char kPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
 const int kElementsMadeAtLoad = 10;
+// New foreign keys between two looks for the events of ended processes. A look asks once per
+// process with keys in the map, which stays cheap at this rate; between looks the map grows by at
+// most this many entries.
+const std::size_t kForeignGrowthBeforeLook = 32;
 
 }  // namespace
 
 CKxIPCAcknowledgeEventPoolManager::CKxIPCAcknowledgeEventPoolManager()
-    : m_mutex(nullptr), m_nextSequence(1) {
+    : m_mutex(nullptr), m_nextSequence(1), m_foreignCountAtLastLook(0) {
     InitializeSRWLock(&m_foreignLock);
+    InitializeSRWLock(&m_freeLock);
     m_mutex = new CKxMutex(kPoolMutexName);
     // No destructor runs for a constructor that throws: undo the elements made so far here.
     TKxScopeGuard undo([this] {
@@ -27,14 +33,8 @@ CKxIPCAcknowledgeEventPoolManager::CKxIPCAcknowledgeEventPoolManager()
         m_freeElements.clear();
         delete m_mutex;
     });
-    const DWORD processId = GetCurrentProcessId();
-    for (int i = 0; i < kElementsMadeAtLoad; ++i) {
-        std::unique_ptr<CKxIPCAcknowledgeEventPoolElement> element(
-            new CKxIPCAcknowledgeEventPoolElement(m_nextSequence, processId));
-        m_freeElements.push_back(element.get());
-        element.release();
-        ++m_nextSequence;
-    }
+    m_freeElements.reserve(kElementsMadeAtLoad);  // so that the pushes below cannot throw
+    for (int i = 0; i < kElementsMadeAtLoad; ++i) m_freeElements.push_back(MakeElement());
     undo.Dismiss();
 }
 
@@ -48,57 +48,88 @@ CKxIPCAcknowledgeEventPoolManager::~CKxIPCAcknowledgeEventPoolManager() {
     delete m_mutex;
 }
 
-void CKxIPCAcknowledgeEventPoolManager::LockPoolMutex() {
-    try {
-        m_mutex->Wait(INFINITE);
-    } catch (const CKxWaitAbandonnedException&) {
-        // Another process ended while holding the mutex; the platform has made this thread the
-        // owner. What the mutex guards here is this process's own list, which the dead process
-        // never touched, so the operation goes on.
-    }
+CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::MakeElement() {
+    std::unique_ptr<CKxIPCAcknowledgeEventPoolElement> element(
+        new CKxIPCAcknowledgeEventPoolElement(m_nextSequence, GetCurrentProcessId()));
+    // The name is new to this process, but an earlier process of the same identifier may have
+    // left an event of that name open in another process's pool, signalled for a wait of its own.
+    element->GetEvent()->Wait(0);
+    ++m_nextSequence;
+    return element.release();
 }
 
-// The mutex is given back with Release on the normal path, so that a failure there reaches the
-// caller. On an exceptional path it is given back through the handle directly: releasing a mutex
-// this thread owns does not fail, and a second exception could not be reported anyway.
 CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::AcquireElement() {
-    LockPoolMutex();
-    TKxScopeGuard releaseOnThrow([this] { ReleaseMutex(m_mutex->GetHandle()); });
-    KX_KILL_POINT("pool.acquire.holding-mutex");
-    CKxIPCAcknowledgeEventPoolElement* element;
-    if (m_freeElements.empty()) {
-        // The sequence number advances only once the element exists.
-        element = new CKxIPCAcknowledgeEventPoolElement(m_nextSequence, GetCurrentProcessId());
-        ++m_nextSequence;
-    } else {
-        element = m_freeElements.back();
-        m_freeElements.pop_back();
-    }
-    releaseOnThrow.Dismiss();
-    m_mutex->Release();
+    AcquireSRWLockExclusive(&m_freeLock);
+    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_freeLock); });
+    if (m_freeElements.empty()) return MakeElement();
+    CKxIPCAcknowledgeEventPoolElement* element = m_freeElements.back();
+    m_freeElements.pop_back();
     return element;
 }
 
 void CKxIPCAcknowledgeEventPoolManager::ReleaseElement(CKxIPCAcknowledgeEventPoolElement* element) {
     if (!element) return;
-    LockPoolMutex();
-    TKxScopeGuard releaseOnThrow([this] { ReleaseMutex(m_mutex->GetHandle()); });
-    KX_KILL_POINT("pool.release.holding-mutex");
-    m_freeElements.push_back(element);
-    releaseOnThrow.Dismiss();
-    m_mutex->Release();
+    if (element->IsRetired()) {
+        delete element;
+        return;
+    }
+    AcquireSRWLockExclusive(&m_freeLock);
+    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_freeLock); });
+    try {
+        m_freeElements.push_back(element);
+    } catch (const std::bad_alloc&) {
+        delete element;  // a list that cannot grow loses the element, never the caller's path
+    }
 }
 
 CKxEvent* CKxIPCAcknowledgeEventPoolManager::GetEventByKey(std::uint64_t key) {
-    // One exclusive lock over look-up, creation and insertion: two threads asking for a new key
-    // at once must not both open it, or one element would leak outside the map.
     AcquireSRWLockExclusive(&m_foreignLock);
     TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_foreignLock); });
+    return ForeignElement(key)->GetEvent();
+}
+
+void CKxIPCAcknowledgeEventPoolManager::SetEventByKey(std::uint64_t key) {
+    AcquireSRWLockExclusive(&m_foreignLock);
+    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_foreignLock); });
+    // Set under the lock: no look-up on another thread can close the event meanwhile.
+    ForeignElement(key)->GetEvent()->Set();
+}
+
+CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::ForeignElement(
+    std::uint64_t key) {
+    // One lock over look-up, creation and insertion: two threads asking for a new key at once
+    // must not both open it, or one element would leak outside the map.
     auto found = m_foreignEvents.find(key);
-    if (found != m_foreignEvents.end()) return found->second->GetEvent();
+    if (found != m_foreignEvents.end()) return found->second;
+    // Before the map grows, never after: the entry made below is the caller's to use.
+    if (m_foreignEvents.size() >= m_foreignCountAtLastLook + kForeignGrowthBeforeLook) {
+        CloseEventsOfEndedProcesses();
+    }
     std::unique_ptr<CKxIPCAcknowledgeEventPoolElement> element(
         new CKxIPCAcknowledgeEventPoolElement(key & 0xFFFFFFFFu,
                                               static_cast<std::uint32_t>(key >> 32)));
     m_foreignEvents.emplace(key, element.get());
-    return element.release()->GetEvent();
+    return element.release();
+}
+
+void CKxIPCAcknowledgeEventPoolManager::CloseEventsOfEndedProcesses() {
+    const std::uint32_t self = GetCurrentProcessId();
+    auto entry = m_foreignEvents.begin();
+    while (entry != m_foreignEvents.end()) {
+        // Keys order by process identifier first: one answer covers the run of that process's
+        // keys. Nothing can wait on an ended process's event, so closing it changes nothing that
+        // another process could observe.
+        const std::uint32_t owner = static_cast<std::uint32_t>(entry->first >> 32);
+        const bool ended = owner != self && KxProcessHasEnded(owner);
+        while (entry != m_foreignEvents.end() &&
+               static_cast<std::uint32_t>(entry->first >> 32) == owner) {
+            if (ended) {
+                delete entry->second;
+                entry = m_foreignEvents.erase(entry);
+            } else {
+                ++entry;
+            }
+        }
+    }
+    m_foreignCountAtLastLook = m_foreignEvents.size();
 }

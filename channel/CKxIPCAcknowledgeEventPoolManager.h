@@ -1,6 +1,7 @@
 // The process's pool of acknowledge events: lends its own events and opens other processes' ones.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -11,16 +12,17 @@ class CKxEvent;
 class CKxMutex;
 class CKxIPCAcknowledgeEventPoolElement;
 
-// One pool per process, held by the service factory singleton. Every process's pool locks the
-// same machine-wide mutex "CKxIPCAcknowledgeEventPoolManagerMutex" around its free list, although
-// each list is the process's own; the mutex is held only for the list operation (and the creation
-// of a new element) and is never left held, whatever is thrown, so no process's pool can wait on
-// it for ever. A mutex abandoned by a process that died holding it counts as obtained: the list it
-// guards belongs to this process and is consistent.
+// One pool per process, held by the service factory singleton. The free list is the process's
+// own and is guarded by a process-local lock (user mode: no kernel call unless threads of this
+// process contend). The machine-wide mutex "CKxIPCAcknowledgeEventPoolManagerMutex" is still
+// created at load, so a name held by another kind of kernel object still refuses the load, but
+// nothing waits on it: a process elsewhere that holds it, or died holding it, stalls nobody here.
 //
 // Lent elements belong to the borrower until it gives them back; the pool keeps no record of them.
-// Elements on the free list and in the foreign-events map belong to the pool and live until it is
-// destroyed. Every operation may be called from any thread of the process.
+// Elements on the free list and in the foreign-events map belong to the pool: free ones live until
+// the pool is destroyed, foreign ones until then or until their process has ended, and a retired
+// element given back is deleted at once. Every operation may be called from any thread of the
+// process.
 class CKxIPCAcknowledgeEventPoolManager {
 public:
     // Creates the pool mutex and ten elements with sequence numbers 1 to 10 (the next is 11).
@@ -35,34 +37,54 @@ public:
     CKxIPCAcknowledgeEventPoolManager& operator=(const CKxIPCAcknowledgeEventPoolManager&) = delete;
 
     // Lends the element given back last (last in, first out), or a new element with the next
-    // sequence number when none is free. Never null. The element's event keeps its state: an
-    // acknowledgement that came after its last borrower stopped waiting is still pending. Throws
-    // CKxEventException when a new element cannot be created (the sequence number and the list
-    // are then unchanged), or the mutex's exceptions.
+    // sequence number when none is free. Never null. An element comes back to the list only when
+    // its last borrower saw its signal or queued nothing, so no acknowledgement is still owed on
+    // it. Throws CKxEventException when a new element cannot be created (the sequence number and
+    // the list are then unchanged).
     CKxIPCAcknowledgeEventPoolElement* AcquireElement();
-    // Puts the element back on the free list; null does nothing and does not touch the mutex. The
-    // element is not checked: it must have come from AcquireElement and not be given back twice.
+    // Puts the element back on the free list, or deletes it when it has retired
+    // (NoteWaitEndedUnsignalled): a late acknowledgement could otherwise end a later borrower's
+    // wait. Null does nothing. Never throws, so it may run on undo paths. The element is not
+    // checked: it must have come from AcquireElement and not be given back twice.
     void ReleaseElement(CKxIPCAcknowledgeEventPoolElement* element);
-    // The event of any process's key, opened by name on the first call for that key (created if no
-    // process holds it any more) and kept: later calls for the key return the same object. A key
-    // of this process's own lent element gives a second handle on the element's kernel event. The
-    // event stays owned by the pool. Throws CKxEventException if the event cannot be opened; the
-    // map is then unchanged.
+    // Sets the event of any process's key: the acknowledgement that releases its sender. The event
+    // is opened by name on the first use of the key (created if no process holds it any more) and
+    // kept for the next acknowledgement to the same key. Before the kept events grow by another
+    // few dozen, those of processes that have ended are closed, so that a long-lived process that
+    // serves many short-lived ones does not gain a handle per sender for ever. A key of this
+    // process's own lent element gives a second handle on the element's kernel event. Throws
+    // CKxEventException if the event cannot be opened (the kept events are then unchanged, apart
+    // from those of ended processes) or set.
+    void SetEventByKey(std::uint64_t key);
+    // The event SetEventByKey sets for key, owned by the pool: the same object on every call while
+    // the key's process runs. Once that process has ended, a later look-up of another key may
+    // close it, so only a caller that knows the process runs may keep the pointer. Throws as
+    // SetEventByKey does, apart from setting.
     CKxEvent* GetEventByKey(std::uint64_t key);
 
 private:
-    // Waits for the pool mutex without time limit; an abandoned mutex counts as obtained.
-    void LockPoolMutex();
+    // A new element of this process with the next sequence number, unsignalled; the number
+    // advances only once the element exists. Under m_freeLock (or before any other thread can
+    // reach the pool). Throws what making or looking at the element's event throws.
+    CKxIPCAcknowledgeEventPoolElement* MakeElement();
+    // The kept element of key, made when missing. Under m_foreignLock.
+    CKxIPCAcknowledgeEventPoolElement* ForeignElement(std::uint64_t key);
+    // Deletes the kept elements of processes that have ended (KxProcessHasEnded; never this
+    // process's own). Under m_foreignLock.
+    void CloseEventsOfEndedProcesses();
 
-    CKxMutex* m_mutex;
-    // The free list and the sequence number of the next new element, under m_mutex. The list is
-    // a stack at its back end.
+    CKxMutex* m_mutex;  // created at load, never waited on
+    // The free list and the sequence number of the next new element, under m_freeLock. The list
+    // is a stack at its back end.
     std::uint64_t m_nextSequence;
     // A vector, not a linked list: once it has held the most elements ever free at once, giving
     // back and lending allocate nothing, so a send costs no heap operation.
     std::vector<CKxIPCAcknowledgeEventPoolElement*> m_freeElements;
-    // Key -> element for every key GetEventByKey was asked for, under m_foreignLock, which is
-    // process-local: calls made for different channels reach GetEventByKey at the same time.
+    // Key -> element for every key asked for and not yet closed, under m_foreignLock, which is
+    // process-local: acknowledgements made for different channels reach the pool at the same time.
     std::map<std::uint64_t, CKxIPCAcknowledgeEventPoolElement*> m_foreignEvents;
     SRWLOCK m_foreignLock;
+    SRWLOCK m_freeLock;
+    // The size of m_foreignEvents after the last look for ended processes, under m_foreignLock.
+    std::size_t m_foreignCountAtLastLook;
 };

@@ -1,34 +1,44 @@
-// Scoped lock.
+// Scoped lock, and the abandoned-mutex wait and quiet release it is made of.
 #include "CKxAutoLock.h"
 
 #include "KxExceptions.h"
+
+bool KxWaitTakingAbandoned(CKxSynchronizationObject* object, DWORD timeout, bool* abandoned) {
+    if (abandoned) *abandoned = false;
+    try {
+        return object->Wait(timeout);
+    } catch (const CKxWaitAbandonnedException&) {
+        // The platform has already made the calling thread the owner.
+        if (abandoned) *abandoned = true;
+        return true;
+    }
+}
+
+void KxReleaseIgnoringErrors(CKxSynchronizationObject* object) {
+    try {
+        object->Release();
+    } catch (...) {
+        // An event or a thread has nothing to release; a destructor must not throw.
+    }
+}
 
 CKxAutoLock::CKxAutoLock(CKxSynchronizationObject* object, bool* abandoned) : m_object(object) {
     if (!m_object) {
         throw CKxAutoLockException(
             "CKxAutoLock::CKxAutoLock -> NULL CKxSynchronizationObject pointer");
     }
-    if (abandoned) *abandoned = false;
+    // The result is not looked at: with INFINITE the wait only returns once obtained.
+    if (abandoned) {
+        KxWaitTakingAbandoned(m_object, INFINITE, abandoned);
+        return;
+    }
     try {
-        // The result is not looked at: with INFINITE the wait only returns once obtained.
         m_object->Wait(INFINITE);
     } catch (const CKxWaitAbandonnedException&) {
-        if (abandoned) {
-            *abandoned = true;
-            return;
-        }
         // This thread owns the mutex now, but no destructor of this lock will run to give it back.
-        ReleaseIgnoringErrors();
+        KxReleaseIgnoringErrors(m_object);
         throw;
     }
 }
 
-CKxAutoLock::~CKxAutoLock() { ReleaseIgnoringErrors(); }
-
-void CKxAutoLock::ReleaseIgnoringErrors() {
-    try {
-        m_object->Release();
-    } catch (...) {
-        // An event or a thread has nothing to release; a destructor must not throw.
-    }
-}
+CKxAutoLock::~CKxAutoLock() { KxReleaseIgnoringErrors(m_object); }

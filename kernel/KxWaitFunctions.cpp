@@ -3,6 +3,9 @@
 
 #include "KxExceptions.h"
 
+const char kKxWaitForAnyBadCount[] = "WaitForAny -> invalid sync object count";
+const char kKxWaitForAnyBadPointer[] = "WaitForAny -> invalid sync object pointer";
+
 namespace {
 
 // The fixed texts of one caller; each names the caller in front.
@@ -18,8 +21,8 @@ const KxWaitMessages kWaitForAllMessages = {
     "WaitForAll -> WaitForMultipleObjects failed",
 };
 const KxWaitMessages kWaitForAnyMessages = {
-    "WaitForAny -> invalid sync object count",
-    "WaitForAny -> invalid sync object pointer",
+    kKxWaitForAnyBadCount,
+    kKxWaitForAnyBadPointer,
     "WaitForAny -> WaitForMultipleObjects failed",
 };
 

@@ -16,3 +16,8 @@ bool WaitForAll(CKxHandleSyncObject* const* objects, int count, DWORD timeout);
 
 // The index of a signalled object (the lowest when several are); -1 on time-out.
 int WaitForAny(CKxHandleSyncObject* const* objects, int count, DWORD timeout);
+
+// WaitForAny's fixed texts for a bad count and a null pointer, for callers that assemble its
+// objects and refuse bad input the same way before they do.
+extern const char kKxWaitForAnyBadCount[];
+extern const char kKxWaitForAnyBadPointer[];

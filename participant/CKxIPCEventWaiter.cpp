@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "CKxHandleSyncObject.h"
+#include "KxExceptions.h"
 #include "KxScopeGuard.h"
 #include "KxWaitFunctions.h"
 
@@ -18,6 +19,7 @@ const unsigned int kGrowthStep = 50;
 // A removal shrinks the array only when more than this many entries would stay unused, so that
 // adding and removing around one size does not reallocate each time.
 const unsigned int kShrinkSlack = 100;
+const unsigned int kMaxWaitObjects = MAXIMUM_WAIT_OBJECTS;
 
 // Sets capacity and has resize move the entries into an array of that size. If the allocation
 // throws, capacity keeps its old value, which still describes the old array.
@@ -91,6 +93,13 @@ void CKxIPCEventWaiter::ClearIPCEventWaiter() { m_count = 0; }
 
 int CKxIPCEventWaiter::WaitOnEvents(unsigned long timeout, unsigned int extraCount,
                                     CKxHandleSyncObject** extraObjects) {
+    // Refused before the array grows or anything is read: more than a wait can take in all (a
+    // count that would wrap the total around included), and extras that are not there.
+    const unsigned int room = m_count < kMaxWaitObjects ? kMaxWaitObjects - m_count : 0;
+    if (extraCount > room) throw CKxHandleSyncObjectException(kKxWaitForAnyBadCount);
+    if (extraCount > 0 && !extraObjects) {
+        throw CKxHandleSyncObjectException(kKxWaitForAnyBadPointer);
+    }
     if (m_count + extraCount >= m_capacity) {
         ChangeCapacity(m_capacity, m_capacity + extraCount + kGrowthStep,
                        [this] { ResizeEventsArray(); });

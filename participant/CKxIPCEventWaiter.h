@@ -44,10 +44,10 @@ public:
     /// Waits until one of the registered objects or of the extraCount objects of extraObjects
     /// (which takes part in this wait only, at the positions after the registered ones) is
     /// signalled. timeout in milliseconds, 0xFFFFFFFF for no limit. Returns the position of the
-    /// signalled object, the lowest when several are, or -1 when the time-out passes. extraObjects
-    /// may be null only when extraCount is 0. Throws CKxHandleSyncObjectException when there are no
-    /// objects or more than 64 in all, when an object is null, or when the wait fails or finds a
-    /// mutex abandoned.
+    /// signalled object, the lowest when several are, or -1 when the time-out passes. Throws
+    /// CKxHandleSyncObjectException when there are no objects or more than 64 in all, or when
+    /// extraObjects is null while extraCount is not 0 (in these cases before the array changes),
+    /// when an object is null, or when the wait fails or finds a mutex abandoned.
     int WaitOnEvents(unsigned long timeout, unsigned int extraCount,
                      CKxHandleSyncObject** extraObjects);
 

@@ -5,6 +5,7 @@
 // thread that is alive for as long as the test needs it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <future>
 #include <list>
@@ -462,6 +463,30 @@ TEST_F(KxCommunicationChannel, MemberEndedUnwatchedIsRemovedWhenGetParticipantsN
     EXPECT_TRUE(IsSet(sent.Event())) << "its pending message was acknowledged on its behalf";
     EXPECT_TRUE(raw.Empty());
     EXPECT_EQ(std::vector<std::uint32_t>{sender}, raw.Ids());
+}
+
+// The member list is writable by any process, whatever the mutex says. Rewritten while
+// GetParticipants reads it, the answer is a refusal or members with thread objects, never a crash.
+TEST_F(KxCommunicationChannel, GetParticipantsOverAListRewrittenMeanwhileRefusesInsteadOfCrashing) {
+    const std::uint32_t member = threads.Start();
+    const std::uint32_t ended = threads.Start();
+    threads.End(ended);
+    JoinAll({Self(), member});
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (std::uint32_t n = 0; !stop; ++n) {
+            raw.ids[0] = 2;
+            raw.ids[2] = n % 2 ? member : ended;
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        for (std::uint32_t id : Members(&channel)) EXPECT_TRUE(id == Self() || id == member) << id;
+    }
+    stop = true;
+    writer.join();
+    raw.ids[0] = 2;
+    raw.ids[2] = member;
+    EXPECT_EQ((std::vector<std::uint32_t>{Self(), member}), Members(&channel));
 }
 
 TEST_F(KxCommunicationChannel, RecipientEndedUnwatchedIsRemovedAndTheMessageRefused) {

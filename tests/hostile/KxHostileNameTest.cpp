@@ -90,7 +90,8 @@ TEST(KxHostileNameTest, NameTakenByAnotherKindThrowsAndLeavesNoHandle) {
         CKxCountingParticipant participant(channel.c_str());
         const std::uint32_t before = HandleCount();
         for (int attempt = 0; attempt < 3; ++attempt) ExpectRefused(participant, c.message);
-        EXPECT_EQ(before, HandleCount());
+        // Fewer is fine: a failed start retires its join element, whose event then closes.
+        EXPECT_LE(HandleCount(), before);
 
         // Nothing of the failed attempts holds the channel: with the name free, the same
         // participant starts.

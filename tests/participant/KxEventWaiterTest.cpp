@@ -132,6 +132,13 @@ TEST(KxIPCEventWaiterWait, ExtraObjectsFollowTheRegisteredOnesForOneWaitOnlyUpTo
     EXPECT_EQ(63, waiter.WaitOnEvents(0, 1, extra)) << "64 in all is accepted";
     ExpectKxThrow<CKxHandleSyncObjectException>([&] { waiter.WaitOnEvents(0, 2, extra); },
                                                 kCountMessage);
+    // A count that wraps the total around, and a missing array: refused before anything is read.
+    ExpectKxThrow<CKxHandleSyncObjectException>([&] { waiter.WaitOnEvents(0, 0xFFFFFFFFu, extra); },
+                                                kCountMessage);
+    ExpectKxThrow<CKxHandleSyncObjectException>([&] { waiter.WaitOnEvents(0, 1, nullptr); },
+                                                "WaitForAny -> invalid sync object pointer");
+    EXPECT_EQ(83u, Peek(waiter).capacity) << "a refused wait does not grow the array";
+    EXPECT_EQ(63, waiter.WaitOnEvents(0, 1, extra));
 }
 
 TEST(KxIPCEventWaiterCopy, CopiesAndAssignmentsOwnTheirArrays) {

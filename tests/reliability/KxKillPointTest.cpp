@@ -1,16 +1,26 @@
 // Members killed (TerminateProcess) at the worst moments: holding the channel mutex in the middle
-// of an operation, holding the machine-wide pool mutex, inside handlers, while waiting for an
-// acknowledgement. After each death the channel must go on: the others hear of it, synchronous
-// senders waiting on it are released, the queue's room comes back, newcomers join and the
-// survivors exchange messages. Then members held where the test decides: a waiting thread that
-// starts only after its start gave up, and a join whose notice finds the ring full.
+// of an operation, inside handlers, while waiting for an acknowledgement. After each death the
+// channel must go on: the others hear of it, synchronous senders waiting on it are released, the
+// queue's room comes back, newcomers join and the survivors exchange messages. Then members held
+// where the test decides: a waiting thread that starts only after its start gave up, and a join
+// whose notice finds the ring full. And processes that cannot make one kernel object (a failing
+// name): the failure reaches their caller and costs nobody else anything.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "../kernel/KxKernelTestSupport.h"
+#include "CIPCChannelLock.h"
+#include "CIPCCommunicationChannel.h"
+#include "CIPCServiceFactorySingleton.h"
+#include "CKxEvent.h"
+#include "CKxIPCAcknowledgeEventPoolElement.h"
+#include "CKxMutex.h"
+#include "CkxIPCMessage.h"
 #include "KxKillPoint.h"
 #include "KxMemberProcess.h"
 #include "KxRawChannel.h"
@@ -115,19 +125,6 @@ TEST_F(KillPointTest, InAddMessageBeforePublish) {
     ExpectChannelGoesOn(victim->Id());
     EXPECT_EQ(0u, a->Count(KxLine("recv", {victim->Id(), kKxPlainCode, unpublished})))
         << "a record whose writer died before publishing it was delivered";
-}
-
-// The pool mutex is one for the whole machine: while the victim holds it nobody can draw an
-// element; after its death the others must keep drawing and giving back.
-TEST_F(KillPointTest, InAcquireElementHoldingPoolMutexExclusive) {
-    KillPinnedVictimSendingAt("pool.acquire.holding-mutex");
-    ExpectChannelGoesOn(victim->Id());
-}
-
-TEST_F(KillPointTest, InReleaseElementHoldingPoolMutexExclusive) {
-    const unsigned long long delivered = KillPinnedVictimSendingAt("pool.release.holding-mutex");
-    EXPECT_TRUE(a->Saw(KxLine("recv", {victim->Id(), kKxPlainCode, delivered})));
-    ExpectChannelGoesOn(victim->Id());
 }
 
 // Holding the channel mutex with the entry acknowledged but the done record neither reported to
@@ -364,6 +361,71 @@ TEST(KxFullRing, JoinNoticeWithoutRoomIsQueuedOnceTheRingDrains) {
         EXPECT_EQ(1u, member->Count(KxLine("join", {id, 1})));
         EXPECT_TRUE(member->InOrder({KxLine("join", {id, 1}), KxLine("quit", {id})}));
     }
+}
+
+// ---- One process cannot make a kernel object ---------------------------------------------------
+
+const char kEventFailure[] = "CKxEvent::CKxEvent -> could not create an event";
+
+// This process cannot open a live member's receive event: its send to the member and its opening
+// of the channel fail with the exception, and nobody evicts the member, who still hears the others.
+TEST(LocalFailureTest, MemberWhoseEventThisProcessCannotOpenStaysRegistered) {
+    const std::string channel = KxUniqueName("channel");
+    CIPCCommunicationChannel local(channel.c_str());  // made first: it holds no record of them
+    Member member = CKxMemberProcess::Joined(channel), other = CKxMemberProcess::Joined(channel);
+    const std::uint32_t id = member->Id();
+    char event[64];
+    std::snprintf(event, sizeof(event), "KX IPCRcvEv 0x%08X", id);
+    ASSERT_TRUE(KxArmFailingName(event));
+    const CkxIPCMessage post;
+    {
+        CIPCChannelLock lock(&local);
+        ExpectKxThrow<CKxEventException>([&] { local.AddMessage(1, &id, &post); }, kEventFailure);
+    }
+    ExpectKxThrow<CKxEventException>([&] { CIPCCommunicationChannel later(channel.c_str()); },
+                                     kEventFailure);
+    EXPECT_EQ((std::vector<std::uint32_t>{id, other->Id()}), KxReadMembers(channel));
+    EXPECT_EQ(1, other->SendWait(kKxPlainCode, 7, {id}));
+    EXPECT_TRUE(member->Saw(KxLine("recv", {other->Id(), kKxPlainCode, 7})));
+    EXPECT_EQ(0, KxCountQueuedRecords(channel));
+}
+
+// A member dies holding the mutex half-way through acknowledging this thread's synchronous
+// message; the next Lock finishes that acknowledgement and cannot open the sender's event. The
+// exception leaves Lock with the mutex given back, or every process would wait on it for ever.
+TEST(LocalFailureTest, ThrowWhileFinishingADeadHoldersAcknowledgementReleasesTheMutex) {
+    const std::string channel = KxUniqueName("channel");
+    Member victim = CKxMemberProcess::Joined(channel);
+    CIPCCommunicationChannel local(channel.c_str());
+    CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
+    CKxIPCAcknowledgeEventPoolElement* sent = factory->AcquireAcknowledgeElement();
+    CkxIPCMessage sync;
+    sync.SetSenderID(GetCurrentThreadId());
+    sync.SetAcknowledgeKey(sent->GetAcknowledgeKey());
+    const std::uint32_t to = victim->Id();
+    {
+        CIPCChannelLock lock(&local);
+        ASSERT_TRUE(local.AddParticipant(sync.GetSenderID(), sent->GetAcknowledgeKey(),
+                                         sent->GetEvent()));
+    }
+    ASSERT_TRUE(sent->GetEvent()->Wait(kChildTimeoutMs)) << "the victim took the join notice";
+    ASSERT_TRUE(victim->Arm("ring.acknowledge.before-sweep"));
+    {
+        CIPCChannelLock lock(&local);
+        ASSERT_TRUE(local.AddMessage(1, &to, &sync));
+    }
+    ASSERT_TRUE(victim->WaitStopped());
+    char sender[64];
+    std::snprintf(sender, sizeof(sender), "KX IPCAckEv 0x%016llX",
+                  static_cast<unsigned long long>(sent->GetAcknowledgeKey()));
+    ASSERT_TRUE(KxArmFailingName(sender));
+    victim->Kill();
+
+    ExpectKxThrow<CKxEventException>([&] { local.Lock(); }, kEventFailure);
+    CKxMutex mutex(channel + "_Mutex");
+    EXPECT_TRUE(TakeOnOtherThread(&mutex)) << "the mutex was left owned";
+    EXPECT_FALSE(local.Unlock()) << "the failed Lock was counted";
+    factory->ReleaseAcknowledgeElement(sent);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "CIPCServiceFactorySingleton.h"
+#include "CKxEvent.h"
 #include "KxCountingParticipant.h"
 #include "KxProcessUsage.h"
 #include "KxTestHarness.h"
@@ -77,6 +79,27 @@ TEST(LeakTest, TenThousandSynchronousSendsKeepHandlesAndPrivateBytes) {
     ExpectWithinBand(warm, after);
     receiver.UninitializeParticipant();
     sender.UninitializeParticipant();
+}
+
+// A long-lived process acknowledges many short-lived senders: the events of those that have ended
+// are closed again, so a thousand of them cost no more handles than ten.
+TEST(LeakTest, AcknowledgingThousandEndedProcessesHoldsNoMoreHandlesThanTen) {
+    CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
+    const std::uint64_t ownKey = (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) | 0x7000;
+    CKxEvent* own = factory->GetAcknowledgeEvent(ownKey);
+    // Process identifiers far above any the platform hands out: no process has them.
+    const auto acknowledge = [factory](std::uint32_t first, std::uint32_t count) {
+        for (std::uint64_t process = 0xFFFF0000u + 4 * first; count-- > 0; process += 4) {
+            factory->SetAcknowledgeEvent(process << 32 | 1);
+        }
+    };
+    acknowledge(0, 10);
+    const std::uint32_t afterTen = KxOpenHandleCount();
+    acknowledge(10, 990);
+    const std::uint32_t afterThousand = KxOpenHandleCount();
+    std::printf("handles after 10 ended senders %u, after 1000 %u\n", afterTen, afterThousand);
+    EXPECT_LE(afterThousand, afterTen + kHandleBand);
+    EXPECT_EQ(own, factory->GetAcknowledgeEvent(ownKey)) << "a live process's event is kept";
 }
 
 }  // namespace
