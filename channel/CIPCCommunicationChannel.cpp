@@ -283,3 +283,21 @@ bool CIPCCommunicationChannel::AcknowledgeMessage(std::uint32_t id) {
     if (m_lockCount == 0) return false;
     return AcknowledgeAndRelease(id);
 }
+
+bool CIPCCommunicationChannel::TakeMessages(std::uint32_t id, KxRingTakenMessage* taken,
+                                            std::uint32_t capacity, std::uint32_t* takenCount) {
+    if (takenCount) *takenCount = 0;
+    if (m_lockCount == 0 || !IsParticipant(id)) return false;
+    // Acknowledging the entries without a key can complete no record with a key (a record has one
+    // key), so no sender waits to be released here.
+    return m_queue->TakeMessages(id, taken, capacity, takenCount);
+}
+
+bool CIPCCommunicationChannel::AcknowledgeMessageAt(std::uint32_t id, std::uint32_t position) {
+    if (m_lockCount == 0) return false;
+    std::uint32_t sender = 0;
+    std::uint64_t key = 0;
+    if (!m_queue->AcknowledgeMessageAt(id, position, &sender, &key)) return false;
+    ReleaseSender(sender, key);
+    return true;
+}

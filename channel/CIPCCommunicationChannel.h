@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <list>
 
+#include "KxMessageRing.h"
 #include "TKxInterProcessGrowArray.h"
 
 class CIPCParticipantInfo;
@@ -78,6 +79,15 @@ public:
     // Acknowledges id's oldest received message; the acknowledgement that completes a message
     // with a key sets the sender's acknowledge event while the sender is registered.
     bool AcknowledgeMessage(std::uint32_t id);
+    // Takes every message waiting for id, oldest first, up to capacity, in one pass: a message
+    // without a key (nobody waits for it) is acknowledged at once, the others become received and
+    // are acknowledged later, each by AcknowledgeMessageAt with its position. False, with
+    // *takenCount 0, when id is not registered or nothing waits.
+    bool TakeMessages(std::uint32_t id, KxRingTakenMessage* taken, std::uint32_t capacity,
+                      std::uint32_t* takenCount);
+    // As AcknowledgeMessage, for id's received entry in the record at position (from
+    // TakeMessages).
+    bool AcknowledgeMessageAt(std::uint32_t id, std::uint32_t position);
 
     // Read-only views for diagnostics (lock held): the queue and the raw member count.
     const CkxIPCMessageQueue& GetQueue() const { return *m_queue; }

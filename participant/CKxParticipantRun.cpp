@@ -194,6 +194,21 @@ void CKxParticipantRun::RetryJoinNotice() {
     if (m_channel->AddMessage(count, recipients, &notice)) m_noticeRecipientCount = 0;
 }
 
+void CKxParticipantRun::BeginAcknowledgement(std::uint32_t position) {
+    // The ring holds at most kMaxEntries entries of one recipient, so the queue cannot overflow;
+    // a hostile segment that pretends otherwise loses the oldest, which RemoveParticipant
+    // acknowledges at the end.
+    if (m_begunCount == CKxMessageRing::kMaxEntries) NextAcknowledgement();
+    m_begun[(m_begunFirst + m_begunCount++) % CKxMessageRing::kMaxEntries] = position;
+}
+
+std::uint32_t CKxParticipantRun::NextAcknowledgement() {
+    const std::uint32_t position = m_begun[m_begunFirst];
+    m_begunFirst = (m_begunFirst + 1) % CKxMessageRing::kMaxEntries;
+    --m_begunCount;
+    return position;
+}
+
 bool CKxParticipantRun::AddMessage(unsigned int count, const unsigned int* ids,
                                    const CkxIPCMessage* message) {
     CKxSlimLock::Shared hold(m_channelLock);

@@ -8,6 +8,7 @@
 
 #include "CKxSlimLock.h"
 #include "CKxThread.h"
+#include "KxMessageRing.h"
 
 class CIPCCommunicationChannel;
 class CKxEvent;
@@ -105,6 +106,13 @@ public:
     // The caller holds the channel lock.
     void RetryJoinNotice();
 
+    // Acknowledgements owed by the handlers of this thread, oldest first. An acknowledgement
+    // always goes to the oldest message whose handling began and that is not yet acknowledged: a
+    // message handled inside a handler's own send is acknowledged in the place of the one whose
+    // handler sends, which gets the later acknowledgement once its handler returns.
+    void BeginAcknowledgement(std::uint32_t position);
+    std::uint32_t NextAcknowledgement();
+
     // --- Any thread, holding a Reference ---
     // Queues message for count recipients (ids), or for every other member when ids is null. False,
     // with nothing queued, when the run does not serve (not yet, or no more) or the channel refuses.
@@ -132,4 +140,8 @@ private:
     CIPCCommunicationChannel* m_channel = nullptr;  // owned
     unsigned int m_noticeRecipientCount = 0;
     unsigned int m_noticeRecipients[50];
+    // The ring positions of the messages whose handling began, unacknowledged: a queue of at most
+    // as many entries as the ring can hold for one recipient.
+    std::uint32_t m_begun[CKxMessageRing::kMaxEntries];
+    std::uint32_t m_begunFirst = 0, m_begunCount = 0;
 };

@@ -336,30 +336,44 @@ void CkxIPCParticipant::WaitOnEvents(CKxEvent* acknowledgeEvent) {
     WaitForAcknowledgement(acknowledgeEvent);
 }
 
+// Takes every message waiting in one hold of the channel lock (those without a key are
+// acknowledged in the same hold), then handles them in queue order: a synchronous message's
+// OnSyncMessage, its acknowledgement, then OnReceive; a posted one's OnReceive.
 bool CkxIPCParticipant::OnInternalReceive() {
-    CIPCCommunicationChannel* channel =
-        static_cast<CKxParticipantRun*>(m_waitingThread)->Channel();
-    for (;;) {
-        CkxIPCMessage message;
+    CKxParticipantRun* run = static_cast<CKxParticipantRun*>(m_waitingThread);
+    CIPCCommunicationChannel* channel = run->Channel();
+    KxRingTakenMessage taken[CKxMessageRing::kMaxRecords];
+    std::uint32_t count = CKxMessageRing::kMaxRecords;
+    // Messages that arrived during a batch have set the receive event again and make the next
+    // wake-up, with two exceptions that take them at once: a batch that filled the array (a
+    // recipient listed many times in one record) may have left some behind, and once a stop was
+    // asked for there is no next wake-up for messages, and the drain under way is finished first.
+    while (count == CKxMessageRing::kMaxRecords || run->StopRequested()) {
         {
             CIPCChannelLock lock(channel);
-            if (!channel->GetMessage(m_participantId, &message)) return true;
+            if (!channel->TakeMessages(m_participantId, taken, CKxMessageRing::kMaxRecords,
+                                       &count)) {
+                return true;
+            }
         }
-        const unsigned int sender = message.GetSenderID();
-        const unsigned int code = message.GetMessageCode();
-        const unsigned long long param = message.GetParam();
-        if (message.GetAcknowledgeKey() != 0) {
-            if (!PreProcessSyncMessage(sender, code, param)) OnSyncMessage(sender, code, param);
-        } else if (code == kJoinNoticeCode) {
-            OnInternalJoin(sender);  // a late notice that asks for no acknowledgement
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const KxRingMessage& message = taken[i].message;
+            const unsigned int sender = message.senderId;
+            const unsigned int code = message.messageCode;
+            const unsigned long long param = message.param;
+            if (message.acknowledgeKey != 0) {
+                run->BeginAcknowledgement(taken[i].position);
+                if (!PreProcessSyncMessage(sender, code, param)) OnSyncMessage(sender, code, param);
+                KX_KILL_POINT("participant.receive.before-acknowledge");
+                CIPCChannelLock lock(channel);
+                channel->AcknowledgeMessageAt(m_participantId, run->NextAcknowledgement());
+            } else if (code == kJoinNoticeCode) {
+                OnInternalJoin(sender);  // a late notice that asks for no acknowledgement
+            }
+            if (!PreProcessAsyncMessage(sender, code, param)) OnReceive(sender, code, param);
         }
-        KX_KILL_POINT("participant.receive.before-acknowledge");
-        {
-            CIPCChannelLock lock(channel);
-            channel->AcknowledgeMessage(m_participantId);
-        }
-        if (!PreProcessAsyncMessage(sender, code, param)) OnReceive(sender, code, param);
     }
+    return true;
 }
 
 bool CkxIPCParticipant::PreProcessSyncMessage(unsigned int senderId, unsigned int messageCode,

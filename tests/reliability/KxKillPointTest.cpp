@@ -193,17 +193,19 @@ TEST_F(KillPointTest, InsideOnSyncMessage) {
     ExpectChannelGoesOn(victim->Id());
 }
 
-// A posted message taken but not acknowledged, with a synchronous one queued behind it.
+// A synchronous message taken and handled but not acknowledged, with another queued behind it:
+// both senders are released.
 TEST_F(KillPointTest, BetweenTakingAndAcknowledging) {
     ASSERT_NE(0u, victim->Join());
     ASSERT_TRUE(victim->Arm("participant.receive.before-acknowledge"));
-    ASSERT_TRUE(a->Post(kKxPlainCode, NextParam(), {victim->Id()}));
+    const unsigned long long taken = NextParam(), pending = NextParam();
+    a->Send(kKxPlainCode, taken, {victim->Id()});
     ASSERT_TRUE(victim->WaitStopped());
-    const unsigned long long pending = NextParam();
     b->Send(kKxPlainCode, pending, {victim->Id()});
     ASSERT_TRUE(WaitQueued(2));
     victim->Kill();
 
+    EXPECT_TRUE(a->Saw(Sent(taken)));
     EXPECT_TRUE(b->Saw(Sent(pending)));
     ExpectChannelGoesOn(victim->Id());
 }
