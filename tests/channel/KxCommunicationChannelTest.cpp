@@ -720,7 +720,7 @@ std::vector<CKxPeer> StartPeers(const std::string& name, int count) {
     for (CKxPeer& peer : peers) peer.process = CKxChildProcess::Role("ChannelPeer", {name});
     for (CKxPeer& peer : peers) {
         std::string line;
-        if (peer.process && peer.process->WaitForLine("ready ", kChildTimeoutMs, &line)) {
+        if (peer.process->WaitForLine("ready ", kChildTimeoutMs, &line)) {
             peer.id = static_cast<std::uint32_t>(std::stoul(line.substr(6)));
         } else {
             ADD_FAILURE() << "a peer did not start";

@@ -8,7 +8,6 @@ std::string KxCliExe() { return KxBinaryDir() + "kxipc.exe"; }
 
 DWORD KxCliRun(const std::vector<std::string>& args, std::string* output) {
     std::unique_ptr<CKxChildProcess> child = CKxChildProcess::Program(KxCliExe(), args);
-    if (!child) return STILL_ACTIVE;
     child->CloseInput();
     if (!child->WaitForExit(kCliLineTimeoutMs)) return STILL_ACTIVE;
     // The output pipe closes with the process; reading until then gives every line.
@@ -25,20 +24,20 @@ CKxCliPeer::CKxCliPeer(const std::string& channel, const std::vector<std::string
 
 bool CKxCliPeer::WaitForId() {
     std::string line;
-    if (!m_child || !m_child->WaitForLine("id ", kCliLineTimeoutMs, &line)) return false;
+    if (!m_child->WaitForLine("id ", kCliLineTimeoutMs, &line)) return false;
     m_id = static_cast<unsigned int>(std::strtoul(line.c_str() + 3, nullptr, 10));
     return m_id != 0;
 }
 
 bool CKxCliPeer::Expect(const std::string& line) {
     std::string got;
-    return m_child && m_child->WaitForLine(line, kCliLineTimeoutMs, &got) && got == line;
+    return m_child->WaitForLine(line, kCliLineTimeoutMs, &got) && got == line;
 }
 
 bool CKxCliPeer::ExpectAll(std::vector<std::string> lines) {
     std::string got;
     while (!lines.empty()) {
-        if (!m_child || !m_child->WaitForLine("", kCliLineTimeoutMs, &got)) return false;
+        if (!m_child->WaitForLine("", kCliLineTimeoutMs, &got)) return false;
         const auto found = std::find(lines.begin(), lines.end(), got);
         if (found != lines.end()) lines.erase(found);
     }

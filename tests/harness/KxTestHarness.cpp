@@ -1,12 +1,15 @@
 // Child processes, unique names and the test main shared by every test executable.
 #include "KxTestHarness.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <iostream>
 #include <map>
 
 #include <gtest/gtest.h>
+
+#include "KxScopeGuard.h"
 
 namespace {
 
@@ -25,6 +28,15 @@ std::string Quote(const std::string& arg) {
         quoted += c;
     }
     return quoted + "\"";
+}
+
+// "error N (text)": a Windows error code and the system's wording of it.
+std::string ErrorText(DWORD error) {
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, sizeof(text), nullptr);
+    while (length > 0 && std::isspace(static_cast<unsigned char>(text[length - 1]))) --length;
+    return "error " + std::to_string(error) + " (" + std::string(text, length) + ")";
 }
 
 std::string OwnPath() {
@@ -93,18 +105,36 @@ std::unique_ptr<CKxChildProcess> CKxChildProcess::Program(const std::string& pat
     std::string commandLine = Quote(path);
     for (const std::string& arg : args) commandLine += " " + Quote(arg);
     std::unique_ptr<CKxChildProcess> child(new CKxChildProcess());
-    if (!child->Start(commandLine)) return nullptr;
+    child->Start(commandLine);
     return child;
 }
 
-bool CKxChildProcess::Start(const std::string& commandLine) {
+void CKxChildProcess::Start(const std::string& commandLine) {
+    // The one place a failed start is reported: the running test fails with the call and the
+    // Windows error, and the object stays a child without output.
+    auto fail = [&](const char* call) {
+        const DWORD error = GetLastError();
+        ADD_FAILURE() << "cannot start " << commandLine << ": " << call << ": " << ErrorText(error);
+        m_outputClosed = true;
+    };
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE /*bInheritHandle*/};
     HANDLE stdinRead = nullptr, stdoutWrite = nullptr, stderrDup = nullptr;
-    if (!CreatePipe(&stdinRead, &m_stdinWrite, &inheritable, 0)) return false;
-    if (!CreatePipe(&m_stdoutRead, &stdoutWrite, &inheritable, 0)) return false;
+    // The child's ends belong to the child once it runs; this process never uses them.
+    TKxScopeGuard closeChildEnds([&] {
+        for (HANDLE end : {stdinRead, stdoutWrite, stderrDup}) {
+            if (end) CloseHandle(end);
+        }
+    });
+    if (!CreatePipe(&stdinRead, &m_stdinWrite, &inheritable, 0) ||
+        !CreatePipe(&m_stdoutRead, &stdoutWrite, &inheritable, 0)) {
+        return fail("CreatePipe");
+    }
     // The test keeps its ends to itself: a child inheriting them would hold the pipes open.
-    SetHandleInformation(m_stdinWrite, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(m_stdoutRead, HANDLE_FLAG_INHERIT, 0);
+    if (!SetHandleInformation(m_stdinWrite, HANDLE_FLAG_INHERIT, 0) ||
+        !SetHandleInformation(m_stdoutRead, HANDLE_FLAG_INHERIT, 0)) {
+        return fail("SetHandleInformation");
+    }
+    // Without a stderr of its own (none to duplicate) the child runs without one.
     DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(),
                     &stderrDup, 0, TRUE /*bInheritHandle*/, DUPLICATE_SAME_ACCESS);
 
@@ -117,18 +147,14 @@ bool CKxChildProcess::Start(const std::string& commandLine) {
     PROCESS_INFORMATION info = {};
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');
-    const BOOL started =
-        CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE /*bInheritHandles*/, 0,
-                       nullptr, nullptr, &startup, &info);
-    CloseHandle(stdinRead);
-    CloseHandle(stdoutWrite);
-    if (stderrDup) CloseHandle(stderrDup);
-    if (!started) return false;
+    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE /*bInheritHandles*/, 0,
+                        nullptr, nullptr, &startup, &info)) {
+        return fail("CreateProcess");
+    }
     CloseHandle(info.hThread);
     m_process = info.hProcess;
     m_processId = info.dwProcessId;
     m_reader = std::thread([this] { ReadOutput(); });
-    return true;
 }
 
 CKxChildProcess::~CKxChildProcess() {
@@ -155,7 +181,7 @@ void CKxChildProcess::ReadOutput() {
 }
 
 bool CKxChildProcess::WaitForExit(DWORD timeoutMs) {
-    return WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0;
+    return m_process && WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0;
 }
 
 DWORD CKxChildProcess::ExitCode() const {
@@ -165,6 +191,7 @@ DWORD CKxChildProcess::ExitCode() const {
 }
 
 void CKxChildProcess::Kill() {
+    if (!m_process) return;  // never started
     TerminateProcess(m_process, 9);
     WaitForSingleObject(m_process, INFINITE);
 }

@@ -41,6 +41,10 @@ int KxTestMain(int argc, char** argv);
 
 // One child process with its stdin and stdout piped to the test; stderr goes to the test's stderr.
 // The destructor kills a child that is still running, so a failing test leaves nothing behind.
+// Role and Program never return null. A child that cannot be started fails the running test there
+// and then, with the failed call and its Windows error (code and text); the object then stands for
+// a child whose output has ended empty: the waits for output return at once, WaitForExit is false,
+// ExitCode is STILL_ACTIVE, and input and Kill do nothing.
 class CKxChildProcess {
 public:
     static std::unique_ptr<CKxChildProcess> Role(const std::string& role,
@@ -75,7 +79,7 @@ public:
 
 private:
     CKxChildProcess() = default;
-    bool Start(const std::string& commandLine);
+    void Start(const std::string& commandLine);
     void ReadOutput();
 
     HANDLE m_process = nullptr;

@@ -40,14 +40,14 @@ std::string TryMutexInChild(const std::string& name) {
     auto child = CKxChildProcess::Role("KernelTryMutex", {name});
     std::string answer;
     // The line, not the exit: output may still be in the pipe when the process has ended.
-    if (!child || !child->WaitForLine("", kChildTimeoutMs, &answer)) return "";
+    if (!child->WaitForLine("", kChildTimeoutMs, &answer)) return "";
     if (!child->WaitForExit(kChildTimeoutMs)) return "";
     return answer;
 }
 
 std::unique_ptr<CKxChildProcess> HoldMutexInChild(const std::string& name) {
     auto child = CKxChildProcess::Role("KernelHoldMutex", {name});
-    if (!child || !child->WaitForLine("held", kChildTimeoutMs)) return nullptr;
+    if (!child->WaitForLine("held", kChildTimeoutMs)) return nullptr;
     return child;
 }
 

@@ -42,6 +42,8 @@ protected:
         a = CKxMemberProcess::Joined(m_channel);
         b = CKxMemberProcess::Joined(m_channel);
         victim.reset(new CKxMemberProcess(m_channel));
+        // A member that did not start or join ends the test now, not after every wait on it.
+        ASSERT_FALSE(HasFailure());
     }
 
     unsigned long long NextParam() { return ++m_param; }

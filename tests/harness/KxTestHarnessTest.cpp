@@ -1,0 +1,17 @@
+// The harness's own contract: a child that cannot start fails its test with the Windows reason.
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+
+#include "KxTestHarness.h"
+
+TEST(KxChildProcess, ChildThatCannotStartFailsItsTestWithTheWindowsErrorAndAnswersEveryCall) {
+    std::unique_ptr<CKxChildProcess> child;
+    EXPECT_NONFATAL_FAILURE(child = CKxChildProcess::Program(KxBinaryDir() + "kx-missing.exe"),
+                            "CreateProcess: error 2 (");
+    ASSERT_TRUE(child);
+    child->WriteLine("dropped");
+    EXPECT_FALSE(child->WaitForLine("", 60000));
+    EXPECT_FALSE(child->WaitForExit(0));
+    EXPECT_EQ(STILL_ACTIVE, child->ExitCode());
+    child->Kill();
+}
