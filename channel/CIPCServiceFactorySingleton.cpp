@@ -29,12 +29,14 @@ std::uint32_t CIPCServiceFactorySingleton::GetCurrentThreadID() { return GetCurr
 
 CKxHandleSyncObject* CIPCServiceFactorySingleton::OpenThreadSyncObject(std::uint32_t threadId) {
     HANDLE thread = OpenThread(SYNCHRONIZE, FALSE /*bInheritHandle*/, threadId);
-    // The wrapper keeps a duplicate; this handle is closed whether or not wrapping succeeds. A
-    // null handle makes the wrapper's constructor throw.
-    TKxScopeGuard closeOwnHandle([thread] {
+    // The wrapper takes this handle itself (a duplicate would cost two more kernel calls per
+    // member); a null handle makes its constructor throw. Closed here only if wrapping fails.
+    TKxScopeGuard closeOnFailure([thread] {
         if (thread) CloseHandle(thread);
     });
-    return new CKxHandleSyncObject(thread);
+    CKxHandleSyncObject* object = new CKxHandleSyncObject(thread, KxAdoptHandle());
+    closeOnFailure.Dismiss();
+    return object;
 }
 
 CKxEvent* CIPCServiceFactorySingleton::CreateReceiveEvent(std::uint32_t participantId) {

@@ -19,6 +19,13 @@ CKxHandleSyncObject::CKxHandleSyncObject(HANDLE handle) : m_handle(nullptr) {
     m_handle = duplicate;
 }
 
+CKxHandleSyncObject::CKxHandleSyncObject(HANDLE handle, KxAdoptHandle) : m_handle(handle) {
+    if (!handle) {
+        throw CKxHandleSyncObjectException(
+            "CKxHandleSyncObject::CKxHandleSyncObject -> trying to initialize with a NULL handle");
+    }
+}
+
 CKxHandleSyncObject::~CKxHandleSyncObject() {
     if (m_handle) CloseHandle(m_handle);
 }

@@ -4,9 +4,12 @@
 #include "CKxSynchronizationObject.h"
 #include "KxWindows.h"
 
-// Owns m_handle and closes it on destruction. The handle is null while the object is "not
+// Says that a handle object takes the caller's handle itself instead of a duplicate.
+struct KxAdoptHandle {};
+
+// Owns its handle and closes it on destruction. The handle is null while the object is "not
 // created" (a CKxThread before Create); derived constructors that create a kernel object either
-// store its handle or throw. Wait, GetHandle may be called from any thread.
+// give it its handle (SetHandle) or throw. Wait, GetHandle may be called from any thread.
 class CKxHandleSyncObject : public CKxSynchronizationObject {
 public:
     // Not created: for derived classes that create the kernel object themselves.
@@ -15,6 +18,9 @@ public:
     // and stays responsible for closing it. Throws CKxHandleSyncObjectException for a null handle
     // or a failed duplication.
     explicit CKxHandleSyncObject(HANDLE handle);
+    // Owns handle itself from now on (one kernel call fewer than a duplicate). Throws
+    // CKxHandleSyncObjectException for a null handle.
+    CKxHandleSyncObject(HANDLE handle, KxAdoptHandle);
     ~CKxHandleSyncObject() override;
 
     CKxHandleSyncObject(const CKxHandleSyncObject&) = delete;
@@ -30,5 +36,9 @@ public:
     HANDLE GetHandle() const;
 
 protected:
+    // Makes a not-created object created with handle, which it owns from now on.
+    void SetHandle(HANDLE handle) { m_handle = handle; }
+
+private:
     HANDLE m_handle;
 };

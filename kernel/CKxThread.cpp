@@ -60,7 +60,7 @@ CKxThread::CKxThread() : m_threadId(0) {
 }
 
 CKxThread::~CKxThread() {
-    if (!m_handle) return;
+    if (!GetHandle()) return;
     try {
         Wait(INFINITE);
     } catch (...) {
@@ -93,7 +93,7 @@ void CKxThread::Create(KxThreadProcedure procedure, void* argument, bool suspend
                        bool secure) {
     if (!procedure)
         throw CKxThreadException("CKxThread::Create -> invalid thread function pointer");
-    if (m_handle) throw CKxThreadException("CKxThread::Create -> thread was already created");
+    if (GetHandle()) throw CKxThreadException("CKxThread::Create -> thread was already created");
 
     CKxOpenSecurityAttributes security;
     unsigned threadId = 0;
@@ -101,15 +101,15 @@ void CKxThread::Create(KxThreadProcedure procedure, void* argument, bool suspend
         _beginthreadex(secure ? security.Get() : nullptr, stackSize, procedure, argument,
                        CreationFlags(suspended, stackSize), &threadId);
     m_threadId = threadId;
-    m_handle = reinterpret_cast<HANDLE>(thread);
+    SetHandle(reinterpret_cast<HANDLE>(thread));
     SetThreadName();
-    if (!m_handle) throw CKxThreadException("CKxThread::Create -> could not create a thread");
+    if (!GetHandle()) throw CKxThreadException("CKxThread::Create -> could not create a thread");
 }
 
 DWORD CKxThread::GetExitCode() {
-    if (!m_handle) throw CKxThreadException("CKxThread::GetExitCode -> thread not created yet");
+    if (!GetHandle()) throw CKxThreadException("CKxThread::GetExitCode -> thread not created yet");
     DWORD code = 0;
-    if (!GetExitCodeThread(m_handle, &code)) {
+    if (!GetExitCodeThread(GetHandle(), &code)) {
         throw CKxThreadException("CKxThread::GetExitCode -> error occurred in GetExitCodeThread");
     }
     return code;
