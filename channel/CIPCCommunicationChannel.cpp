@@ -16,19 +16,10 @@
 #include "KxParticipantIdList.h"
 #include "KxScopeGuard.h"
 
-namespace {
-
-// Element 0 holds the count, elements 1 to 50 the identifiers: 51 elements, never grown.
-const std::uint32_t kIdArrayCapacity = CIPCCommunicationChannel::kMaxParticipants + 1;
-const std::uint32_t kIdArrayGrowthStep = 20;
-const std::uint32_t kQueueRecipientsMax = 195;  // the largest record an empty ring holds
-
-}  // namespace
-
 CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     : m_mutex(nullptr), m_participantIds(nullptr), m_queue(nullptr), m_lockCount(0) {
     const std::string channelName(name ? name : "");
-    m_mutex = new CKxMutex(channelName + "_Mutex");
+    m_mutex = new CKxMutex(KxChannelMutexName(channelName));
     TKxScopeGuard undo([this] {
         delete m_queue;
         delete m_participantIds;
@@ -38,15 +29,15 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     });
     Lock();
     m_participantIds = new TKxInterProcessGrowArray<std::uint32_t>(
-        channelName + "_Participant_IDs_Array", kIdArrayCapacity, kIdArrayGrowthStep);
-    if (m_participantIds->GetMappedCapacity() < kIdArrayCapacity) {
+        channelName + kKxIdArraySuffix, kKxIdArrayElements, kKxIdArrayGrowthStep);
+    if (m_participantIds->GetMappedCapacity() < kKxIdArrayElements) {
         // Another process created the segment smaller than any channel makes it.
         throw CKxSharedMemoryException(
             "CIPCCommunicationChannel::CIPCCommunicationChannel -> participant array too small");
     }
     // The queue before the members' records: a member found ended unwatched is removed at once,
     // which acknowledges its entries in the queue.
-    m_queue = new CkxIPCMessageQueue(channelName + "_Message_Queue");
+    m_queue = new CkxIPCMessageQueue(channelName + kKxQueueSuffix);
     // Between complete operations no done record stands at R, so this does nothing unless the
     // mutex this constructor took was abandoned in the middle of an acknowledgement.
     FinishAbandonedAcknowledgement();
@@ -139,7 +130,7 @@ CIPCParticipantInfo* CIPCCommunicationChannel::RecordOf(std::uint32_t id) {
 
 void CIPCCommunicationChannel::RecordAllParticipants() {
     CKxParticipantIdList list(IdElements());
-    std::uint32_t ids[kMaxParticipants];
+    std::uint32_t ids[kKxMaxParticipants];
     const std::uint32_t count = list.Count();
     for (std::uint32_t i = 0; i < count; ++i) ids[i] = list.At(i);
     for (std::uint32_t i = 0; i < count; ++i) RecordOf(ids[i]);
@@ -164,8 +155,8 @@ bool CIPCCommunicationChannel::AddParticipant(std::uint32_t id, std::uint64_t ke
     // instead of receiving a notice nobody will acknowledge.
     RecordAllParticipants();
     const std::uint32_t present = list.Count();
-    if (present >= kMaxParticipants) return false;
-    std::uint32_t recipients[kMaxParticipants];
+    if (present >= kKxMaxParticipants) return false;
+    std::uint32_t recipients[kKxMaxParticipants];
     for (std::uint32_t i = 0; i < present; ++i) recipients[i] = list.At(i);
 
     CIPCParticipantInfo* joiner = new CIPCParticipantInfo(id);
@@ -178,7 +169,7 @@ bool CIPCCommunicationChannel::AddParticipant(std::uint32_t id, std::uint64_t ke
     }
     CkxIPCMessage notice;
     notice.SetSenderID(id);
-    notice.SetMessageCode(kJoinNoticeCode);
+    notice.SetMessageCode(kKxJoinNoticeCode);
     notice.SetParam(0);
     notice.SetAcknowledgeKey(key);
     return AddMessage(present, recipients, &notice);
@@ -229,8 +220,8 @@ bool CIPCCommunicationChannel::GetParticipants(std::uint32_t* count, std::uint32
     RecordAllParticipants();
     // Any process can write the list without the mutex, so it may have changed since the records
     // were made: it is read once, and an identifier found without a record refuses the call.
-    std::uint32_t presentIds[kMaxParticipants];
-    CKxHandleSyncObject* threads[kMaxParticipants];
+    std::uint32_t presentIds[kKxMaxParticipants];
+    CKxHandleSyncObject* threads[kKxMaxParticipants];
     const std::uint32_t present = list.Count();
     for (std::uint32_t i = 0; i < present; ++i) {
         presentIds[i] = list.At(i);
@@ -252,14 +243,14 @@ bool CIPCCommunicationChannel::GetParticipants(std::uint32_t* count, std::uint32
 bool CIPCCommunicationChannel::AddMessage(std::uint32_t count, const std::uint32_t* recipients,
                                           const CkxIPCMessage* message) {
     if (m_lockCount == 0 || (recipients == nullptr && count != 0)) return false;
-    if (count == 0 || count > kQueueRecipientsMax || message == nullptr) return false;
+    if (count == 0 || count > kKxMaxRecipients || message == nullptr) return false;
     CKxParticipantIdList list(IdElements());
     for (std::uint32_t i = 0; i < count; ++i) {
         if (!list.Find(recipients[i], nullptr)) return false;
     }
     // Records (and so receive events) before anything is written: making one may throw, and a
     // recipient found ended unwatched is removed, which refuses the message as unregistered.
-    CIPCParticipantInfo* records[kQueueRecipientsMax];
+    CIPCParticipantInfo* records[kKxMaxRecipients];
     for (std::uint32_t i = 0; i < count; ++i) {
         records[i] = RecordOf(recipients[i]);
         if (records[i] == nullptr) return false;

@@ -14,10 +14,9 @@ class CKxMutex;
 class CkxIPCMessage;
 class CkxIPCMessageQueue;
 
-// The named objects of channel "name", shared by every process of the channel:
-//   name + "_Mutex"                                            channel mutex, guards both segments
-//   "TKxInterProcessGrowArray" + name + "_Participant_IDs_Array" 208 bytes: header, count, 50 ids
-//   "TKxInterProcessArray" + name + "_Message_Queue"           1604 bytes: header, R, W, ring
+// The named objects of a channel, shared by every process of it (names and sizes in
+// KxChannelLayout.h): the channel mutex, which guards both segments; the participant-identifier
+// segment (header, count, 50 identifiers); and the queue segment (header, R, W, ring).
 // The first process to construct a channel creates and initialises them under the channel mutex;
 // later ones open them and leave their contents alone. A zero-filled segment is a new one.
 //
@@ -32,9 +31,6 @@ class CkxIPCMessageQueue;
 // contents that make an operation impossible make it return false, never crash or hang.
 class CIPCCommunicationChannel {
 public:
-    static const std::uint32_t kMaxParticipants = 50;
-    static const std::uint32_t kJoinNoticeCode = 0xFFFF0000u;
-
     // Creates or opens the channel's objects and records the members present. Throws
     // CKxMutexException / CKxSharedMemoryException when they cannot be created (e.g. a name held
     // by a kernel object of another kind), and what making a live member's record throws.

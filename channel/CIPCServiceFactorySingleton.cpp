@@ -1,11 +1,12 @@
 // The service factory's operations and its in-place lifetime in static storage.
 #include "CIPCServiceFactorySingleton.h"
 
-#include <cstdio>
 #include <new>
+#include <string>
 
 #include "CKxEvent.h"
 #include "CKxHandleSyncObject.h"
+#include "KxChannelLayout.h"
 #include "KxExceptions.h"
 #include "KxScopeGuard.h"
 #include "KxWindows.h"
@@ -40,11 +41,9 @@ CKxHandleSyncObject* CIPCServiceFactorySingleton::OpenThreadSyncObject(std::uint
 }
 
 CKxEvent* CIPCServiceFactorySingleton::CreateReceiveEvent(std::uint32_t participantId) {
-    // Every process derives this name from the identifier alone. 22 characters fit in 128 bytes.
-    char name[128];
-    _snprintf(name, sizeof(name), "KX IPCRcvEv 0x%08lX", static_cast<unsigned long>(participantId));
-    name[sizeof(name) - 1] = '\0';
-    return CreateEventObject(name);  // virtual call: an override decides how events are made
+    // Every process derives this name from the identifier alone.
+    const std::string name = KxReceiveEventName(participantId);
+    return CreateEventObject(name.c_str());  // virtual call: an override decides how events are made
 }
 
 CKxEvent* CIPCServiceFactorySingleton::CreateEventObject(const char* name) {

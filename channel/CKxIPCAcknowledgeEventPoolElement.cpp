@@ -1,22 +1,18 @@
 // Acknowledge key, event name and event of one pool element.
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 
-#include <cstdio>
+#include <string>
 
 #include "CKxEvent.h"
+#include "KxChannelLayout.h"
 
 CKxIPCAcknowledgeEventPoolElement::CKxIPCAcknowledgeEventPoolElement(std::uint64_t sequence,
                                                                      std::uint32_t processId)
     : m_acknowledgeKey((static_cast<std::uint64_t>(processId) << 32) | sequence),
       m_event(nullptr),
       m_retired(false) {
-    // Other processes rebuild this name from the key alone, so the text is a cross-process
-    // contract. _snprintf is the platform runtime's own formatter, the one that knows %I64X
-    // (MinGW's ISO printf replacement is not used here). 30 characters always fit in 128 bytes.
-    char name[128];
-    _snprintf(name, sizeof(name), "KX IPCAckEv 0x%016I64X",
-              static_cast<unsigned long long>(m_acknowledgeKey));
-    name[sizeof(name) - 1] = '\0';
+    // Other processes rebuild this name from the key alone: the text is a cross-process contract.
+    const std::string name = KxAcknowledgeEventName(m_acknowledgeKey);
     m_event = new CKxEvent(name, false /*manualReset*/);
 }
 

@@ -7,13 +7,13 @@
 #include "CKxEvent.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "CKxMutex.h"
+#include "KxChannelLayout.h"
 #include "KxLiveness.h"
 #include "KxScopeGuard.h"
 
 namespace {
 
 // Created at load and never waited on (see the class comment).
-const char kPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
 const int kElementsMadeAtLoad = 10;
 // New foreign keys between two looks for the events of ended processes. A look asks once per
 // process with keys in the map, which stays cheap at this rate; between looks the map grows by at
@@ -26,7 +26,7 @@ CKxIPCAcknowledgeEventPoolManager::CKxIPCAcknowledgeEventPoolManager()
     : m_mutex(nullptr), m_nextSequence(1), m_foreignCountAtLastLook(0) {
     InitializeSRWLock(&m_foreignLock);
     InitializeSRWLock(&m_freeLock);
-    m_mutex = new CKxMutex(kPoolMutexName);
+    m_mutex = new CKxMutex(kKxPoolMutexName);
     // No destructor runs for a constructor that throws: undo the elements made so far here.
     TKxScopeGuard undo([this] {
         for (CKxIPCAcknowledgeEventPoolElement* element : m_freeElements) delete element;

@@ -34,8 +34,8 @@ namespace {
         }                                                                                       \
     } while (0)
 
-constexpr std::uint32_t kRingElements = CKxMessageRing::kElementCount;
-constexpr std::uint32_t kListElements = CKxParticipantIdList::kElementCount;
+constexpr std::uint32_t kRingElements = kKxQueueElements;
+constexpr std::uint32_t kListElements = kKxIdArrayElements;
 
 // What the ring holds when its contents are known.
 struct ModelRecord {
@@ -67,7 +67,7 @@ struct RingModel {
     }
     static std::uint32_t Advance(std::uint32_t p, std::uint32_t k) {
         return CKxMessageRing::kFirstRingElement +
-               (p - CKxMessageRing::kFirstRingElement + k) % CKxMessageRing::kRingWords;
+               (p - CKxMessageRing::kFirstRingElement + k) % kKxRingWords;
     }
     // The entry a Find for (id, from) changes, as record and entry index; false when none. With
     // only, in the record at that position alone.
@@ -153,7 +153,7 @@ void CheckTaken(const CKxMessageRing& ring, std::uint32_t id, const KxRingTakenM
                 std::uint32_t count) {
     for (std::uint32_t k = 0; k < count; ++k) {
         KX_FUZZ_CHECK(taken[k].position >= CKxMessageRing::kFirstRingElement &&
-                      taken[k].position < CKxMessageRing::kElementCount);
+                      taken[k].position < kKxQueueElements);
         bool found = false, received = false, same = false;
         KX_FUZZ_CHECK(ring.ForEachRecord([&](const KxRingRecord& record) {
             if (record.position != taken[k].position) return;
@@ -195,7 +195,7 @@ void RingOperation(FuzzedDataProvider& input, CKxMessageRing& ring, std::uint32_
                 input.ConsumeBool() ? 0 : input.ConsumeIntegral<std::uint64_t>();
             succeeded = ring.Add(count, ids.data(), message);
             if (model.known) {
-                const bool fits = count >= 1 && count <= CKxMessageRing::kMaxRecipients &&
+                const bool fits = count >= 1 && count <= kKxMaxRecipients &&
                                   CKxMessageRing::RecordWords(count) <=
                                       CKxMessageRing::kMaxRecordWords - model.UsedWords();
                 KX_FUZZ_CHECK(succeeded == fits);
@@ -301,7 +301,7 @@ void RingOperation(FuzzedDataProvider& input, CKxMessageRing& ring, std::uint32_
                 ++visited;
                 words += record.words;
                 KX_FUZZ_CHECK(record.recipientCount >= 1 &&
-                              record.recipientCount <= CKxMessageRing::kMaxRecipients);
+                              record.recipientCount <= kKxMaxRecipients);
             });
             KX_FUZZ_CHECK(walked == consistentBefore);
             KX_FUZZ_CHECK(words <= CKxMessageRing::kMaxRecordWords);
@@ -459,7 +459,7 @@ void ListOperation(FuzzedDataProvider& input, CKxParticipantIdList& list, std::u
         KX_FUZZ_CHECK(std::memcmp(before.data(), elements, sizeof(std::uint32_t) * kListElements) ==
                       0);
     }
-    KX_FUZZ_CHECK(list.Count() <= CKxParticipantIdList::kMaxParticipants);
+    KX_FUZZ_CHECK(list.Count() <= kKxMaxParticipants);
     if (known) {
         KX_FUZZ_CHECK(list.Count() == model.size());
         for (std::uint32_t i = 0; i < model.size(); ++i) KX_FUZZ_CHECK(list.At(i) == model[i]);

@@ -24,3 +24,13 @@ void CKxMutex::Release() {
         throw CKxMutexException("CKxMutex::Release -> error occurred in ReleaseMutex");
     }
 }
+
+CKxMutex* CKxMutex::OpenExisting(const std::string& name) {
+    // SYNCHRONIZE is all that waiting on and releasing a mutex needs.
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE /*bInheritHandle*/, name.c_str());
+    if (!mutex) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) return nullptr;
+        throw CKxMutexException("CKxMutex::CKxMutex -> could not create mutex");
+    }
+    return new CKxMutex(mutex);
+}

@@ -18,8 +18,14 @@ public:
     // Throws CKxMutexException if no handle results (e.g. the name belongs to another kind of
     // kernel object).
     explicit CKxMutex(const std::string& name);
+    // The existing mutex of that name, opened to wait on and release; null when no mutex of that
+    // name exists (nothing is created). Throws CKxMutexException for any other failure.
+    static CKxMutex* OpenExisting(const std::string& name);
 
     // Throws CKxMutexException when ReleaseMutex fails, typically because the calling thread does
     // not own the mutex; the mutex then stays as it was.
     void Release() override;
+
+private:
+    explicit CKxMutex(HANDLE opened) { SetHandle(opened); }
 };

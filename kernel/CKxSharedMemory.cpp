@@ -1,6 +1,7 @@
 // Shared memory segment: open-or-create under the companion mutex.
 #include "CKxSharedMemory.h"
 
+#include <cstring>
 #include <new>
 
 #include "CKxAutoLock.h"
@@ -17,10 +18,11 @@ CKxSharedMemory::CKxSharedMemory(DWORD size, const std::string& name, bool* crea
       m_mapping(nullptr),
       m_base(nullptr),
       m_mappedSize(0) {
-    // nothrow: running out of memory is reported in the segment's own terms. A failure of the
-    // mutex's constructor still passes on as its CKxMutexException.
-    m_mutex = new (std::nothrow) CKxMutex(m_name + "_mutex");
-    if (!m_mutex) {
+    // Running out of memory for the mutex object is reported in the segment's own terms; a
+    // failure of the mutex's constructor passes on as its CKxMutexException.
+    try {
+        m_mutex = new CKxMutex(MutexName(m_name));
+    } catch (const std::bad_alloc&) {
         throw CKxSharedMemoryException(
             "CKxSharedMemory::CKxSharedMemory -> Unable to create a named mutex");
     }
@@ -90,3 +92,25 @@ void CKxSharedMemory::Release() { m_mutex->Release(); }
 void* CKxSharedMemory::GetBaseAddress() const { return m_base; }
 
 SIZE_T CKxSharedMemory::GetMappedSize() const { return m_mappedSize; }
+
+bool CKxSharedMemory::CopyExisting(const std::string& name, void* target, SIZE_T bytes,
+                                   bool* exists) {
+    *exists = false;
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE /*bInheritHandle*/, name.c_str());
+    if (mapping == nullptr) return false;
+    *exists = true;
+    bool copied = false;
+    if (void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0 /*the whole section*/)) {
+        MEMORY_BASIC_INFORMATION region = {};
+        if (VirtualQuery(view, &region, sizeof(region)) == sizeof(region) &&
+            region.RegionSize >= bytes) {
+            std::memcpy(target, view, bytes);
+            copied = true;
+        }
+        UnmapViewOfFile(view);
+    }
+    CloseHandle(mapping);
+    return copied;
+}
+
+std::string CKxSharedMemory::MutexName(const std::string& name) { return name + "_mutex"; }

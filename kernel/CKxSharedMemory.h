@@ -40,6 +40,14 @@ public:
     bool Wait(DWORD timeout) override;
     void Release() override;
 
+    // The companion mutex's name: the segment's name followed by "_mutex".
+    static std::string MutexName(const std::string& name);
+
+    // Copies the first bytes of the existing segment name into target without creating anything
+    // or taking the companion mutex (the caller holds whatever lock guards the contents). False
+    // when no segment of that name exists (*exists false) or it is mapped smaller than bytes.
+    static bool CopyExisting(const std::string& name, void* target, SIZE_T bytes, bool* exists);
+
     // Where the segment lies in this process.
     void* GetBaseAddress() const;
     // The bytes actually mapped from the base address: the creator's size rounded up to whole

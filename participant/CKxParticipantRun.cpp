@@ -10,6 +10,7 @@
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "CkxIPCMessage.h"
 #include "CkxIPCParticipant.h"
+#include "KxChannelLayout.h"
 #include "KxScopeGuard.h"
 #include "KxWaitFunctions.h"
 
@@ -173,7 +174,7 @@ void CKxParticipantRun::SetJoinNoticePending(unsigned int count, const unsigned 
 void CKxParticipantRun::RetryJoinNotice() {
     // Only members still registered can take the notice; those that joined since learned of this
     // participant from the list when they started.
-    unsigned int recipients[50];
+    unsigned int recipients[kKxMaxParticipants];
     unsigned int count = 0;
     for (unsigned int i = 0; i < m_noticeRecipientCount; ++i) {
         if (m_channel->IsParticipant(m_noticeRecipients[i])) recipients[count++] = m_noticeRecipients[i];
@@ -188,7 +189,7 @@ void CKxParticipantRun::RetryJoinNotice() {
     const std::uint64_t key = JoinKey();
     CkxIPCMessage notice;
     notice.SetSenderID(m_participant->m_participantId);
-    notice.SetMessageCode(CIPCCommunicationChannel::kJoinNoticeCode);
+    notice.SetMessageCode(kKxJoinNoticeCode);
     notice.SetParam(0);
     notice.SetAcknowledgeKey(key);
     if (m_channel->AddMessage(count, recipients, &notice)) m_noticeRecipientCount = 0;

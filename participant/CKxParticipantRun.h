@@ -139,7 +139,7 @@ private:
     CKxSlimLock m_channelLock;
     CIPCCommunicationChannel* m_channel = nullptr;  // owned
     unsigned int m_noticeRecipientCount = 0;
-    unsigned int m_noticeRecipients[50];
+    unsigned int m_noticeRecipients[kKxMaxParticipants];
     // The ring positions of the messages whose handling began, unacknowledged: a queue of at most
     // as many entries as the ring can hold for one recipient.
     std::uint32_t m_begun[CKxMessageRing::kMaxEntries];

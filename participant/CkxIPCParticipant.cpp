@@ -13,6 +13,7 @@
 #include "CKxIPCEventWaiter.h"
 #include "CKxParticipantRun.h"
 #include "CkxIPCMessage.h"
+#include "KxChannelLayout.h"
 #include "KxKillPoint.h"
 #include "KxScopeGuard.h"
 #include "KxWaitFunctions.h"
@@ -20,10 +21,6 @@
 
 namespace {
 
-const unsigned int kJoinNoticeCode = CIPCCommunicationChannel::kJoinNoticeCode;
-const unsigned int kLargestApplicationCode = 0xFFFEFFFFu;
-const DWORD kPartyTimeoutMs = 25000;  // every wait on another party
-const DWORD kStopSliceMs = 200;
 const DWORD kWaitingThreadStackBytes = 0x80000;
 // How often a join notice that found the queue full is tried again while the queue drains.
 const DWORD kNoticeRetryMs = 20;
@@ -58,6 +55,8 @@ CkxIPCParticipant::CkxIPCParticipant(const char* channelName)
       m_eventWaiter(nullptr),
       m_dispatchMutex(nullptr),
       m_waitingThread(nullptr) {
+    static_assert(sizeof(m_otherIds) / sizeof(m_otherIds[0]) == kKxMaxParticipants,
+                  "the exported layout holds a list as long as a channel's");
     m_channelName = CopyName(channelName);
     TKxScopeGuard undo([this] { delete[] m_channelName; });
     m_eventWaiter = new CKxIPCEventWaiter();
@@ -109,9 +108,9 @@ void CkxIPCParticipant::UninitializeParticipant() {
 bool CkxIPCParticipant::UpdateListOfOtherParticipants() {
     CIPCCommunicationChannel* channel =
         static_cast<CKxParticipantRun*>(m_waitingThread)->Channel();
-    unsigned int count = CIPCCommunicationChannel::kMaxParticipants;
-    unsigned int ids[CIPCCommunicationChannel::kMaxParticipants];
-    CKxHandleSyncObject* objects[CIPCCommunicationChannel::kMaxParticipants];
+    unsigned int count = kKxMaxParticipants;
+    unsigned int ids[kKxMaxParticipants];
+    CKxHandleSyncObject* objects[kKxMaxParticipants];
     if (!channel->GetParticipants(&count, ids, objects)) count = 0;
     m_otherCount = 0;
     for (unsigned int i = 0; i < count; ++i) {
@@ -139,11 +138,11 @@ void CkxIPCParticipant::ReconstructIPCEventWaiter() {
 void CkxIPCParticipant::RefreshMembers(unsigned int quitting) {
     CIPCCommunicationChannel* channel =
         static_cast<CKxParticipantRun*>(m_waitingThread)->Channel();
-    unsigned int previousIds[CIPCCommunicationChannel::kMaxParticipants];
+    unsigned int previousIds[kKxMaxParticipants];
     const unsigned int previousCount = m_otherCount;
     std::copy(m_otherIds, m_otherIds + previousCount, previousIds);
-    unsigned int departed[CIPCCommunicationChannel::kMaxParticipants];
-    unsigned int arrived[CIPCCommunicationChannel::kMaxParticipants];
+    unsigned int departed[kKxMaxParticipants];
+    unsigned int arrived[kKxMaxParticipants];
     unsigned int departedCount = 0, arrivedCount = 0;
     {
         CIPCChannelLock lock(channel);
@@ -189,12 +188,12 @@ bool CkxIPCParticipant::StartWaitingThread() {
 
     // Given up after the time-out, the run stays this participant's: its thread may still join
     // late, and serves then; uninitialising stops it either way.
-    if (!run->WaitStarted(kPartyTimeoutMs)) return false;
+    if (!run->WaitStarted(kKxPartyWaitMs)) return false;
     if (std::exception_ptr failure = run->StartFailure()) {
         ReapWaitingThread();  // it never served and is ending
         std::rethrow_exception(failure);
     }
-    run->WaitJoinAcknowledged(kPartyTimeoutMs);
+    run->WaitJoinAcknowledged(kKxPartyWaitMs);
     return true;
 }
 
@@ -204,8 +203,8 @@ bool CkxIPCParticipant::StopWaitingThread() {
     if (run->RequestStop()) {
         // It serves: wait until it has ended or has left its loop, after its last handler call
         // (a drain under way when the stop came is finished first).
-        bool ended = run->Wait(kStopSliceMs);
-        while (!ended && !run->HasEndedServing()) ended = run->Wait(kStopSliceMs);
+        bool ended = run->Wait(kKxStopSliceMs);
+        while (!ended && !run->HasEndedServing()) ended = run->Wait(kKxStopSliceMs);
     }
     // A run that never served leaves without a handler whenever its thread gets to it. A thread
     // still leaving keeps its run until the next start or the destructor reaps it.
@@ -320,7 +319,7 @@ bool CkxIPCParticipant::DispatchWake(int position) {
 // 25 000 ms pass without any signal. With no event: until a stop is requested, without time limit
 // (the thread's own loop).
 bool CkxIPCParticipant::WaitForAcknowledgement(CKxEvent* acknowledgeEvent) {
-    const unsigned long timeoutMs = acknowledgeEvent ? kPartyTimeoutMs : INFINITE;
+    const unsigned long timeoutMs = acknowledgeEvent ? kKxPartyWaitMs : INFINITE;
     while (!m_stopped) {
         // The event stands behind the members of this moment: read the count before the wait.
         const unsigned int acknowledgedAt = 2 + m_otherCount;
@@ -367,7 +366,7 @@ bool CkxIPCParticipant::OnInternalReceive() {
                 KX_KILL_POINT("participant.receive.before-acknowledge");
                 CIPCChannelLock lock(channel);
                 channel->AcknowledgeMessageAt(m_participantId, run->NextAcknowledgement());
-            } else if (code == kJoinNoticeCode) {
+            } else if (code == kKxJoinNoticeCode) {
                 OnInternalJoin(sender);  // a late notice that asks for no acknowledgement
             }
             if (!PreProcessAsyncMessage(sender, code, param)) OnReceive(sender, code, param);
@@ -378,14 +377,14 @@ bool CkxIPCParticipant::OnInternalReceive() {
 
 bool CkxIPCParticipant::PreProcessSyncMessage(unsigned int senderId, unsigned int messageCode,
                                               unsigned long long) {
-    if (messageCode != kJoinNoticeCode) return false;
+    if (messageCode != kKxJoinNoticeCode) return false;
     OnInternalJoin(senderId);
     return true;
 }
 
 bool CkxIPCParticipant::PreProcessAsyncMessage(unsigned int, unsigned int messageCode,
                                                unsigned long long) {
-    return messageCode == kJoinNoticeCode;
+    return messageCode == kKxJoinNoticeCode;
 }
 
 bool CkxIPCParticipant::AddMessageToChannel(unsigned int count, const unsigned int* ids,
@@ -396,7 +395,7 @@ bool CkxIPCParticipant::AddMessageToChannel(unsigned int count, const unsigned i
 
 bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* ids,
                                       unsigned int messageCode, unsigned long long param) {
-    if (m_stopped || messageCode > kLargestApplicationCode) return false;
+    if (m_stopped || messageCode > kKxLargestApplicationCode) return false;
     CkxIPCMessage message;
     message.SetSenderID(m_participantId);
     message.SetMessageCode(messageCode);
@@ -407,7 +406,7 @@ bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* id
 
 bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* ids,
                                       unsigned int messageCode, unsigned long long param) {
-    if (m_stopped || messageCode > kLargestApplicationCode) return false;
+    if (m_stopped || messageCode > kKxLargestApplicationCode) return false;
     CKxParticipantRun::Reference run(m_waitingThread);
     if (!run) return false;
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
@@ -436,7 +435,7 @@ bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* id
         } else {
             CKxHandleSyncObject* acknowledged = element->GetEvent();
             KX_KILL_POINT("participant.send.waiting");
-            if (WaitForAll(&acknowledged, 1, kPartyTimeoutMs)) signalOwed = false;
+            if (WaitForAll(&acknowledged, 1, kKxPartyWaitMs)) signalOwed = false;
         }
     }
     return queued;

@@ -2,7 +2,7 @@
 #include "CkxIPCMessageQueue.h"
 
 CkxIPCMessageQueue::CkxIPCMessageQueue(const std::string& name)
-    : m_array(new TKxInterProcessArray<std::uint32_t>(name, kElementCount)),
+    : m_array(new TKxInterProcessArray<std::uint32_t>(name, kKxQueueElements)),
       m_ring(&(*m_array)[0]) {
     // The ring first, the header last: a process that dies half-way leaves the header 0, and the
     // next queue object initialises again.

@@ -21,8 +21,6 @@
 // the needed state, or a segment found inconsistent; they throw nothing of their own.
 class CkxIPCMessageQueue {
 public:
-    static constexpr std::uint32_t kElementCount = CKxMessageRing::kElementCount;
-
     // Creates or opens the segment and initialises it when its header word is 0. Throws what
     // TKxInterProcessArray throws.
     explicit CkxIPCMessageQueue(const std::string& name);
@@ -71,5 +69,5 @@ private:
     CKxMessageRing m_ring;                         // over m_array's elements
 };
 
-static_assert(sizeof(std::uint32_t) * (1 + CkxIPCMessageQueue::kElementCount) == 1604,
+static_assert(sizeof(std::uint32_t) * (1 + kKxQueueElements) == 1604,
               "the queue segment: header word, R, W and 398 ring words");

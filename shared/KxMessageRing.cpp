@@ -49,7 +49,7 @@ std::uint32_t CKxMessageRing::LoadIndex(std::uint32_t element) const {
 }
 
 void CKxMessageRing::Initialize() {
-    for (std::uint32_t element = kFirstRingElement; element < kElementCount; ++element) {
+    for (std::uint32_t element = kFirstRingElement; element < kKxQueueElements; ++element) {
         Store(element, 0);
     }
     Store(kReadElement, kFirstRingElement);
@@ -70,7 +70,7 @@ bool CKxMessageRing::FreeWords(std::uint32_t* freeWords) const {
 
 std::uint32_t CKxMessageRing::RecordRecipients(std::uint32_t p, std::uint32_t remaining) const {
     const std::uint32_t recipients = Load(p);
-    if (recipients == 0 || recipients > kMaxRecipients) return 0;
+    if (recipients == 0 || recipients > kKxMaxRecipients) return 0;
     // A record that would run past W overlaps free space or the next record: corrupt.
     if (RecordWords(recipients) > remaining) return 0;
     return recipients;
@@ -132,7 +132,7 @@ void CKxMessageRing::GiveBack(const GiveBackRun& run) {
 
 bool CKxMessageRing::Add(std::uint32_t count, const std::uint32_t* recipients,
                          const KxRingMessage& message) {
-    if (count == 0 || count > kMaxRecipients || recipients == nullptr) return false;
+    if (count == 0 || count > kKxMaxRecipients || recipients == nullptr) return false;
     Span span = {0, 0};
     if (!Walk([](std::uint32_t, std::uint32_t) {}, &span)) return false;
     const std::uint32_t write = span.write;

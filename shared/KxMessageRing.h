@@ -49,6 +49,8 @@
 
 #include <cstdint>
 
+#include "KxChannelLayout.h"
+
 // One message as the ring stores it.
 struct KxRingMessage {
     std::uint32_t senderId;
@@ -74,22 +76,19 @@ struct KxRingRecord {
     std::uint32_t position;        // element index of word 0
     std::uint32_t words;           // 2N + 7
     std::uint32_t recipientCount;  // N
-    KxRingRecipient recipients[195];
+    KxRingRecipient recipients[kKxMaxRecipients];
     KxRingMessage message;
 };
 
 class CKxMessageRing {
 public:
-    static constexpr std::uint32_t kElementCount = 400;  // R, W and the ring
     static constexpr std::uint32_t kReadElement = 0;     // R
     static constexpr std::uint32_t kWriteElement = 1;    // W
     static constexpr std::uint32_t kFirstRingElement = 2;
-    static constexpr std::uint32_t kRingWords = 398;
-    static constexpr std::uint32_t kMaxRecordWords = kRingWords - 1;  // one word always stays free
-    static constexpr std::uint32_t kMaxRecipients = 195;
+    static constexpr std::uint32_t kMaxRecordWords = kKxRingWords - 1;  // one word always stays free
     // Records and entries a full ring can hold: 44 one-recipient records, or one record of 195.
     static constexpr std::uint32_t kMaxRecords = kMaxRecordWords / 9;
-    static constexpr std::uint32_t kMaxEntries = kMaxRecipients;
+    static constexpr std::uint32_t kMaxEntries = kKxMaxRecipients;
 
     static constexpr std::uint32_t kStatePending = 0;
     static constexpr std::uint32_t kStateReceived = 1;
@@ -189,15 +188,15 @@ public:
 
 private:
     static bool IsPosition(std::uint32_t element) {
-        return element >= kFirstRingElement && element < kElementCount;
+        return element >= kFirstRingElement && element < kKxQueueElements;
     }
     // The position k words after p, wrapping after element 399 to element 2.
     static std::uint32_t Advance(std::uint32_t p, std::uint32_t k) {
-        return kFirstRingElement + (p - kFirstRingElement + k) % kRingWords;
+        return kFirstRingElement + (p - kFirstRingElement + k) % kKxRingWords;
     }
     // Words from p forward to q; both are positions.
     static std::uint32_t Distance(std::uint32_t p, std::uint32_t q) {
-        return (q + kRingWords - p) % kRingWords;
+        return (q + kKxRingWords - p) % kKxRingWords;
     }
 
     std::uint32_t Load(std::uint32_t element) const;
@@ -266,21 +265,21 @@ private:
     std::uint32_t* m_elements;
 };
 
-static_assert(CKxMessageRing::RecordWords(CKxMessageRing::kMaxRecipients) ==
+static_assert(CKxMessageRing::RecordWords(kKxMaxRecipients) ==
                   CKxMessageRing::kMaxRecordWords,
               "195 recipients take exactly the largest record an empty ring holds");
-static_assert(CKxMessageRing::RecordWords(CKxMessageRing::kMaxRecipients + 1) >
+static_assert(CKxMessageRing::RecordWords(kKxMaxRecipients + 1) >
                   CKxMessageRing::kMaxRecordWords,
               "a 196th recipient does not fit");
 static_assert(CKxMessageRing::kMaxRecords == 44 &&
                   CKxMessageRing::kMaxRecords * CKxMessageRing::RecordWords(1) <=
                       CKxMessageRing::kMaxRecordWords,
               "44 one-recipient records fill the ring");
-static_assert(CKxMessageRing::kFirstRingElement + CKxMessageRing::kRingWords ==
-                  CKxMessageRing::kElementCount,
+static_assert(CKxMessageRing::kFirstRingElement + kKxRingWords ==
+                  kKxQueueElements,
               "R, W and the ring fill the queue's elements");
-static_assert(sizeof(std::uint32_t) * (1 + CKxMessageRing::kElementCount) == 1604,
+static_assert(sizeof(std::uint32_t) * (1 + kKxQueueElements) == 1604,
               "the queue segment: header word and 400 elements");
 static_assert(sizeof(KxRingRecord::recipients) / sizeof(KxRingRecipient) ==
-                  CKxMessageRing::kMaxRecipients,
+                  kKxMaxRecipients,
               "a record copy holds every recipient a record can have");

@@ -4,15 +4,15 @@
 CKxParticipantIdList::CKxParticipantIdList(std::uint32_t* elements) : m_elements(elements) {}
 
 void CKxParticipantIdList::Initialize() {
-    for (std::uint32_t element = 0; element < kElementCount; ++element) m_elements[element] = 0;
+    for (std::uint32_t element = 0; element < kKxIdArrayElements; ++element) m_elements[element] = 0;
 }
 
-bool CKxParticipantIdList::IsValid() const { return m_elements[0] <= kMaxParticipants; }
+bool CKxParticipantIdList::IsValid() const { return m_elements[0] <= kKxMaxParticipants; }
 
 std::uint32_t CKxParticipantIdList::Count() const {
     // Read once: the value checked is the value used.
     const std::uint32_t count = m_elements[0];
-    return count <= kMaxParticipants ? count : 0;
+    return count <= kKxMaxParticipants ? count : 0;
 }
 
 bool CKxParticipantIdList::Find(std::uint32_t id, std::uint32_t* position) const {
@@ -32,7 +32,7 @@ std::uint32_t CKxParticipantIdList::At(std::uint32_t i) const {
 
 bool CKxParticipantIdList::Add(std::uint32_t id) {
     const std::uint32_t count = m_elements[0];
-    if (count >= kMaxParticipants || Find(id, nullptr)) return false;
+    if (count >= kKxMaxParticipants || Find(id, nullptr)) return false;
     // The identifier first, then the count: a writer that dies between the two leaves the list as
     // it was.
     m_elements[1 + count] = id;
@@ -43,7 +43,7 @@ bool CKxParticipantIdList::Add(std::uint32_t id) {
 bool CKxParticipantIdList::Remove(std::uint32_t id) {
     const std::uint32_t count = m_elements[0];
     std::uint32_t position = 0;
-    if (count > kMaxParticipants || !Find(id, &position)) return false;
+    if (count > kKxMaxParticipants || !Find(id, &position)) return false;
     for (std::uint32_t i = position + 1; i < count; ++i) m_elements[i] = m_elements[i + 1];
     m_elements[0] = count - 1;
     return true;

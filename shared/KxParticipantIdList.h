@@ -20,10 +20,10 @@
 
 #include <cstdint>
 
+#include "KxChannelLayout.h"
+
 class CKxParticipantIdList {
 public:
-    static constexpr std::uint32_t kMaxParticipants = 50;
-    static constexpr std::uint32_t kElementCount = kMaxParticipants + 1;  // count + identifiers
 
     // elements: the array's first 51 elements (not its header word); must stay valid while the
     // list is used. The list owns nothing; the caller holds the channel mutex for every call.
@@ -57,5 +57,5 @@ private:
     std::uint32_t* m_elements;
 };
 
-static_assert(sizeof(std::uint32_t) * (1 + CKxParticipantIdList::kElementCount) == 208,
+static_assert(sizeof(std::uint32_t) * (1 + kKxIdArrayElements) == 208,
               "the participant-identifier segment: header word, count and 50 identifiers");

@@ -6,10 +6,11 @@
 #include <string>
 
 #include "CKxSharedMemory.h"
+#include "KxChannelLayout.h"
 #include "KxExceptions.h"
 #include "KxScopeGuard.h"
 
-// Segment "TKxInterProcessArray" + name, 4 + 4 x count bytes:
+// Segment kKxQueuePrefix + name, 4 + 4 x count bytes:
 //   offset 0   header word: 0 in a freshly created (zero-filled) segment; the user that
 //              initialises the elements sets it to 1, under the user's own lock
 //   offset 4   elements 0 to count - 1
@@ -36,7 +37,7 @@ public:
         // A process that died holding the segment's mutex died inside an open or a close, which
         // leave nothing half done in the segment: the mutex is taken over.
         bool abandoned = false;
-        m_segment = new CKxSharedMemory(size, "TKxInterProcessArray" + name, &created, &abandoned);
+        m_segment = new CKxSharedMemory(size, kKxQueuePrefix + name, &created, &abandoned);
         TKxScopeGuard deleteSegment([this] { delete m_segment; });
         if (m_segment->GetMappedSize() < size) {
             throw CKxSharedMemoryException(

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "CKxSharedMemory.h"
+#include "KxChannelLayout.h"
 #include "KxExceptions.h"
 
 // Segment "TKxInterProcessGrowArray" + name, 4 + 4 x capacity bytes:
@@ -32,7 +33,7 @@ public:
         : m_elements(nullptr),
           m_segment(nullptr),
           m_base(nullptr),
-          m_name("TKxInterProcessGrowArray" + name),
+          m_name(kKxIdArrayPrefix + name),
           m_capacity(initialCapacity),
           m_growthStep(growthStep),
           m_mappedCapacity(0) {

@@ -36,6 +36,7 @@ sources=("$root/fuzz/KxSharedLogicFuzz.cpp" "$root/shared/KxMessageRing.cpp"
 rebuild=0
 [ -x "$target" ] || rebuild=1
 for file in "${sources[@]}" "$root/shared/KxMessageRing.h" "$root/shared/KxParticipantIdList.h" \
+            "$root/shared/KxChannelLayout.h" \
             "$root/kernel/KxKillPoint.h"; do
     [ "$file" -nt "$target" ] && rebuild=1
 done

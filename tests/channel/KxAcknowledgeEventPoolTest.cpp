@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "../kernel/KxKernelTestSupport.h"
+#include "KxKernelTestSupport.h"
 #include "CIPCServiceFactorySingleton.h"
 #include "CKxEvent.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"

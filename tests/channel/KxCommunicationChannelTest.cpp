@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "../kernel/KxKernelTestSupport.h"
+#include "KxKernelTestSupport.h"
 #include "CIPCChannelLock.h"
 #include "CIPCCommunicationChannel.h"
 #include "CIPCServiceFactorySingleton.h"

@@ -2,7 +2,7 @@
 // process-wide services cannot be built the load is refused and the loading process goes on.
 #include <gtest/gtest.h>
 
-#include "../kernel/KxKernelTestSupport.h"
+#include "KxKernelTestSupport.h"
 #include "CIPCServiceFactorySingleton.h"
 #include "KxScopeGuard.h"
 #include "KxTestHarness.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "../kernel/KxKernelTestSupport.h"
+#include "KxKernelTestSupport.h"
 #include "CIPCServiceFactorySingleton.h"
 #include "CKxEvent.h"
 #include "CKxHandleSyncObject.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "../kernel/KxKernelTestSupport.h"
+#include "KxKernelTestSupport.h"
 #include "CKxEvent.h"
 #include "CKxIPCEventWaiter.h"
 

@@ -10,7 +10,7 @@
 bool KxReadQueuePositions(const std::string& channel, std::uint32_t* read, std::uint32_t* write) {
     try {
         TKxInterProcessArray<std::uint32_t> queue(channel + "_Message_Queue",
-                                                  CKxMessageRing::kElementCount);
+                                                  kKxQueueElements);
         *read = queue[CKxMessageRing::kReadElement];
         *write = queue[CKxMessageRing::kWriteElement];
         return queue.Header() == 1;  // 0: no member holds the channel, a fresh segment was made
@@ -22,7 +22,7 @@ bool KxReadQueuePositions(const std::string& channel, std::uint32_t* read, std::
 int KxCountQueuedRecords(const std::string& channel) {
     try {
         TKxInterProcessArray<std::uint32_t> queue(channel + "_Message_Queue",
-                                                  CKxMessageRing::kElementCount);
+                                                  kKxQueueElements);
         int records = 0;
         if (queue.Header() != 1 ||
             !CKxMessageRing(&queue[0]).ForEachRecord([&](const KxRingRecord&) { ++records; })) {
@@ -38,7 +38,7 @@ std::vector<std::uint32_t> KxReadMembers(const std::string& channel) {
     std::vector<std::uint32_t> members;
     try {
         TKxInterProcessGrowArray<std::uint32_t> array(channel + "_Participant_IDs_Array",
-                                                      CKxParticipantIdList::kElementCount, 20);
+                                                      kKxIdArrayElements, 20);
         CKxParticipantIdList list(&array[0]);
         for (std::uint32_t i = 0; i < list.Count(); ++i) members.push_back(list.At(i));
     } catch (const CKxBaseException&) {

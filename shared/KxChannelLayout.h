@@ -1,0 +1,76 @@
+// A channel as every process sees it: its kernel object names, segment sizes, limits and codes.
+//
+// These values are the cross-process contract: a process that disagrees on one of them does not
+// meet the others on a channel. Every part of the library, the tools and the tests take them from
+// here. Windows-free apart from the name formatting at the end, which needs the platform's runtime.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Members of one channel; each has at most 49 others.
+constexpr std::uint32_t kKxMaxParticipants = 50;
+
+// The participant-identifier segment "TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array":
+// a header word, then the count and 50 identifiers (51 elements), asked for with a growth step of
+// 20 that no channel ever uses. 208 bytes.
+constexpr char kKxIdArrayPrefix[] = "TKxInterProcessGrowArray";
+constexpr char kKxIdArraySuffix[] = "_Participant_IDs_Array";
+constexpr std::uint32_t kKxIdArrayElements = kKxMaxParticipants + 1;
+constexpr std::uint32_t kKxIdArrayGrowthStep = 20;
+
+// The queue segment "TKxInterProcessArray" + channel + "_Message_Queue": a header word, then R, W
+// and a ring of 398 words (400 elements). 1604 bytes. A record for N recipients takes 2N + 7 words
+// and one word always stays free, so a record has at most 195 recipients.
+constexpr char kKxQueuePrefix[] = "TKxInterProcessArray";
+constexpr char kKxQueueSuffix[] = "_Message_Queue";
+constexpr std::uint32_t kKxQueueElements = 400;
+constexpr std::uint32_t kKxRingWords = 398;
+constexpr std::uint32_t kKxMaxRecipients = 195;
+
+// The channel mutex, channel + "_Mutex", guards both segments. (Each segment also has a companion
+// mutex, held only while it is opened or closed: CKxSharedMemory::MutexName.)
+constexpr char kKxChannelMutexSuffix[] = "_Mutex";
+
+// Message codes from 0xFFFF0000 up belong to the library; 0xFFFF0000 is the join notice.
+constexpr std::uint32_t kKxJoinNoticeCode = 0xFFFF0000u;
+constexpr std::uint32_t kKxLargestApplicationCode = 0xFFFEFFFFu;
+
+// The longest the library waits on another party (an acknowledgement, a start); a stop is waited
+// for in slices of 200 ms.
+constexpr unsigned long kKxPartyWaitMs = 25000;
+constexpr unsigned long kKxStopSliceMs = 200;
+
+// Events named after a number: a participant's receive event, from its identifier, and an
+// acknowledge event, from its 64-bit key; and the one mutex name every process's pool creates.
+constexpr char kKxReceiveEventFormat[] = "KX IPCRcvEv 0x%08lX";
+constexpr char kKxAcknowledgeEventFormat[] = "KX IPCAckEv 0x%016I64X";
+constexpr char kKxPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
+
+inline std::string KxChannelMutexName(const std::string& channel) {
+    return channel + kKxChannelMutexSuffix;
+}
+inline std::string KxIdArraySegmentName(const std::string& channel) {
+    return kKxIdArrayPrefix + channel + kKxIdArraySuffix;
+}
+inline std::string KxQueueSegmentName(const std::string& channel) {
+    return kKxQueuePrefix + channel + kKxQueueSuffix;
+}
+
+#if defined(_WIN32)
+#include <stdio.h>  // _snprintf: the platform runtime's formatter, the one that knows %I64X
+
+// The names every process derives from the number alone (22 and 30 characters).
+inline std::string KxReceiveEventName(std::uint32_t participantId) {
+    char name[128];
+    _snprintf(name, sizeof(name), kKxReceiveEventFormat, static_cast<unsigned long>(participantId));
+    name[sizeof(name) - 1] = '\0';
+    return name;
+}
+inline std::string KxAcknowledgeEventName(std::uint64_t key) {
+    char name[128];
+    _snprintf(name, sizeof(name), kKxAcknowledgeEventFormat, static_cast<unsigned long long>(key));
+    name[sizeof(name) - 1] = '\0';
+    return name;
+}
+#endif
