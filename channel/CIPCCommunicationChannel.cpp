@@ -241,7 +241,7 @@ bool CIPCCommunicationChannel::GetParticipants(std::uint32_t* count, std::uint32
 }
 
 bool CIPCCommunicationChannel::AddMessage(std::uint32_t count, const std::uint32_t* recipients,
-                                          const CkxIPCMessage* message) {
+                                          const CkxIPCMessage* message, std::uint32_t* position) {
     if (m_lockCount == 0 || (recipients == nullptr && count != 0)) return false;
     if (count == 0 || count > kKxMaxRecipients || message == nullptr) return false;
     CKxParticipantIdList list(IdElements());
@@ -255,7 +255,7 @@ bool CIPCCommunicationChannel::AddMessage(std::uint32_t count, const std::uint32
         records[i] = RecordOf(recipients[i]);
         if (records[i] == nullptr) return false;
     }
-    if (!m_queue->AddMessage(count, recipients, message)) return false;
+    if (!m_queue->AddMessage(count, recipients, message, position)) return false;
     for (std::uint32_t i = 0; i < count; ++i) records[i]->GetReceiveEvent()->Set();
     return true;
 }
@@ -291,4 +291,10 @@ bool CIPCCommunicationChannel::AcknowledgeMessageAt(std::uint32_t id, std::uint3
     if (!m_queue->AcknowledgeMessageAt(id, position, &sender, &key)) return false;
     ReleaseSender(sender, key);
     return true;
+}
+
+bool CIPCCommunicationChannel::RecipientStates(std::uint32_t position, std::uint64_t key,
+                                               std::uint32_t count, std::uint32_t* states) {
+    if (m_lockCount == 0) return false;
+    return m_queue->RecipientStates(position, key, count, states);
 }

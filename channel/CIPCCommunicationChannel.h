@@ -66,8 +66,13 @@ public:
     // Queues message once for all recipients and wakes each. False, with nothing written, when a
     // recipient is not registered, the list is empty, or the ring lacks 2N + 7 free words. Throws
     // what making a live recipient's record throws; the message is then not queued.
+    // *position (when given) gets the record's position, for RecipientStates.
     bool AddMessage(std::uint32_t count, const std::uint32_t* recipients,
-                    const CkxIPCMessage* message);
+                    const CkxIPCMessage* message, std::uint32_t* position = nullptr);
+    // The states (pending, received, acknowledged) of the count entries of the message queued at
+    // position with key; false once that record was given back.
+    bool RecipientStates(std::uint32_t position, std::uint64_t key, std::uint32_t count,
+                         std::uint32_t* states);
     // Takes id's oldest pending message (pending -> received).
     bool GetMessage(std::uint32_t id, CkxIPCMessage* message);
     // Whether GetMessage(id) would give a message now; changes nothing.

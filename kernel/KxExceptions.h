@@ -60,6 +60,8 @@ KX_DECLARE_EXCEPTION(CKxEventException, CKxHandleSyncObjectException);
 KX_DECLARE_EXCEPTION(CKxThreadException, CKxHandleSyncObjectException);
 /// A shared-memory segment could not be created, opened, mapped or unmapped.
 KX_DECLARE_EXCEPTION(CKxSharedMemoryException, CKxBaseException);
+/// A channel already had its 50 members: the participant was not registered.
+KX_DECLARE_EXCEPTION(CKxChannelFullException, CKxBaseException);
 
 #undef KX_DECLARE_EXCEPTION
 

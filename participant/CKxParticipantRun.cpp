@@ -12,6 +12,7 @@
 #include "CkxIPCParticipant.h"
 #include "KxChannelLayout.h"
 #include "KxScopeGuard.h"
+#include "kxipc_c.h"
 #include "KxWaitFunctions.h"
 
 namespace {
@@ -211,7 +212,12 @@ std::uint32_t CKxParticipantRun::NextAcknowledgement() {
 }
 
 bool CKxParticipantRun::AddMessage(unsigned int count, const unsigned int* ids,
-                                   const CkxIPCMessage* message) {
+                                   const CkxIPCMessage* message, std::uint32_t* position,
+                                   kxipc_send_report* report) {
+    if (report) {
+        report->refusal = KXIPC_REFUSED_NOT_RUNNING;
+        report->count = 0;
+    }
     CKxSlimLock::Shared hold(m_channelLock);
     if (m_participant->m_stopped || m_channel == nullptr) return false;
     CIPCChannelLock lock(m_channel);
@@ -220,5 +226,44 @@ bool CKxParticipantRun::AddMessage(unsigned int count, const unsigned int* ids,
         count = m_participant->m_otherCount;
         ids = m_participant->m_otherIds;
     }
-    return m_channel->AddMessage(count, ids, message);
+    const bool queued = m_channel->AddMessage(count, ids, message, position);
+    if (report) {
+        report->count = count < KXIPC_MAX_TARGETS ? count : KXIPC_MAX_TARGETS;
+        report->refusal = queued ? KXIPC_QUEUED
+                          : count == 0 ? KXIPC_REFUSED_NO_TARGETS
+                                       : KXIPC_REFUSED_NO_ROOM;
+        for (unsigned int i = 0; i < report->count; ++i) {
+            report->targets[i] = ids[i];
+            report->outcomes[i] = KXIPC_TARGET_NOT_QUEUED;
+            if (!queued && !m_channel->IsParticipant(ids[i])) {
+                report->outcomes[i] = KXIPC_TARGET_ABSENT;
+                report->refusal = KXIPC_REFUSED_ABSENT;
+            }
+        }
+    }
+    return queued;
+}
+
+void CKxParticipantRun::ReportOutcomes(std::uint32_t position, std::uint64_t key,
+                                       bool acknowledgedByAll, kxipc_send_report* report) {
+    std::uint32_t states[KXIPC_MAX_TARGETS];
+    CKxSlimLock::Shared hold(m_channelLock);
+    if (m_channel == nullptr) {
+        // The run has ended meanwhile: what the signal said is all there is to know.
+        for (unsigned int i = 0; i < report->count; ++i) {
+            report->outcomes[i] = acknowledgedByAll ? KXIPC_TARGET_ACKNOWLEDGED : KXIPC_TARGET_PENDING;
+        }
+        return;
+    }
+    CIPCChannelLock lock(m_channel);
+    const bool stillQueued =
+        !acknowledgedByAll && m_channel->RecipientStates(position, key, report->count, states);
+    for (unsigned int i = 0; i < report->count; ++i) {
+        // A member's removal acknowledges its entries, so an unregistered target has departed
+        // whatever its entry shows, and a registered one answered exactly when its entry is done.
+        const bool answered = !stillQueued || states[i] == CKxMessageRing::kStateAcknowledged;
+        report->outcomes[i] = !m_channel->IsParticipant(report->targets[i]) ? KXIPC_TARGET_DEPARTED
+                              : answered ? KXIPC_TARGET_ACKNOWLEDGED
+                                         : KXIPC_TARGET_PENDING;
+    }
 }

@@ -15,6 +15,7 @@ class CKxEvent;
 class CKxIPCAcknowledgeEventPoolElement;
 class CkxIPCMessage;
 class CkxIPCParticipant;
+struct kxipc_send_report;
 
 // Each InitializeParticipant makes one run; the participant holds it in its waiting-thread pointer
 // (a run is a CKxThread). The run owns the started and stop events, the join acknowledge element,
@@ -116,7 +117,15 @@ public:
     // --- Any thread, holding a Reference ---
     // Queues message for count recipients (ids), or for every other member when ids is null. False,
     // with nothing queued, when the run does not serve (not yet, or no more) or the channel refuses.
-    bool AddMessage(unsigned int count, const unsigned int* ids, const CkxIPCMessage* message);
+    // *position (when given) gets the record's position. report (may be null) gets the targets
+    // and, for a refusal, why and which targets are not members.
+    bool AddMessage(unsigned int count, const unsigned int* ids, const CkxIPCMessage* message,
+                    std::uint32_t* position = nullptr, kxipc_send_report* report = nullptr);
+    // Fills the outcomes of report, whose message (key) was queued at position: acknowledged or
+    // departed when acknowledgedByAll (its sender saw the signal) or the record is gone, else as
+    // each entry stands; a target no longer registered has departed.
+    void ReportOutcomes(std::uint32_t position, std::uint64_t key, bool acknowledgedByAll,
+                        kxipc_send_report* report);
 
 private:
     ~CKxParticipantRun() override;

@@ -14,10 +14,12 @@
 #include "CKxParticipantRun.h"
 #include "CkxIPCMessage.h"
 #include "KxChannelLayout.h"
+#include "KxExceptions.h"
 #include "KxKillPoint.h"
 #include "KxScopeGuard.h"
 #include "KxWaitFunctions.h"
 #include "KxWindows.h"
+#include "kxipc_c.h"
 
 namespace {
 
@@ -267,6 +269,12 @@ bool CkxIPCParticipant::JoinChannel() {
         if (run->StopRequested()) return false;
         const bool added = channel->AddParticipant(m_participantId, run->JoinKey(), run->JoinEvent());
         UpdateListOfOtherParticipants();
+        // Refused for want of room: a participant that is no member must not go on as if it were.
+        if (!added && m_otherCount >= kKxMaxParticipants &&
+            !channel->IsParticipant(m_participantId)) {
+            throw CKxChannelFullException(
+                "CIPCCommunicationChannel::AddParticipant -> the channel is full (50 members)");
+        }
         // Registered, but the queue had no room for the notice: it is retried as room appears.
         if (!added && channel->IsParticipant(m_participantId)) {
             run->SetJoinNoticePending(m_otherCount, m_otherIds);
@@ -406,7 +414,21 @@ bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* id
 
 bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* ids,
                                       unsigned int messageCode, unsigned long long param) {
-    if (m_stopped || messageCode > kKxLargestApplicationCode) return false;
+    return SendIPMessage(count, ids, messageCode, param, nullptr);
+}
+
+bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* ids,
+                                      unsigned int messageCode, unsigned long long param,
+                                      kxipc_send_report* report) {
+    if (report) {
+        report->count = 0;
+        report->refusal = KXIPC_REFUSED_NOT_RUNNING;
+    }
+    if (m_stopped) return false;
+    if (messageCode > kKxLargestApplicationCode) {
+        if (report) report->refusal = KXIPC_REFUSED_RESERVED_CODE;
+        return false;
+    }
     CKxParticipantRun::Reference run(m_waitingThread);
     if (!run) return false;
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
@@ -424,8 +446,9 @@ bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* id
     message.SetMessageCode(messageCode);
     message.SetParam(param);
     message.SetAcknowledgeKey(element->GetAcknowledgeKey());
+    std::uint32_t position = 0;
     signalOwed = true;
-    const bool queued = run->AddMessage(count, ids, &message);
+    const bool queued = run->AddMessage(count, ids, &message, &position, report);
     signalOwed = queued;
     if (queued) {
         if (run->IsOwnThread()) {
@@ -436,6 +459,9 @@ bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* id
             CKxHandleSyncObject* acknowledged = element->GetEvent();
             KX_KILL_POINT("participant.send.waiting");
             if (WaitForAll(&acknowledged, 1, kKxPartyWaitMs)) signalOwed = false;
+        }
+        if (report) {
+            run->ReportOutcomes(position, message.GetAcknowledgeKey(), !signalOwed, report);
         }
     }
     return queued;

@@ -11,6 +11,7 @@ class CKxIPCEventWaiter;
 class CKxMutex;
 class CKxThread;
 class CkxIPCMessage;
+struct kxipc_send_report;
 
 /// Derive from CkxIPCParticipant, implement the four handlers, construct it with a channel name and
 /// call InitializeParticipant. The participant then has an identifier (its waiting thread's thread
@@ -74,6 +75,12 @@ public:
     /// (reserved), a recipient that is not a member, no recipient, or no room in the channel.
     bool SendIPMessage(unsigned int count, const unsigned int* ids, unsigned int messageCode,
                        unsigned long long param);
+    /// SendIPMessage, which also fills *report (may be null; kxipc_c.h) with what became of each
+    /// target: acknowledged, departed (left or died before the send returned), or still pending
+    /// when the 25 000 ms ran out; or, for a refused send, why nothing was queued and which
+    /// targets were not members.
+    bool SendIPMessage(unsigned int count, const unsigned int* ids, unsigned int messageCode,
+                       unsigned long long param, kxipc_send_report* report);
     /// As SendIPMessage, but returns once the message is queued.
     bool PostIPMessage(unsigned int count, const unsigned int* ids, unsigned int messageCode,
                        unsigned long long param);

@@ -10,3 +10,4 @@
 #include "KxExceptions.h"
 #include "CKxIPCEventWaiter.h"
 #include "CkxIPCParticipant.h"
+#include "kxipc_c.h"

@@ -15,14 +15,14 @@ CkxIPCMessageQueue::CkxIPCMessageQueue(const std::string& name)
 CkxIPCMessageQueue::~CkxIPCMessageQueue() { delete m_array; }
 
 bool CkxIPCMessageQueue::AddMessage(std::uint32_t count, const std::uint32_t* recipients,
-                                    const CkxIPCMessage* message) {
+                                    const CkxIPCMessage* message, std::uint32_t* position) {
     if (message == nullptr) return false;
     KxRingMessage record;
     record.senderId = message->GetSenderID();
     record.messageCode = message->GetMessageCode();
     record.param = message->GetParam();
     record.acknowledgeKey = message->GetAcknowledgeKey();
-    return m_ring.Add(count, recipients, record);
+    return m_ring.Add(count, recipients, record, position);
 }
 
 bool CkxIPCMessageQueue::GetMessage(std::uint32_t id, CkxIPCMessage* message) {
@@ -63,3 +63,17 @@ bool CkxIPCMessageQueue::SweepAbandonedAcknowledgement(std::uint32_t* senderOut,
 }
 
 const CKxMessageRing& CkxIPCMessageQueue::GetRing() const { return m_ring; }
+
+bool CkxIPCMessageQueue::RecipientStates(std::uint32_t position, std::uint64_t key,
+                                         std::uint32_t count, std::uint32_t* states) const {
+    bool found = false;
+    m_ring.ForEachRecord([&](const KxRingRecord& record) {
+        if (found || record.position != position || record.recipientCount != count ||
+            record.message.acknowledgeKey != key) {
+            return;
+        }
+        found = true;
+        for (std::uint32_t i = 0; i < count; ++i) states[i] = record.recipients[i].state;
+    });
+    return found;
+}

@@ -31,8 +31,15 @@ public:
 
     // Writes one record for count recipients (1 to 195; identifiers not checked), all pending.
     // False, with nothing written, when an argument is missing or the record does not fit.
+    // *position (when given) gets the record's position, for RecipientStates.
     bool AddMessage(std::uint32_t count, const std::uint32_t* recipients,
-                    const CkxIPCMessage* message);
+                    const CkxIPCMessage* message, std::uint32_t* position = nullptr);
+
+    // The states of the count entries of the record at position, if a record reached from the
+    // oldest starts there with count recipients and acknowledge key key; false otherwise (it was
+    // given back, or the ring is inconsistent).
+    bool RecipientStates(std::uint32_t position, std::uint64_t key, std::uint32_t count,
+                         std::uint32_t* states) const;
 
     // Takes id's oldest pending message into *message; the entry becomes received.
     bool GetMessage(std::uint32_t id, CkxIPCMessage* message);

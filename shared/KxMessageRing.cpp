@@ -131,7 +131,7 @@ void CKxMessageRing::GiveBack(const GiveBackRun& run) {
 }
 
 bool CKxMessageRing::Add(std::uint32_t count, const std::uint32_t* recipients,
-                         const KxRingMessage& message) {
+                         const KxRingMessage& message, std::uint32_t* position) {
     if (count == 0 || count > kKxMaxRecipients || recipients == nullptr) return false;
     Span span = {0, 0};
     if (!Walk([](std::uint32_t, std::uint32_t) {}, &span)) return false;
@@ -155,6 +155,7 @@ bool CKxMessageRing::Add(std::uint32_t count, const std::uint32_t* recipients,
     // record behind W.
     KX_KILL_POINT("ring.add.before-publish");
     Store(kWriteElement, Advance(write, words));
+    if (position) *position = write;
     return true;
 }
 

@@ -121,7 +121,9 @@ public:
     // Identifiers are not checked (one listed twice gets two entries). False, with nothing
     // written, when count is 0 or above 195, recipients is null, the record does not fit the free
     // words, or the ring is inconsistent.
-    bool Add(std::uint32_t count, const std::uint32_t* recipients, const KxRingMessage& message);
+    // *position (when given) gets the record's position.
+    bool Add(std::uint32_t count, const std::uint32_t* recipients, const KxRingMessage& message,
+             std::uint32_t* position = nullptr);
 
     // Looks through the records from R (oldest first), entries in list order, for the first entry
     // of id whose state is `from`; sets it to `to` and gives the record's position. Gives nothing

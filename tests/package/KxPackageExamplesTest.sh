@@ -57,6 +57,7 @@ include/kxipc/CkxIPCParticipant.h
 include/kxipc/KxExceptions.h
 include/kxipc/KxExport.h
 include/kxipc/kxipc.h
+include/kxipc/kxipc_c.h
 lib/cmake/kxipc/kxipcConfig.cmake
 lib/cmake/kxipc/kxipcConfigVersion.cmake
 lib/cmake/kxipc/kxipcTargets.cmake
