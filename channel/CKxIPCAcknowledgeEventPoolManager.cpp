@@ -24,8 +24,6 @@ const std::size_t kForeignGrowthBeforeLook = 32;
 
 CKxIPCAcknowledgeEventPoolManager::CKxIPCAcknowledgeEventPoolManager()
     : m_mutex(nullptr), m_nextSequence(1), m_foreignCountAtLastLook(0) {
-    InitializeSRWLock(&m_foreignLock);
-    InitializeSRWLock(&m_freeLock);
     m_mutex = new CKxMutex(kKxPoolMutexName);
     // No destructor runs for a constructor that throws: undo the elements made so far here.
     TKxScopeGuard undo([this] {
@@ -59,8 +57,7 @@ CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::MakeElemen
 }
 
 CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::AcquireElement() {
-    AcquireSRWLockExclusive(&m_freeLock);
-    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_freeLock); });
+    CKxSlimLock::Exclusive hold(m_freeLock);
     if (m_freeElements.empty()) return MakeElement();
     CKxIPCAcknowledgeEventPoolElement* element = m_freeElements.back();
     m_freeElements.pop_back();
@@ -73,8 +70,7 @@ void CKxIPCAcknowledgeEventPoolManager::ReleaseElement(CKxIPCAcknowledgeEventPoo
         delete element;
         return;
     }
-    AcquireSRWLockExclusive(&m_freeLock);
-    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_freeLock); });
+    CKxSlimLock::Exclusive hold(m_freeLock);
     try {
         m_freeElements.push_back(element);
     } catch (const std::bad_alloc&) {
@@ -83,14 +79,12 @@ void CKxIPCAcknowledgeEventPoolManager::ReleaseElement(CKxIPCAcknowledgeEventPoo
 }
 
 CKxEvent* CKxIPCAcknowledgeEventPoolManager::GetEventByKey(std::uint64_t key) {
-    AcquireSRWLockExclusive(&m_foreignLock);
-    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_foreignLock); });
+    CKxSlimLock::Exclusive hold(m_foreignLock);
     return ForeignElement(key)->GetEvent();
 }
 
 void CKxIPCAcknowledgeEventPoolManager::SetEventByKey(std::uint64_t key) {
-    AcquireSRWLockExclusive(&m_foreignLock);
-    TKxScopeGuard unlock([this] { ReleaseSRWLockExclusive(&m_foreignLock); });
+    CKxSlimLock::Exclusive hold(m_foreignLock);
     // Set under the lock: no look-up on another thread can close the event meanwhile.
     ForeignElement(key)->GetEvent()->Set();
 }

@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "KxWindows.h"
+#include "CKxSlimLock.h"
 
 class CKxEvent;
 class CKxMutex;
@@ -83,8 +83,8 @@ private:
     // Key -> element for every key asked for and not yet closed, under m_foreignLock, which is
     // process-local: acknowledgements made for different channels reach the pool at the same time.
     std::map<std::uint64_t, CKxIPCAcknowledgeEventPoolElement*> m_foreignEvents;
-    SRWLOCK m_foreignLock;
-    SRWLOCK m_freeLock;
+    CKxSlimLock m_foreignLock;
+    CKxSlimLock m_freeLock;
     // The size of m_foreignEvents after the last look for ended processes, under m_foreignLock.
     std::size_t m_foreignCountAtLastLook;
 };
