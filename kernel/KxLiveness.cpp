@@ -1,5 +1,8 @@
-// Thread and process liveness by identifier: one open with synchronise access and a zero wait.
+// Thread and process liveness by identifier: one open with synchronise access and a zero wait; a
+// thread's process and executable: opens with limited query access.
 #include "KxLiveness.h"
+
+#include "KxScopeGuard.h"
 
 namespace {
 
@@ -22,4 +25,26 @@ bool KxThreadHasEnded(DWORD threadId) {
 
 bool KxProcessHasEnded(DWORD processId) {
     return HasEnded(OpenProcess(SYNCHRONIZE, FALSE /*bInheritHandle*/, processId));
+}
+
+void KxThreadOrigin(DWORD threadId, DWORD* processId, std::string* executable) {
+    *processId = 0;
+    executable->clear();
+    const HANDLE thread =
+        OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE /*bInheritHandle*/, threadId);
+    if (!thread) return;
+    *processId = GetProcessIdOfThread(thread);
+    CloseHandle(thread);
+    if (*processId == 0) return;
+    const HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE /*bInheritHandle*/, *processId);
+    if (!process) return;
+    TKxScopeGuard closeProcess([process] { CloseHandle(process); });
+    char path[1024];  // room beyond MAX_PATH, where long paths are enabled
+    DWORD length = sizeof(path);
+    if (!QueryFullProcessImageNameA(process, 0 /*Win32 path*/, path, &length)) return;
+    const char* const end = path + length;
+    const char* name = end;
+    while (name != path && name[-1] != '\\' && name[-1] != '/') --name;
+    executable->assign(name, end);
 }

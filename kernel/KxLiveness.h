@@ -1,5 +1,8 @@
-// Whether the thread or process behind an identifier has ended, asked of the platform.
+// What the platform tells of the thread or process behind an identifier: whether it has ended,
+// and where a thread lives.
 #pragma once
+
+#include <string>
 
 #include "KxWindows.h"
 
@@ -12,3 +15,10 @@ bool KxThreadHasEnded(DWORD threadId);
 
 // The same for the process of that identifier.
 bool KxProcessHasEnded(DWORD processId);
+
+// The process of the thread of that identifier in *processId, and that process's executable file
+// name without its folder in *executable; 0 and "" where the platform does not tell (no thread of
+// that identifier is left, access is denied, the process has ended since). An identifier the
+// platform has given to a new thread since names that thread's process. Never throws but for
+// memory.
+void KxThreadOrigin(DWORD threadId, DWORD* processId, std::string* executable);

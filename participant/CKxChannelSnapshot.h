@@ -22,9 +22,14 @@ class KXIPC_API CKxChannelSnapshot {
 public:
     CKxChannelSnapshot();
 
-    // False, with *error set, when the channel does not exist ("no such channel NAME"), its mutex
-    // stays held by another process for 10 s, or a segment is smaller than its layout.
+    // False, with *error set, when the channel does not exist ("no such channel NAME"), the name is
+    // one the platform refuses (KxChannelNameProblem), its mutex stays held by another process for
+    // 10 s, or a segment is smaller than its layout. Throws the CKxBaseException family when a
+    // kernel call fails otherwise.
     bool Take(const std::string& channelName, std::string* error);
+    // Take, except that a channel that does not exist is no failure: true with *exists false and
+    // nothing registered (ParticipantIds empty, QueueInitialized false).
+    bool TakeIfExists(const std::string& channelName, bool* exists, std::string* error);
 
     // Registered identifiers in join order; empty for an uninitialised or invalid segment.
     std::vector<std::uint32_t> ParticipantIds() const;

@@ -38,8 +38,9 @@ struct kxipc_send_report;
 class KXIPC_API CkxIPCParticipant {
 public:
     /// channelName: the channel's name, used as it stands in the names of its kernel objects
-    /// (keep it below about 80 characters and free of backslashes). The participant keeps its own
-    /// copy. Nothing is opened or started here.
+    /// (at most 208 characters, no backslash: kernel object names hold at most 260 characters, and
+    /// the channel's longest adds 52). The participant keeps its own copy. Nothing is opened or
+    /// started here.
     explicit CkxIPCParticipant(const char* channelName);
     /// A copy is a new, uninitialised participant of the same channel: it owns nothing of its
     /// source (no thread, events or membership), so neither object releases the other's.
@@ -56,8 +57,9 @@ public:
 
     /// Starts the waiting thread, which joins the channel and calls OnJoin(id, false) for every
     /// member present; returns once every member present has acknowledged the join, or after
-    /// 25 000 ms for the start and 25 000 ms for the acknowledgement (a full channel, a member
-    /// that does not answer). Refused (does nothing) when already initialised. Throws
+    /// 25 000 ms for the start and 25 000 ms for the acknowledgement (a member that does not
+    /// answer). Refused (does nothing) when already initialised. Throws CKxChannelFullException at
+    /// once, with nothing registered, when the channel already has its 50 members; throws
     /// CKxEventException, CKxThreadException, and the exception that stopped the waiting thread
     /// from opening the channel (e.g. CKxMutexException or CKxSharedMemoryException for a name
     /// taken by a kernel object of another kind); the participant is then left uninitialised.

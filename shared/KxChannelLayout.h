@@ -5,6 +5,7 @@
 // here. Windows-free apart from the name formatting at the end, which needs the platform's runtime.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -46,6 +47,36 @@ constexpr unsigned long kKxStopSliceMs = 200;
 constexpr char kKxReceiveEventFormat[] = "KX IPCRcvEv 0x%08lX";
 constexpr char kKxAcknowledgeEventFormat[] = "KX IPCAckEv 0x%016I64X";
 constexpr char kKxPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
+
+// Kernel object names hold at most MAX_PATH (260) characters, and a backslash separates a
+// namespace (Global\ or Local\ and the like) from the name proper. A channel's longest name is the
+// companion mutex of its participant-identifier segment: kKxIdArrayPrefix + channel +
+// kKxIdArraySuffix + kKxSegmentMutexSuffix (the suffix CKxSharedMemory::MutexName appends), 52
+// characters beside the channel's own.
+constexpr std::size_t kKxLongestObjectName = 260;
+constexpr char kKxSegmentMutexSuffix[] = "_mutex";
+constexpr std::size_t kKxLongestChannelName =
+    kKxLongestObjectName - (sizeof(kKxIdArrayPrefix) - 1) - (sizeof(kKxIdArraySuffix) - 1) -
+    (sizeof(kKxSegmentMutexSuffix) - 1);
+static_assert(kKxLongestChannelName == 208, "the longest channel name the documentation gives");
+
+// Why the platform would refuse some object of a channel of that name, in words for a person; ""
+// when it takes them all. A participant opens whatever name it is given and reports the platform's
+// refusal as the kernel wrapper's exception; callers that owe a reason check here first.
+inline std::string KxChannelNameProblem(const std::string& channel) {
+    if (channel.find('\\') != std::string::npos) {
+        return "a backslash separates a kernel object namespace from a name, so a channel name "
+               "holds none";
+    }
+    if (channel.size() > kKxLongestChannelName) {
+        return "a channel name has at most " + std::to_string(kKxLongestChannelName) +
+               " characters (kernel object names are limited to " +
+               std::to_string(kKxLongestObjectName) + ", and the channel adds up to " +
+               std::to_string(kKxLongestObjectName - kKxLongestChannelName) + "); this one has " +
+               std::to_string(channel.size());
+    }
+    return std::string();
+}
 
 inline std::string KxChannelMutexName(const std::string& channel) {
     return channel + kKxChannelMutexSuffix;

@@ -1,9 +1,14 @@
-// `kxipc members`, `kxipc stat`, `--version` and usage errors, against live channels.
+// `kxipc members|stat|watch`, `--version` and usage errors, against live channels.
 #include <gtest/gtest.h>
 
 #include "KxCliPeer.h"
 
 namespace {
+
+// "ID pid PID kxipc.exe": a peer as the --long forms show it.
+std::string LongForm(CKxCliPeer& peer) {
+    return peer.IdText() + " pid " + std::to_string(peer.Process().ProcessId()) + " kxipc.exe";
+}
 
 TEST(KxCliChannelReadTest, MembersAndStatListALiveChannelWithoutChangingIt) {
     const std::string channel = KxUniqueName("cli");
@@ -28,6 +33,21 @@ TEST(KxCliChannelReadTest, MembersAndStatListALiveChannelWithoutChangingIt) {
     EXPECT_TRUE(b.Expect("recv " + a.IdText() + " 1 2"));
     ASSERT_EQ(KxCliRun({"members", channel}, &output), 0u);
     EXPECT_EQ(output, members + "\n");
+
+    // --long: each member with its process and executable.
+    const std::string longMembers = "members " + LongForm(a) + " " + LongForm(b) + "\n";
+    ASSERT_EQ(KxCliRun({"members", channel, "--long"}, &output), 0u);
+    EXPECT_EQ(output, longMembers);
+    ASSERT_EQ(KxCliRun({"stat", channel, "--long"}, &output), 0u);
+    EXPECT_EQ(output.rfind(longMembers + "queue read ", 0), 0u) << output;
+    // A watch with its input left open ends after its --seconds.
+    std::unique_ptr<CKxChildProcess> watch =
+        CKxChildProcess::Program(KxCliExe(), {"watch", channel, "--seconds", "1"});
+    ASSERT_TRUE(watch->WaitForExit(kCliLineTimeoutMs));
+    EXPECT_EQ(watch->ExitCode(), 0u);
+    std::string line;
+    EXPECT_TRUE(watch->WaitForLine("members", kCliLineTimeoutMs, &line)) << watch->Output();
+    EXPECT_EQ(line, members);
 }
 
 TEST(KxCliChannelReadTest, StatShowsQueuedRecordsAndAKilledRecipientReleasesItsSender) {
@@ -71,12 +91,56 @@ TEST(KxCliChannelReadTest, StatShowsQueuedRecordsAndAKilledRecipientReleasesItsS
     EXPECT_EQ(output.rfind("members " + a.IdText() + " " + c.IdText() + "\n", 0), 0u) << output;
 }
 
+// A and B hold each synchronous message far longer than the test runs; C joins and leaves; D joins
+// and is killed while A's and B's waiting threads are stuck in handlers, so that nobody removes it
+// from the list: only the end of its thread can tell the watch.
+TEST(KxCliChannelReadTest, WatchSeesEachJoinAndQuitOnceInOrderEvenBeforeTheListChanges) {
+    const std::string channel = KxUniqueName("cli");
+    const std::vector<std::string> holding = {"--sync-delay", "60000"};
+    CKxCliPeer a(channel, holding);
+    ASSERT_TRUE(a.WaitForId());
+    std::unique_ptr<CKxChildProcess> watch =
+        CKxChildProcess::Program(KxCliExe(), {"watch", channel, "--long"});
+    ASSERT_TRUE(watch->WaitForLine("members ", kCliLineTimeoutMs)) << watch->Output();
+    CKxCliPeer b(channel, holding);
+    ASSERT_TRUE(b.WaitForId());
+    ASSERT_TRUE(watch->WaitForLine("join " + b.IdText(), kCliLineTimeoutMs)) << watch->Output();
+    CKxCliPeer c(channel);
+    ASSERT_TRUE(c.WaitForId());
+    ASSERT_TRUE(watch->WaitForLine("join " + c.IdText(), kCliLineTimeoutMs)) << watch->Output();
+    ASSERT_TRUE(c.Ask("leave", "left"));
+    ASSERT_TRUE(watch->WaitForLine("quit " + c.IdText(), kCliLineTimeoutMs)) << watch->Output();
+    CKxCliPeer d(channel);
+    ASSERT_TRUE(d.WaitForId());
+    ASSERT_TRUE(watch->WaitForLine("join " + d.IdText(), kCliLineTimeoutMs)) << watch->Output();
+
+    a.Tell("send " + b.IdText() + " 1 1");
+    ASSERT_TRUE(b.Expect("sync " + a.IdText() + " 1 1"));
+    b.Tell("send " + a.IdText() + " 2 2");
+    ASSERT_TRUE(a.Expect("sync " + b.IdText() + " 2 2"));
+    d.Process().Kill();
+    ASSERT_TRUE(watch->WaitForLine("quit " + d.IdText(), kCliLineTimeoutMs)) << watch->Output();
+    std::string output;
+    ASSERT_EQ(KxCliRun({"members", channel}, &output), 0u);
+    EXPECT_EQ(output, "members " + a.IdText() + " " + b.IdText() + " " + d.IdText() + "\n");
+
+    watch->CloseInput();
+    ASSERT_TRUE(watch->WaitForExit(kCliLineTimeoutMs));
+    EXPECT_EQ(watch->ExitCode(), 0u);
+    watch->WaitForLine("\x01never", kCliLineTimeoutMs);  // returns once the output has ended
+    EXPECT_EQ(watch->Output(), "members " + LongForm(a) + "\njoin " + LongForm(b) + "\njoin " +
+                                   LongForm(c) + "\nquit " + c.IdText() + "\njoin " + LongForm(d) +
+                                   "\nquit " + d.IdText() + "\n");
+}
+
 TEST(KxCliChannelReadTest, MissingChannelIsAnErrorAndIsNotCreated) {
     const std::string channel = KxUniqueName("cli");
     std::string output;
     EXPECT_EQ(KxCliRun({"members", channel}, &output), 1u);
     EXPECT_EQ(output, "");
     EXPECT_EQ(KxCliRun({"stat", channel}, &output), 1u);
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(KxCliRun({"watch", channel}, &output), 1u);
     EXPECT_EQ(output, "");
 
     // Only the channel mutex exists (held open here): an inspector that created what is missing
@@ -86,6 +150,7 @@ TEST(KxCliChannelReadTest, MissingChannelIsAnErrorAndIsNotCreated) {
     EXPECT_EQ(KxCliRun({"members", channel}, &output), 1u);
     EXPECT_EQ(output, "");
     EXPECT_EQ(KxCliRun({"stat", channel}, &output), 1u);
+    EXPECT_EQ(KxCliRun({"watch", channel}, &output), 1u);
     // Nor did it leave the segments behind for a later joiner to find.
     HANDLE ids =
         OpenFileMappingA(FILE_MAP_READ, FALSE /*bInheritHandle*/,
@@ -116,6 +181,11 @@ TEST(KxCliChannelReadTest, VersionAndUsageErrors) {
         {"join", "x", "--sync-delay", "soon"},
         {"join", "x", "--unknown"},
         {"--version", "x"},
+        {"watch"},
+        {"watch", "x", "--seconds"},
+        {"watch", "x", "--seconds", "soon"},
+        {"members", "x", "--seconds", "1"},
+        {"join", "x", "--long"},
     };
     for (const std::vector<std::string>& args : usageErrors) {
         std::string joined;

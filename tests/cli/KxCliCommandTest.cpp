@@ -49,6 +49,12 @@ TEST(KxCliCommandTest, MessagesCarryTargetsCodeAndParam) {
     EXPECT_FALSE(command.message.toAllOthers);
     EXPECT_EQ(command.message.targets, (std::vector<std::uint32_t>{12, 16, 12}));
 
+    ASSERT_TRUE(KxParseCliCommand("send-report 4,5 6 7", &command, &error)) << error;
+    EXPECT_EQ(command.kind, KxCliCommand::Kind::kSendReport);
+    EXPECT_TRUE(command.message.synchronous);
+    EXPECT_EQ(command.message.targets, (std::vector<std::uint32_t>{4, 5}));
+    EXPECT_EQ(command.message.param, 7u);
+
     ASSERT_TRUE(KxParseCliCommand("on-recv send 4 5 6", &command, &error)) << error;
     EXPECT_EQ(command.kind, KxCliCommand::Kind::kOnRecv);
     EXPECT_TRUE(command.message.synchronous);
@@ -74,6 +80,9 @@ TEST(KxCliCommandTest, MalformedLinesAreRejectedWithAReason) {
                             "send 4294967296 1 1",
                             "send * 4294967296 1",
                             "send * 1 x",
+                            "send-report * 1",
+                            "send-report x 1 1",
+                            "on-sync send-report * 1 1",
                             "on-recv * 1 1",
                             "on-recv members",
                             "on-sync",

@@ -6,8 +6,12 @@
 
 std::string KxCliExe() { return KxBinaryDir() + "kxipc.exe"; }
 
-DWORD KxCliRun(const std::vector<std::string>& args, std::string* output) {
-    std::unique_ptr<CKxChildProcess> child = CKxChildProcess::Program(KxCliExe(), args);
+DWORD KxCliRun(const std::vector<std::string>& args, std::string* output, bool withErrors) {
+    std::string commandLine = KxCliExe();
+    for (const std::string& arg : args) commandLine += " " + arg;
+    std::unique_ptr<CKxChildProcess> child =
+        withErrors ? CKxChildProcess::Program("cmd.exe", {"/c", commandLine + " 2>&1"})
+                   : CKxChildProcess::Program(KxCliExe(), args);
     child->CloseInput();
     if (!child->WaitForExit(kCliLineTimeoutMs)) return STILL_ACTIVE;
     // The output pipe closes with the process; reading until then gives every line.

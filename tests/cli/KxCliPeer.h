@@ -14,8 +14,9 @@ const DWORD kCliLineTimeoutMs = 30000;
 std::string KxCliExe();
 
 // Runs `kxipc ARGS...` to its end; its stdout (without '\r') in *output, the exit code returned
-// (STILL_ACTIVE when it did not end in time).
-DWORD KxCliRun(const std::vector<std::string>& args, std::string* output);
+// (STILL_ACTIVE when it did not end in time). withErrors: through cmd.exe with stderr joined to
+// stdout (the harness pipes stdout only), to see the error lines too.
+DWORD KxCliRun(const std::vector<std::string>& args, std::string* output, bool withErrors = false);
 
 class CKxCliPeer {
 public:

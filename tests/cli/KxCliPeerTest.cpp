@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "KxCliPeer.h"
+#include "KxCountingParticipant.h"
 
 namespace {
 
@@ -74,12 +75,14 @@ TEST_F(KxCliPeerTest, RefusedSendsQueueNothing) {
     JoinThree();
     const std::string toB = " " + b->IdText() + " ";
     EXPECT_TRUE(a->Ask("send" + toB + "0xFFFF0000 0", "refused"));  // the join notice's code
+    EXPECT_TRUE(a->Ask("send-report" + toB + "0xFFFF0000 0", "refused reserved-code"));
     EXPECT_TRUE(a->Ask("post" + toB + "0xFFFFFFFF 0", "refused"));
     EXPECT_TRUE(a->Ask("post" + toB + "0xFFFEFFFF 1", "ok"));  // the largest application code
     EXPECT_TRUE(b->Expect("recv " + a->IdText() + " 4294901759 1")) << b->Output();
     // An identifier that is no member (thread identifiers are multiples of 4) refuses the whole
     // message, also for the member listed with it.
     EXPECT_TRUE(a->Ask("send " + b->IdText() + ",3 9 9", "refused"));
+    EXPECT_TRUE(a->Ask("send-report 3," + b->IdText() + ",7 9 9", "refused absent=3,7"));
     EXPECT_TRUE(a->Ask("post " + b->IdText() + " 10 10", "ok"));
     EXPECT_TRUE(b->Expect("recv " + a->IdText() + " 10 10")) << b->Output();
     EXPECT_EQ(b->Output().find(" 9 9"), std::string::npos);
@@ -87,6 +90,34 @@ TEST_F(KxCliPeerTest, RefusedSendsQueueNothing) {
     ASSERT_TRUE(a->Ask("leave", "left"));
     EXPECT_TRUE(a->Ask("post * 1 1", "refused")) << a->Output();
     EXPECT_TRUE(a->Ask("send" + toB + "1 1", "refused"));
+    EXPECT_TRUE(a->Ask("send-report" + toB + "1 1", "refused not-running"));
+    // Alone in the channel, "every other member" is nobody.
+    ASSERT_TRUE(b->Ask("leave", "left"));
+    ASSERT_TRUE(c->ExpectAll({"quit " + a->IdText(), "quit " + b->IdText()})) << c->Output();
+    EXPECT_TRUE(c->Ask("send-report * 1 1", "refused no-targets"));
+}
+
+TEST_F(KxCliPeerTest, SendReportTellsWhoAcknowledgedAndWhoDiedHoldingTheMessage) {
+    // C holds each synchronous message far longer than this test runs.
+    JoinThree({}, {"--sync-delay", "60000"});
+    const std::string toBAndC = " " + b->IdText() + "," + c->IdText() + " ";
+    a->Tell("send-report" + toBAndC + "5 6");
+    ASSERT_TRUE(c->Expect("sync " + a->IdText() + " 5 6")) << c->Output();
+    c->Process().Kill();
+    EXPECT_TRUE(a->Expect("report acked=" + b->IdText() + " departed=" + c->IdText() + " pending="))
+        << a->Output();
+    // The departed identifier is no member any more: nothing is queued, and the report names it.
+    EXPECT_TRUE(a->Ask("send-report" + toBAndC + "7 8", "refused absent=" + c->IdText()));
+}
+
+TEST_F(KxCliPeerTest, SendReportListsAMemberHoldingPastTheTimeOutAsPendingSlow) {
+    // B holds each synchronous message well past the sender's 25 000 ms wait.
+    JoinThree({"--sync-delay", "40000"});
+    a->Tell("send-report " + b->IdText() + "," + c->IdText() + " 5 6");
+    ASSERT_TRUE(b->Expect("sync " + a->IdText() + " 5 6")) << b->Output();
+    std::string report;
+    ASSERT_TRUE(a->Process().WaitForLine("report ", 2 * kCliLineTimeoutMs, &report)) << a->Output();
+    EXPECT_EQ(report, "report acked=" + c->IdText() + " departed= pending=" + b->IdText());
 }
 
 TEST_F(KxCliPeerTest, LeaveIsSeenAsQuitAndRejoinComesBackUnderANewId) {
@@ -186,6 +217,41 @@ TEST(KxCliBadInputTest, BadInputPrintsAnErrorLineAndThePeerGoesOn) {
     ASSERT_TRUE(peer->WaitForExit(kCliLineTimeoutMs));
     EXPECT_EQ(peer->ExitCode(), 0u);
     EXPECT_EQ(peer->Output().find("ok"), std::string::npos) << peer->Output();
+
+    // A name the platform would reject is refused before anything is tried, saying why; the
+    // longest name that every derived object name can hold works.
+    std::string longest = KxUniqueName("cli");
+    longest.resize(208, 'x');
+    const struct {
+        std::string name, why;
+    } badNames[] = {{"a\\b", "backslash"}, {longest + "x", "at most 208 characters"}};
+    for (const auto& badName : badNames) {
+        for (const char* verb : {"join", "members"}) {
+            std::string output;
+            EXPECT_EQ(KxCliRun({verb, badName.name}, &output, true /*withErrors*/), 1u) << verb;
+            EXPECT_EQ(output.rfind("error: ", 0), 0u) << output;
+            EXPECT_NE(output.find(badName.why), std::string::npos) << output;
+        }
+    }
+    CKxCliPeer edge(longest);
+    EXPECT_TRUE(edge.WaitForId()) << edge.Output();
+}
+
+TEST(KxCliBadInputTest, FiftyFirstParticipantIsRefusedAtOnce) {
+    const std::string channel = KxUniqueName("full");
+    std::vector<std::unique_ptr<CKxCountingParticipant>> members;
+    for (int i = 0; i < 50; ++i) {
+        members.emplace_back(new CKxCountingParticipant(channel.c_str()));
+        members.back()->InitializeParticipant();
+    }
+    CKxCountingParticipant fiftyFirst(channel.c_str());
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_THROW(fiftyFirst.InitializeParticipant(), CKxChannelFullException);
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+
+    std::string output;
+    EXPECT_EQ(KxCliRun({"join", channel}, &output, true /*withErrors*/), 1u);
+    EXPECT_EQ(output, "error: channel " + channel + " is full (50 members)\n");
 }
 
 }  // namespace

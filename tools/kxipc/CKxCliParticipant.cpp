@@ -8,7 +8,10 @@
 #include "KxCliOutput.h"
 
 CKxCliParticipant::CKxCliParticipant(const char* channelName, std::uint32_t syncDelayMs)
-    : CkxIPCParticipant(channelName), m_syncDelayMs(syncDelayMs), m_joined(false) {}
+    : CkxIPCParticipant(channelName),
+      m_channel(channelName),
+      m_syncDelayMs(syncDelayMs),
+      m_joined(false) {}
 
 CKxCliParticipant::~CKxCliParticipant() { Leave(); }
 
@@ -28,11 +31,17 @@ void CKxCliParticipant::Leave() {
     m_members.clear();
 }
 
-bool CKxCliParticipant::Deliver(const KxCliMessage& message) {
+bool CKxCliParticipant::Deliver(const KxCliMessage& message, kxipc_send_report* report) {
     const unsigned int count = static_cast<unsigned int>(message.targets.size());
     const unsigned int* ids = message.toAllOthers ? nullptr : message.targets.data();
-    if (!message.toAllOthers && count == 0) return false;  // data() of an empty list may be null
-    return message.synchronous ? SendIPMessage(count, ids, message.code, message.param)
+    if (!message.toAllOthers && count == 0) {  // data() of an empty list may be null
+        if (report) {
+            report->refusal = KXIPC_REFUSED_NO_TARGETS;
+            report->count = 0;
+        }
+        return false;
+    }
+    return message.synchronous ? SendIPMessage(count, ids, message.code, message.param, report)
                                : PostIPMessage(count, ids, message.code, message.param);
 }
 
@@ -95,6 +104,6 @@ void CKxCliParticipant::DeliverArmed(ArmedMessage* slot) {
     try {
         KxCliSay("%s %s", what, Deliver(message) ? "ok" : "refused");
     } catch (const CKxBaseException& failure) {
-        KxCliError(std::string(what) + ": " + failure.GetErrorMessage());
+        KxCliError("channel " + m_channel + ": " + what + ": " + failure.GetErrorMessage());
     }
 }

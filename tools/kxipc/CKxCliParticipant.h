@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "KxCliCommand.h"
@@ -32,8 +33,12 @@ public:
     void Leave();
     bool IsJoined() const { return m_joined; }
 
-    // Sends or posts; the library's result (false: refused). Throws the CKxBaseException family.
-    bool Deliver(const KxCliMessage& message);
+    const std::string& Channel() const { return m_channel; }
+
+    // Sends or posts; the library's result (false: refused). report (null for a post): what became
+    // of each target of a send, or why it was refused (kxipc_c.h). Throws the CKxBaseException
+    // family.
+    bool Deliver(const KxCliMessage& message, kxipc_send_report* report = nullptr);
 
     // The other members in the order their OnJoin arrived, without those that quit since.
     std::vector<std::uint32_t> Members() const;
@@ -61,6 +66,7 @@ private:
     // the waiting thread.
     void DeliverArmed(ArmedMessage* slot);
 
+    const std::string m_channel;
     const std::uint32_t m_syncDelayMs;
     bool m_joined;  // main thread only
     mutable std::mutex m_lock;

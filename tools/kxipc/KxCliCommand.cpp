@@ -50,15 +50,17 @@ bool ParseTargets(const std::string& text, KxCliMessage* message) {
     }
 }
 
-// words[first..]: "send|post TARGETS CODE PARAM".
-bool ParseMessage(const std::vector<std::string>& words, std::size_t first, KxCliMessage* message,
-                  std::string* error) {
-    if (words.size() != first + 4 || (words[first] != "send" && words[first] != "post")) {
-        *error = "expected: " + (first == 0 ? std::string() : words[0] + " ") +
-                 "send|post TARGETS CODE PARAM";
+// words[first..]: "VERB TARGETS CODE PARAM", VERB one of verbs ("send|post", "send-report").
+bool ParseMessage(const std::vector<std::string>& words, std::size_t first,
+                  const std::string& verbs, KxCliMessage* message, std::string* error) {
+    const bool verbFits = words.size() > first &&
+                          ("|" + verbs + "|").find("|" + words[first] + "|") != std::string::npos;
+    if (words.size() != first + 4 || !verbFits) {
+        *error = "expected: " + (first == 0 ? std::string() : words[0] + " ") + verbs +
+                 " TARGETS CODE PARAM";
         return false;
     }
-    message->synchronous = words[first] == "send";
+    message->synchronous = words[first] != "post";
     if (!ParseTargets(words[first + 1], message)) {
         *error = "bad targets '" + words[first + 1] + "' (expected * or ID,ID,...)";
         return false;
@@ -99,11 +101,15 @@ bool KxParseCliCommand(const std::string& line, KxCliCommand* command, std::stri
     using Kind = KxCliCommand::Kind;
     if (verb == "send" || verb == "post") {
         command->kind = Kind::kMessage;
-        return ParseMessage(words, 0, &command->message, error);
+        return ParseMessage(words, 0, "send|post", &command->message, error);
+    }
+    if (verb == "send-report") {
+        command->kind = Kind::kSendReport;
+        return ParseMessage(words, 0, verb, &command->message, error);
     }
     if (verb == "on-sync" || verb == "on-recv") {
         command->kind = verb == "on-sync" ? Kind::kOnSync : Kind::kOnRecv;
-        return ParseMessage(words, 1, &command->message, error);
+        return ParseMessage(words, 1, "send|post", &command->message, error);
     }
     static const struct {
         const char* verb;

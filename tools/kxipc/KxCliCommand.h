@@ -18,16 +18,17 @@ struct KxCliMessage {
 
 struct KxCliCommand {
     enum class Kind {
-        kMessage,  // send TARGETS CODE PARAM | post TARGETS CODE PARAM
-        kMembers,  // members
-        kLeave,    // leave
-        kRejoin,   // rejoin
-        kExit,     // exit
-        kOnSync,   // on-sync send|post TARGETS CODE PARAM: run inside the next OnSyncMessage
-        kOnRecv,   // on-recv send|post TARGETS CODE PARAM: run inside the next OnReceive
+        kMessage,     // send TARGETS CODE PARAM | post TARGETS CODE PARAM
+        kSendReport,  // send-report TARGETS CODE PARAM: a synchronous send, reported per target
+        kMembers,     // members
+        kLeave,       // leave
+        kRejoin,      // rejoin
+        kExit,        // exit
+        kOnSync,      // on-sync send|post TARGETS CODE PARAM: run inside the next OnSyncMessage
+        kOnRecv,      // on-recv send|post TARGETS CODE PARAM: run inside the next OnReceive
     };
     Kind kind = Kind::kExit;
-    KxCliMessage message;  // kMessage, kOnSync, kOnRecv
+    KxCliMessage message;  // kMessage, kSendReport, kOnSync, kOnRecv
 };
 
 // Parses one line (words separated by blanks). False, with *error set to a one-line reason and

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "CKxChannelWatch.h"
+
 namespace {
 
 std::mutex& OutputLock() {
@@ -30,8 +32,18 @@ void KxCliError(const std::string& text) {
     std::fflush(stderr);
 }
 
-void KxCliSayMembers(const std::vector<std::uint32_t>& ids) {
+std::string KxCliMemberText(std::uint32_t id, bool withOrigin) {
+    std::string text = std::to_string(id);
+    if (!withOrigin) return text;
+    std::uint32_t processId = 0;
+    std::string executable;
+    CKxChannelWatch::Origin(id, &processId, &executable);
+    return text + " pid " + std::to_string(processId) + " " +
+           (executable.empty() ? std::string("?") : executable);
+}
+
+void KxCliSayMembers(const std::vector<std::uint32_t>& ids, bool withOrigin) {
     std::string line = "members";
-    for (std::uint32_t id : ids) line += " " + std::to_string(id);
+    for (std::uint32_t id : ids) line += " " + KxCliMemberText(id, withOrigin);
     KxCliSay("%s", line.c_str());
 }

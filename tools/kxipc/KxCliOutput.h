@@ -13,5 +13,8 @@
 void KxCliSay(const char* format, ...);
 // "error: " + text on stderr. Any thread.
 void KxCliError(const std::string& text);
-// "members ID ID ..." on stdout.
-void KxCliSayMembers(const std::vector<std::uint32_t>& ids);
+// "ID", or with withOrigin "ID pid PID EXE": the process of the member's waiting thread and its
+// executable file name (pid 0 and EXE "?" where the platform does not tell).
+std::string KxCliMemberText(std::uint32_t id, bool withOrigin);
+// "members" and each member's text, on stdout.
+void KxCliSayMembers(const std::vector<std::uint32_t>& ids, bool withOrigin = false);

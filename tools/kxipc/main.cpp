@@ -1,12 +1,17 @@
 // kxipc.exe: a channel participant driven line by line on stdin, and a read-only channel inspector.
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CKxChannelSnapshot.h"
+#include "CKxChannelWatch.h"
 #include "CKxCliParticipant.h"
 #include "KxCliCommand.h"
 #include "KxCliOutput.h"
@@ -17,12 +22,19 @@ const int kExitOk = 0;
 const int kExitFailure = 1;
 const int kExitUsage = 2;
 
+// How often a watch looks at the member list; the end of a member's thread wakes it at once.
+const unsigned long kWatchLookMs = 100;
+
 const char kUsage[] =
     "usage:\n"
     "  kxipc join CHANNEL [--sync-delay MS]   take part in CHANNEL, driven by stdin\n"
-    "  kxipc members CHANNEL                  print the registered identifiers\n"
-    "  kxipc stat CHANNEL                     print the members, the queue and its records\n"
+    "  kxipc members CHANNEL [--long]         print the registered identifiers\n"
+    "  kxipc stat CHANNEL [--long]            print the members, the queue and its records\n"
+    "  kxipc watch CHANNEL [--long] [--seconds N]\n"
+    "                                         print the members, then 'join ID' and 'quit ID'\n"
+    "                                         as they come and go, until end of input or N s\n"
     "  kxipc --version\n"
+    "--long shows each member as 'ID pid PID EXE': its process and executable.\n"
     "\n"
     "join prints 'id ID' once joined, then one line per event:\n"
     "  join ID 0|1            a member present at the start (0) or joining later (1)\n"
@@ -32,6 +44,10 @@ const char kUsage[] =
     "  recv SENDER CODE PARAM a sent or posted message, after it is acknowledged\n"
     "and reads one command per line:\n"
     "  send TARGETS CODE PARAM   synchronous send; prints 'ok' or 'refused' once it returns\n"
+    "  send-report TARGETS CODE PARAM\n"
+    "                            synchronous send; prints 'report acked=ID,... departed=ID,...\n"
+    "                            pending=ID,...' or 'refused REASON' (absent=ID,..., no-targets,\n"
+    "                            no-room, reserved-code, not-running)\n"
     "  post TARGETS CODE PARAM   post; prints 'ok' or 'refused'\n"
     "  on-sync send|post TARGETS CODE PARAM\n"
     "  on-recv send|post TARGETS CODE PARAM\n"
@@ -51,16 +67,60 @@ int Usage(const std::string& problem) {
     return kExitUsage;
 }
 
-// Joins, prints "id ID"; false after printing the exception's message.
+// "channel NAME: " + the library's message: every failure of the library names its channel.
+void SayFailure(const std::string& channel, const CKxBaseException& failure) {
+    KxCliError("channel " + channel + ": " + failure.GetErrorMessage());
+}
+
+// Joins, prints "id ID"; false after printing why not.
 bool JoinAndSay(CKxCliParticipant* peer) {
     try {
         peer->Join();
+    } catch (const CKxChannelFullException&) {
+        KxCliError("channel " + peer->Channel() + " is full (" +
+                   std::to_string(kKxMaxParticipants) + " members)");
+        return false;
     } catch (const CKxBaseException& failure) {
-        KxCliError(failure.GetErrorMessage());
+        SayFailure(peer->Channel(), failure);
         return false;
     }
     KxCliSay("id %u", peer->GetParticipantID());
     return true;
+}
+
+// " NAME=ID,ID,...": the targets with that outcome, in list order.
+std::string TargetsWith(const kxipc_send_report& report, const char* name, std::uint32_t outcome) {
+    std::string text = std::string(" ") + name + "=";
+    const char* separator = "";
+    for (std::uint32_t i = 0; i < report.count; ++i) {
+        if (report.outcomes[i] != outcome) continue;
+        text += separator + std::to_string(report.targets[i]);
+        separator = ",";
+    }
+    return text;
+}
+
+// The reply to send-report: "report acked=... departed=... pending=..." or "refused REASON".
+std::string ReportText(const kxipc_send_report& report) {
+    if (report.refusal == KXIPC_QUEUED) {
+        return "report" + TargetsWith(report, "acked", KXIPC_TARGET_ACKNOWLEDGED) +
+               TargetsWith(report, "departed", KXIPC_TARGET_DEPARTED) +
+               TargetsWith(report, "pending", KXIPC_TARGET_PENDING);
+    }
+    if (report.refusal == KXIPC_REFUSED_ABSENT) {
+        return "refused" + TargetsWith(report, "absent", KXIPC_TARGET_ABSENT);
+    }
+    static const struct {
+        std::uint32_t refusal;
+        const char* word;
+    } kReasons[] = {{KXIPC_REFUSED_NOT_RUNNING, "not-running"},
+                    {KXIPC_REFUSED_RESERVED_CODE, "reserved-code"},
+                    {KXIPC_REFUSED_NO_ROOM, "no-room"},
+                    {KXIPC_REFUSED_NO_TARGETS, "no-targets"}};
+    for (const auto& reason : kReasons) {
+        if (report.refusal == reason.refusal) return std::string("refused ") + reason.word;
+    }
+    return "refused";
 }
 
 // Runs one parsed command; false for exit.
@@ -71,7 +131,16 @@ bool Dispatch(CKxCliParticipant* peer, const KxCliCommand& command) {
             try {
                 KxCliSay("%s", peer->Deliver(command.message) ? "ok" : "refused");
             } catch (const CKxBaseException& failure) {
-                KxCliError(failure.GetErrorMessage());
+                SayFailure(peer->Channel(), failure);
+            }
+            return true;
+        case Kind::kSendReport:
+            try {
+                kxipc_send_report report;
+                peer->Deliver(command.message, &report);
+                KxCliSay("%s", ReportText(report).c_str());
+            } catch (const CKxBaseException& failure) {
+                SayFailure(peer->Channel(), failure);
             }
             return true;
         case Kind::kOnSync:
@@ -134,28 +203,28 @@ const char* StateName(std::uint32_t state) {
     }
 }
 
-int RunMembers(const std::string& channel) {
+int RunMembers(const std::string& channel, bool withOrigin) {
     CKxChannelSnapshot snapshot;
     std::string problem;
     if (!snapshot.Take(channel, &problem)) {
         KxCliError(problem);
         return kExitFailure;
     }
-    KxCliSayMembers(snapshot.ParticipantIds());
+    KxCliSayMembers(snapshot.ParticipantIds(), withOrigin);
     return kExitOk;
 }
 
 // members ID ...
 // queue read R write W free F             (or: queue uninitialised / queue ... inconsistent)
 // record POSITION sender S code C param P key K to ID:STATE ID:STATE ...   oldest first
-int RunStat(const std::string& channel) {
+int RunStat(const std::string& channel, bool withOrigin) {
     CKxChannelSnapshot snapshot;
     std::string problem;
     if (!snapshot.Take(channel, &problem)) {
         KxCliError(problem);
         return kExitFailure;
     }
-    KxCliSayMembers(snapshot.ParticipantIds());
+    KxCliSayMembers(snapshot.ParticipantIds(), withOrigin);
     if (!snapshot.QueueInitialized()) {
         KxCliSay("queue uninitialised");
         return kExitOk;
@@ -183,6 +252,124 @@ int RunStat(const std::string& channel) {
     return kExitOk;
 }
 
+// members ID ...                (the first look)
+// join ID | quit ID              one line per change, each member joined and quit once
+// Until end of input, or until seconds have passed (timed). Once the first look succeeded the
+// process ends here: a thread is then blocked reading stdin, inside the C runtime's lock on it,
+// which exit's flushing of the streams would wait for. So the output is flushed and the process
+// ends without that flushing (and without unwinding; the platform closes every handle).
+int RunWatch(const std::string& channel, bool withOrigin, bool timed, std::uint32_t seconds) {
+    CKxChannelWatch watch;
+    std::vector<KxMemberChange> changes;
+    std::string problem;
+    if (!watch.Look(channel, &changes, &problem)) {
+        KxCliError(problem);
+        return kExitFailure;
+    }
+    std::vector<std::uint32_t> members;
+    for (const KxMemberChange& change : changes) {
+        if (change.joined) members.push_back(change.id);
+    }
+    KxCliSayMembers(members, withOrigin);
+    // A member listed with its thread already ended quits at once.
+    changes.erase(std::remove_if(changes.begin(), changes.end(),
+                                 [](const KxMemberChange& change) { return change.joined; }),
+                  changes.end());
+
+    std::thread([&watch] {
+        for (std::string line; std::getline(std::cin, line);) {
+        }
+        watch.Interrupt();
+    }).detach();
+    int status = kExitOk;
+    try {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+        for (;;) {
+            for (const KxMemberChange& change : changes) {
+                if (change.joined) {
+                    KxCliSay("join %s", KxCliMemberText(change.id, withOrigin).c_str());
+                } else {
+                    KxCliSay("quit %u", change.id);
+                }
+            }
+            changes.clear();
+            unsigned long waitMs = kWatchLookMs;
+            if (timed) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                if (left.count() <= 0) break;
+                waitMs = std::min<unsigned long>(waitMs, static_cast<unsigned long>(left.count()));
+            }
+            if (watch.Wait(waitMs)) break;  // end of input
+            if (!watch.Look(channel, &changes, &problem)) {
+                KxCliError(problem);
+                status = kExitFailure;
+                break;
+            }
+        }
+    } catch (const CKxBaseException& failure) {
+        SayFailure(channel, failure);
+        status = kExitFailure;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
+
+// What follows "VERB CHANNEL": --sync-delay MS (join), --long (members, stat, watch), --seconds N
+// (watch).
+struct KxCliOptions {
+    std::uint32_t syncDelayMs = 0;
+    bool withOrigin = false;
+    bool timed = false;
+    std::uint32_t seconds = 0;
+};
+
+// args[2..] into *options; the usage problem, or "" when they all fit the verb args[0].
+std::string ParseOptions(const std::vector<std::string>& args, KxCliOptions* options) {
+    const std::string& verb = args[0];
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        if (option == "--long" && verb != "join") {
+            options->withOrigin = true;
+            continue;
+        }
+        std::uint32_t* number = option == "--sync-delay" && verb == "join" ? &options->syncDelayMs
+                                : option == "--seconds" && verb == "watch" ? &options->seconds
+                                                                           : nullptr;
+        if (number == nullptr || i + 1 == args.size()) {
+            return "unexpected argument '" + option + "'";
+        }
+        if (!KxParseCliNumber(args[++i], number)) return "bad " + option + " '" + args[i] + "'";
+        options->timed = options->timed || number == &options->seconds;
+    }
+    return std::string();
+}
+
+int RunChannelVerb(const std::vector<std::string>& args) {
+    KxCliOptions options;
+    const std::string usageProblem = ParseOptions(args, &options);
+    if (!usageProblem.empty()) return Usage(usageProblem);
+    const std::string& verb = args[0];
+    const std::string& channel = args[1];
+    // Checked before anything is opened: the platform's refusal would only name the kernel call.
+    const std::string nameProblem = KxChannelNameProblem(channel);
+    if (!nameProblem.empty()) {
+        KxCliError("bad channel name " + channel + ": " + nameProblem);
+        return kExitFailure;
+    }
+    try {
+        if (verb == "join") return RunJoin(channel, options.syncDelayMs);
+        if (verb == "members") return RunMembers(channel, options.withOrigin);
+        if (verb == "stat") return RunStat(channel, options.withOrigin);
+        return RunWatch(channel, options.withOrigin, options.timed, options.seconds);
+    } catch (const CKxBaseException& failure) {
+        SayFailure(channel, failure);
+        return kExitFailure;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -197,20 +384,9 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
-    if ((verb == "members" || verb == "stat") && args.size() == 2) {
-        return verb == "members" ? RunMembers(args[1]) : RunStat(args[1]);
-    }
-    if (verb == "join" && args.size() >= 2) {
-        std::uint32_t syncDelayMs = 0;
-        for (std::size_t i = 2; i < args.size(); ++i) {
-            if (args[i] != "--sync-delay" || i + 1 == args.size()) {
-                return Usage("unexpected argument '" + args[i] + "'");
-            }
-            if (!KxParseCliNumber(args[++i], &syncDelayMs)) {
-                return Usage("bad --sync-delay '" + args[i] + "'");
-            }
-        }
-        return RunJoin(args[1], syncDelayMs);
+    if ((verb == "join" || verb == "members" || verb == "stat" || verb == "watch") &&
+        args.size() >= 2) {
+        return RunChannelVerb(args);
     }
     return Usage("bad arguments");
 }
