@@ -8,6 +8,7 @@
 #include "CKxMutex.h"
 #include "CKxOpenSecurityAttributes.h"
 #include "KxExceptions.h"
+#include "KxObjectNames.h"
 #include "KxScopeGuard.h"
 
 CKxSharedMemory::CKxSharedMemory(DWORD size, const std::string& name, bool* created,
@@ -113,4 +114,6 @@ bool CKxSharedMemory::CopyExisting(const std::string& name, void* target, SIZE_T
     return copied;
 }
 
-std::string CKxSharedMemory::MutexName(const std::string& name) { return name + "_mutex"; }
+std::string CKxSharedMemory::MutexName(const std::string& name) {
+    return name + kKxSegmentMutexSuffix;
+}

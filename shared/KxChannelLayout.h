@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "KxObjectNames.h"
+
 // Members of one channel; each has at most 49 others.
 constexpr std::uint32_t kKxMaxParticipants = 50;
 
@@ -48,13 +50,10 @@ constexpr char kKxReceiveEventFormat[] = "KX IPCRcvEv 0x%08lX";
 constexpr char kKxAcknowledgeEventFormat[] = "KX IPCAckEv 0x%016I64X";
 constexpr char kKxPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
 
-// Kernel object names hold at most MAX_PATH (260) characters, and a backslash separates a
-// namespace (Global\ or Local\ and the like) from the name proper. A channel's longest name is the
-// companion mutex of its participant-identifier segment: kKxIdArrayPrefix + channel +
-// kKxIdArraySuffix + kKxSegmentMutexSuffix (the suffix CKxSharedMemory::MutexName appends), 52
-// characters beside the channel's own.
-constexpr std::size_t kKxLongestObjectName = 260;
-constexpr char kKxSegmentMutexSuffix[] = "_mutex";
+// A backslash separates a kernel object namespace (Global\ or Local\ and the like) from the name
+// proper, and names are limited in length. A channel's longest name is the companion mutex of its
+// participant-identifier segment: kKxIdArrayPrefix + channel + kKxIdArraySuffix +
+// kKxSegmentMutexSuffix, 52 characters beside the channel's own.
 constexpr std::size_t kKxLongestChannelName =
     kKxLongestObjectName - (sizeof(kKxIdArrayPrefix) - 1) - (sizeof(kKxIdArraySuffix) - 1) -
     (sizeof(kKxSegmentMutexSuffix) - 1);

@@ -37,7 +37,7 @@ rebuild=0
 [ -x "$target" ] || rebuild=1
 for file in "${sources[@]}" "$root/shared/KxMessageRing.h" "$root/shared/KxParticipantIdList.h" \
             "$root/shared/KxChannelLayout.h" \
-            "$root/kernel/KxKillPoint.h"; do
+            "$root/kernel/KxKillPoint.h" "$root/kernel/KxObjectNames.h"; do
     [ "$file" -nt "$target" ] && rebuild=1
 done
 if [ $rebuild -eq 1 ]; then
