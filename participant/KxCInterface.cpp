@@ -1,6 +1,5 @@
 // kxipc_c.h's functions: argument checks, handle look-ups, and every failure turned into a status.
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 

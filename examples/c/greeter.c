@@ -1,4 +1,4 @@
-/* A kxipc participant in plain C: greets the channel, prints what it hears, ends when a member leaves. */
+/* kxipc from plain C: greets the channel, prints what it hears, ends when a member leaves. */
 /*
  *   greeter CHANNEL
  *
@@ -28,23 +28,23 @@ __declspec(dllimport) char* __stdcall GetCommandLineA(void);
 /* The callbacks run on the participant's own waiting thread; the main thread reads this flag. */
 static volatile int32_t someone_left = 0;
 
-/* One line at once, whichever thread prints it. */
-#define SAY(...) (printf(__VA_ARGS__), printf("\n"), fflush(NULL))
+/* Prints one whole line (one printf call each, so lines of two threads never mix) and flushes it. */
+#define SAY(...) (printf(__VA_ARGS__), fflush(NULL))
 
 static void on_join(void* user, uint32_t id, int32_t joined_later) {
     (void)user;
-    SAY("join %u %d", id, joined_later);
+    SAY("join %u %d\n", id, joined_later);
 }
 
 static void on_quit(void* user, uint32_t id) {
     (void)user;
-    SAY("quit %u", id);
+    SAY("quit %u\n", id);
     someone_left = 1;
 }
 
 static void on_receive(void* user, uint32_t sender, uint32_t code, uint64_t param) {
     (void)user;
-    SAY("recv %u %u %llu", sender, code, (unsigned long long)param);
+    SAY("recv %u %u %llu\n", sender, code, (unsigned long long)param);
 }
 
 static const char* outcome_name(uint32_t outcome) {
@@ -66,31 +66,32 @@ int main(int argc, char** argv) {
     uint32_t id = 0, members = 0, i;
 
     if (argc != 2) {
-        SAY("usage: greeter CHANNEL");
+        SAY("usage: greeter CHANNEL\n");
         return 2;
     }
     if (kxipc_join(argv[1], &callbacks, NULL, &me) != KXIPC_OK) {
-        SAY("join failed: %s", kxipc_last_error());
+        SAY("join failed: %s\n", kxipc_last_error());
         return 1;
     }
     kxipc_id(me, &id);
-    SAY("id %u", id);
+    SAY("id %u\n", id);
 
     /* Wait for company, then greet every other member and wait for their acknowledgements. */
     while (kxipc_members(me, NULL, 0, &members) == KXIPC_OK && members == 0) Sleep(50);
+    report.count = 0; /* filled for KXIPC_OK and KXIPC_REFUSED, not when the call itself fails */
     status = kxipc_send(me, NULL, 0, 1, 42, &report);
     if (status == KXIPC_OK) {
-        SAY("send ok");
+        SAY("send ok\n");
     } else {
-        SAY("send failed (%d): %s", status, kxipc_last_error());
+        SAY("send %s: %s\n", status == KXIPC_REFUSED ? "refused" : "failed", kxipc_last_error());
     }
     for (i = 0; i < report.count; ++i) {
-        SAY("target %u %s", report.targets[i], outcome_name(report.outcomes[i]));
+        SAY("target %u %s\n", report.targets[i], outcome_name(report.outcomes[i]));
     }
 
     while (!someone_left) Sleep(50);
     kxipc_close(me); /* leaves: no callback runs after it */
-    SAY("closed");
+    SAY("closed\n");
     return 0;
 }
 
