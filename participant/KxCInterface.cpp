@@ -26,14 +26,18 @@ kxipc_status Fail(kxipc_status status, const char* text) {
     return status;
 }
 
-// Runs one function of the interface: clears the thread's text, and turns whatever the library
-// throws into a status with the exception's own text. Nothing escapes into the caller's code,
-// which may not be C++ at all.
+// Runs one function of the interface: turns whatever the library throws into a status with the
+// exception's own text, and leaves the thread's text empty after a success. Nothing escapes into
+// the caller's code, which may not be C++ at all.
 template <class Body>
 kxipc_status Guarded(Body body) noexcept {
     t_lastError[0] = '\0';
     try {
-        return body();
+        const kxipc_status status = body();
+        // Cleared again at the end: callbacks dispatched inside a synchronous send run on this
+        // thread, and their own failed calls have set the text meanwhile.
+        if (status == KXIPC_OK) t_lastError[0] = '\0';
+        return status;
     } catch (const CKxChannelFullException& failure) {
         return Fail(KXIPC_E_CHANNEL_FULL, failure.GetErrorMessage().c_str());
     } catch (const CKxBaseException& failure) {
