@@ -12,9 +12,9 @@
 // One participant of the C interface, shared between the handle table and the calls under way on
 // it (std::shared_ptr): whichever of them lets go last destroys it.
 //
-// Threads. Join, Leave, Rejoin and Close are serialised among themselves and must not be called
-// on the participant's own waiting thread (IsDispatchingHere tells; the waiting thread would wait
-// for itself). Members and the sending members of the base class may be called from any thread,
+// Threads. Leave, Rejoin and Close are serialised among themselves; Join is the first join, made
+// before the participant is shared. None of them may be called on the participant's own waiting
+// thread (IsDispatchingHere tells; the waiting thread would wait for itself). Members and the sending members of the base class may be called from any thread,
 // the callbacks included. The callbacks run on the waiting thread, never with a lock of this class
 // held.
 class CKxCParticipant : public CkxIPCParticipant {
@@ -25,11 +25,12 @@ public:
     ~CKxCParticipant() override;
 
     // Joins (OnJoin(id, false) runs for each member present before it returns). Throws what
-    // InitializeParticipant throws (the CKxBaseException family, std::bad_alloc).
+    // InitializeParticipant throws (the CKxBaseException family, std::bad_alloc), leaving the
+    // participant not joined.
     void Join();
     // Each false, changing nothing, when not possible in the participant's state: Leave when not
     // joined, Rejoin when joined; both when closed. They throw what Join and
-    // UninitializeParticipant throw; the participant then stays as it was.
+    // UninitializeParticipant throw; the participant is then still joined (Leave) or not (Rejoin).
     bool Leave();
     bool Rejoin();
     // Leaves if joined and closes for good: false when already closed. The participant is still
