@@ -14,9 +14,9 @@
 //
 // Threads. Leave, Rejoin and Close are serialised among themselves; Join is the first join, made
 // before the participant is shared. None of them may be called on the participant's own waiting
-// thread (IsDispatchingHere tells; the waiting thread would wait for itself). Members and the sending members of the base class may be called from any thread,
-// the callbacks included. The callbacks run on the waiting thread, never with a lock of this class
-// held.
+// thread (IsDispatchingHere tells; the waiting thread would wait for itself). Members and the
+// sending members of the base class may be called from any thread, the callbacks included. The
+// callbacks run on the waiting thread, never with a lock of this class held.
 class CKxCParticipant : public CkxIPCParticipant {
 public:
     // callbacks is copied; user is handed to every callback. Nothing is joined here.

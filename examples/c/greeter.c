@@ -28,7 +28,7 @@ __declspec(dllimport) char* __stdcall GetCommandLineA(void);
 /* The callbacks run on the participant's own waiting thread; the main thread reads this flag. */
 static volatile int32_t someone_left = 0;
 
-/* Prints one whole line (one printf call each, so lines of two threads never mix) and flushes it. */
+/* Prints one whole line and flushes it: one printf call, so the lines of two threads never mix. */
 #define SAY(...) (printf(__VA_ARGS__), fflush(NULL))
 
 static void on_join(void* user, uint32_t id, int32_t joined_later) {

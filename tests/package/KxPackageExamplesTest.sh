@@ -242,9 +242,11 @@ msvc="$work/c-msvc"
 mkdir -p "$msvc"
 # The greeter names its few runtime and kernel functions itself; their import libraries:
 printf 'LIBRARY msvcrt.dll\nEXPORTS\n    printf\n    fflush\n' >"$msvc/msvcrt.def"
-printf 'LIBRARY kernel32.dll\nEXPORTS\n    Sleep\n    ExitProcess\n    GetCommandLineA\n' >"$msvc/kernel32.def"
+printf 'LIBRARY kernel32.dll\nEXPORTS\n    Sleep\n    ExitProcess\n    GetCommandLineA\n' \
+    >"$msvc/kernel32.def"
 for dll in msvcrt kernel32; do
-    llvm-dlltool-14 -m i386:x86-64 -d "$msvc/$dll.def" -l "$msvc/$dll.lib" || die "llvm-dlltool $dll failed"
+    llvm-dlltool-14 -m i386:x86-64 -d "$msvc/$dll.def" -l "$msvc/$dll.lib" ||
+        die "llvm-dlltool $dll failed"
 done
 clang-cl-14 --target=x86_64-pc-windows-msvc /nologo /W4 /WX /GS- /Zl /X /showIncludes /c \
     -I"$prefix/include" /Fo"$msvc/greeter.obj" -- "$source_dir/examples/c/greeter.c" \
@@ -253,9 +255,9 @@ clang-cl-14 --target=x86_64-pc-windows-msvc /nologo /W4 /WX /GS- /Zl /X /showInc
 foreign=$(sed -n 's/^Note: including file: *//p' "$msvc/compile.log" |
     grep -v -e "^$(clang-14 -print-resource-dir)/include/" -e "^$prefix/include/kxipc/" || true)
 [ -z "$foreign" ] || fail "the MSVC-ABI build read other headers: $foreign"
-lld-link-14 /nologo /subsystem:console /entry:mainCRTStartup /nodefaultlib /out:"$msvc/greeter.exe" \
-    "$msvc/greeter.obj" "$prefix/lib/kxipc.lib" "$msvc/msvcrt.lib" "$msvc/kernel32.lib" ||
-    die "lld-link failed"
+lld-link-14 /nologo /subsystem:console /entry:mainCRTStartup /nodefaultlib \
+    /out:"$msvc/greeter.exe" "$msvc/greeter.obj" "$prefix/lib/kxipc.lib" \
+    "$msvc/msvcrt.lib" "$msvc/kernel32.lib" || die "lld-link failed"
 cp "$prefix/bin/kxipc.dll" "$msvc/"
 greet msvc "$msvc/greeter.exe"
 
