@@ -47,8 +47,9 @@ mkdir -p "$work"
 echo "== install into $prefix"
 "$cmake" --install "$build_dir" --prefix "$prefix" >"$work/install.log" || die "cmake --install failed"
 actual=$(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
-# The public header and exactly the headers it includes; the DLL, its import library, the CLI and
-# the package files. Nothing of the tests (GoogleTest) and no internal header may leak in.
+# The public header and exactly the headers it includes; the DLL, its import libraries (MinGW's
+# and kxipc.lib for MSVC-ABI linkers), the CLI and the package files. Nothing of the tests
+# (GoogleTest) and no internal header may leak in.
 expected=$(sort <<LIST
 bin/kxipc.dll
 bin/kxipc.exe
@@ -61,6 +62,7 @@ include/kxipc/kxipc_c.h
 lib/cmake/kxipc/kxipcConfig.cmake
 lib/cmake/kxipc/kxipcConfigVersion.cmake
 lib/cmake/kxipc/kxipcTargets.cmake
+lib/kxipc.lib
 lib/libkxipc.dll.a
 LIST
 )
@@ -102,7 +104,7 @@ cli_version=$("$emulator" "$prefix/bin/kxipc.exe" --version | tr -d '\r') || fai
 grep -q "kxipc $version" "$source_dir/README.md" || fail "README does not name version $version"
 grep -q "^## \[$version\]" "$source_dir/CHANGELOG.md" || fail "CHANGELOG has no $version entry"
 
-for example in chat request_reply; do
+for example in chat request_reply c; do
     echo "== build examples/$example against the installed package"
     "$cmake" -S "$source_dir/examples/$example" -B "$work/$example" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE="$build_type" \
@@ -199,6 +201,65 @@ expect client '\* server left'
 tell client 1
 expect client 'no server'
 finish client
+
+# greet NAME PROGRAM: examples/c's greeter, built as PROGRAM, beside two kxipc peers on a channel
+# of its own: it is told of both, each acknowledges its synchronous greeting, it receives a post,
+# and it sees the quit of a peer that is killed.
+greet() {
+    local name=$1 program=$2 channel="kxpkg_greet_$1_$$" one two self
+    echo "== greeter ($name) beside two kxipc peers on $channel"
+    start "$name-one" "$prefix/bin/kxipc.exe" join "$channel"
+    expect "$name-one" 'id ([0-9]+)'
+    one=${BASH_REMATCH[1]}
+    start "$name-two" "$prefix/bin/kxipc.exe" join "$channel"
+    expect "$name-two" 'id ([0-9]+)'
+    two=${BASH_REMATCH[1]}
+    start "$name" "$program" "$channel"
+    expect "$name" "join $one 0"
+    expect "$name" "join $two 0"
+    expect "$name" 'id ([0-9]+)'
+    self=${BASH_REMATCH[1]}
+    expect "$name" 'send ok'
+    expect "$name" "target $one acknowledged"
+    expect "$name" "target $two acknowledged"
+    expect "$name-one" "sync $self 1 42"
+    expect "$name-two" "sync $self 1 42"
+    tell "$name-one" 'post * 8 16'
+    expect "$name" "recv $one 8 16"
+    kill -9 "${pid[$name-two]}"
+    wait "${pid[$name-two]}" 2>/dev/null || true
+    unset "pid[$name-two]"
+    expect "$name" "quit $two"
+    expect "$name" 'closed'
+    finish "$name"
+    expect "$name-one" "quit $self"
+    finish "$name-one"
+}
+greet mingw "$work/c/greeter.exe"
+
+echo "== examples/c for the MSVC ABI: clang-cl and lld-link with lib/kxipc.lib, no MinGW file"
+msvc="$work/c-msvc"
+mkdir -p "$msvc"
+# The greeter names its few runtime and kernel functions itself; their import libraries:
+printf 'LIBRARY msvcrt.dll\nEXPORTS\n    printf\n    fflush\n' >"$msvc/msvcrt.def"
+printf 'LIBRARY kernel32.dll\nEXPORTS\n    Sleep\n    ExitProcess\n    GetCommandLineA\n' \
+    >"$msvc/kernel32.def"
+for dll in msvcrt kernel32; do
+    llvm-dlltool-14 -m i386:x86-64 -d "$msvc/$dll.def" -l "$msvc/$dll.lib" ||
+        die "llvm-dlltool $dll failed"
+done
+clang-cl-14 --target=x86_64-pc-windows-msvc /nologo /W4 /WX /GS- /Zl /X /showIncludes /c \
+    -I"$prefix/include" /Fo"$msvc/greeter.obj" -- "$source_dir/examples/c/greeter.c" \
+    >"$msvc/compile.log" 2>&1 || { cat "$msvc/compile.log"; die "clang-cl failed"; }
+# Every header read is clang's own or an installed kxipc one.
+foreign=$(sed -n 's/^Note: including file: *//p' "$msvc/compile.log" |
+    grep -v -e "^$(clang-14 -print-resource-dir)/include/" -e "^$prefix/include/kxipc/" || true)
+[ -z "$foreign" ] || fail "the MSVC-ABI build read other headers: $foreign"
+lld-link-14 /nologo /subsystem:console /entry:mainCRTStartup /nodefaultlib \
+    /out:"$msvc/greeter.exe" "$msvc/greeter.obj" "$prefix/lib/kxipc.lib" \
+    "$msvc/msvcrt.lib" "$msvc/kernel32.lib" || die "lld-link failed"
+cp "$prefix/bin/kxipc.dll" "$msvc/"
+greet msvc "$msvc/greeter.exe"
 
 [ $failures -eq 0 ] || die "$failures check(s) failed"
 echo "PASS: installed package, examples built and run"
