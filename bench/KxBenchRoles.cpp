@@ -103,7 +103,7 @@ int KxRoleMembers(const std::vector<std::string>& args) {
             target = ToNumber(rest);
             Say("ok");
         } else if (verb == "mark") {
-            KxServerTraceMark(rest.c_str());
+            KxServerTraceMark(rest);
             Say("ok");
         } else if (verb == "quit") {
             break;
