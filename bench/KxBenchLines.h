@@ -4,8 +4,10 @@
 #include <string>
 #include <vector>
 
-// run JSON_PATH [--quick]: every line in one run; prints the table and writes the JSON file.
-// --quick takes few samples (a smoke run). Returns the process exit code.
+// run JSON_PATH [--quick] [--rounds N]: N rounds (default 3, at most 100), each measuring every
+// line once, baselines first; prints the lines and ratios over the rounds, a figure line for each
+// ratio with a target, and writes the JSON file with every round. --quick takes few samples (a
+// smoke run). Returns the process exit code (2 for bad arguments).
 int KxRunBenchmarks(const std::vector<std::string>& args);
 
 // trace COUNT: a fixed workload between trace marks, for counting server requests: COUNT

@@ -1,16 +1,29 @@
 #!/usr/bin/env bash
 # Runs kxipc's benchmarks from a Release build tree and counts the wineserver requests of a fixed
-# send/post workload. Called by `./kx bench` as: tools/bench.sh BUILD_DIR [--quick], with Wine's
-# environment (WINEPREFIX, WINEDEBUG) set and a persistent wineserver running.
-#   BUILD_DIR/bench/kxipc-bench.json     the table: latencies (median, p99) and throughputs
+# send/post workload. Called by `./kx bench` as: tools/bench.sh BUILD_DIR [--quick] [--rounds N],
+# with Wine's environment (WINEPREFIX, WINEDEBUG) set and a persistent wineserver running.
+#   BUILD_DIR/bench/kxipc-bench.json     every round's lines and ratios, the ratios over the rounds
 #   BUILD_DIR/bench/kxipc-requests.json  server requests per operation and side
 #   BUILD_DIR/bench/server-trace.log     the WINEDEBUG=+server trace the counts come from
 set -euo pipefail
 
+usage() { echo "usage: tools/bench.sh BUILD_DIR [--quick] [--rounds N]" >&2; exit 2; }
+[ $# -ge 1 ] || usage
 build=$(cd "$1" && pwd)
 shift
-quick=()
-[ "${1:-}" = "--quick" ] && quick=(--quick)
+run_options=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --quick) run_options+=(--quick) ;;
+        --rounds)
+            [ $# -ge 2 ] && [[ "$2" =~ ^[1-9][0-9]*$ ]] || usage
+            run_options+=(--rounds "$2")
+            shift
+            ;;
+        *) usage ;;
+    esac
+    shift
+done
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 bench="$build/bin/kxipc_bench.exe"
@@ -23,7 +36,7 @@ mkdir -p "$out"
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 echo "== kxipc benchmarks (times in microseconds; $(nproc) CPUs; $("$wine" --version))"
-"$wine" "$bench" run "$(windows_path "$out/kxipc-bench.json")" "${quick[@]}"
+"$wine" "$bench" run "$(windows_path "$out/kxipc-bench.json")" "${run_options[@]}"
 echo
 "$wine" "$build/bin/kxipc_bench_alloc.exe" 1000
 
