@@ -2,6 +2,7 @@
 // fan-out, join and departure detection, each between two or more real processes.
 #include "KxBenchLines.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -242,6 +243,158 @@ void RunRound(const KxBenchSizes& sizes, CKxBenchReport* report) {
     report->AddLatency("8", "departure: TerminateProcess until OnQuit", DepartureDetection(sizes));
 }
 
+// --- The traced workload ---
+
+const DWORD kQuietMs = 300;  // peers finish what a phase gave them; Sleep asks no server
+
+// One line of the workload's stdout for bench.sh: "phase LABEL OPERATIONS CALLER PEERS TITLE".
+// CALLER names this process's side, PEERS the side of the member processes.
+void PrintPhase(const std::string& label, unsigned int operations, const char* caller,
+                const char* peers, const std::string& title) {
+    std::printf("phase %s %u %s %s %s\n", label.c_str(), operations, caller, peers, title.c_str());
+    std::fflush(stdout);
+}
+
+// Marks label-begin, runs work, marks label-sent (the end of this process's requests), waits for
+// the peers to finish, and marks label-end (the end of theirs).
+template <class Work>
+void Traced(const std::string& label, Work work) {
+    KxServerTraceMark(label + "-begin");
+    work();
+    KxServerTraceMark(label + "-sent");
+    Sleep(kQuietMs);
+    KxServerTraceMark(label + "-end");
+}
+
+// Adds count participants to a members process.
+void Grow(CKxBenchChild* members, unsigned int count) {
+    members->WriteLine("add " + std::to_string(count));
+    members->Expect("ready ");
+}
+
+// Phases sync, handler, post and burst: one member in another process.
+void TraceOneMember(unsigned int count) {
+    const std::string channel = Unique("trace");
+    CKxBenchChild peer({"members", channel, "1"});
+    const unsigned int receiver = MemberIds(peer.Expect("ready "))[0];
+    peer.WriteLine("mark peer");
+    peer.Expect("ok");
+
+    CKxBenchParticipant sender(channel.c_str());
+    // Sends made inside OnReceive: the handler runs handlerSends sends, then marks handlerLabel
+    // (when not empty) and raises handlerDone. The main thread polls the flag with Sleep, which
+    // makes no request.
+    unsigned int handlerSends = 0;
+    std::string handlerLabel;
+    std::atomic<bool> handlerDone(false);
+    sender.onReceive = [&](unsigned int, unsigned int code, unsigned long long) {
+        if (code != kHandlerGoCode) return;
+        if (!handlerLabel.empty()) KxServerTraceMark(handlerLabel + "-begin");
+        for (unsigned int i = 0; i < handlerSends; ++i) {
+            sender.SendIPMessage(1, &receiver, kSentCode, i);
+        }
+        if (!handlerLabel.empty()) KxServerTraceMark(handlerLabel + "-sent");
+        handlerDone = true;
+    };
+    sender.InitializeParticipant();
+    const unsigned int self = sender.GetParticipantID();
+    auto sendsInHandler = [&](unsigned int sends, const std::string& label) {
+        handlerSends = sends;
+        handlerLabel = label;
+        handlerDone = false;
+        sender.PostIPMessage(1, &self, kHandlerGoCode, 0);
+        for (DWORD waited = 0; !handlerDone; ++waited) {
+            if (waited > kPeerTimeoutMs) throw std::runtime_error("the handler's sends hang");
+            Sleep(1);
+        }
+    };
+
+    // Warm-up: records, receive events and foreign acknowledge events are opened once and kept.
+    for (unsigned int i = 0; i < 20; ++i) {
+        sender.SendIPMessage(1, &receiver, kSentCode, i);
+        sender.PostIPMessage(1, &receiver, kSentCode, i);
+    }
+    sendsInHandler(20, "");
+    Sleep(kQuietMs);
+
+    Traced("sync", [&] {
+        for (unsigned int i = 0; i < count; ++i) sender.SendIPMessage(1, &receiver, kSentCode, i);
+    });
+    PrintPhase("sync", count, "sender", "receiver",
+               "SendIPMessage to 1 member from an application thread");
+
+    // The handler's own marks bound the sender's side; the receiver's ends after the quiet time.
+    sendsInHandler(count, "handler");
+    Sleep(kQuietMs);
+    KxServerTraceMark("handler-end");
+    PrintPhase("handler", count, "sender", "receiver",
+               "SendIPMessage to 1 member from inside OnReceive");
+
+    Traced("post", [&] {
+        for (unsigned int i = 0; i < count; ++i) {
+            sender.PostIPMessage(1, &receiver, kSentCode, i);
+            Sleep(3);  // one wake-up per message
+        }
+    });
+    PrintPhase("post", count, "sender", "receiver",
+               "PostIPMessage to 1 member, each handled before the next");
+
+    unsigned int refused = 0;
+    Traced("burst", [&] {
+        for (unsigned int i = 0; i < count; ++i) {
+            while (!sender.PostIPMessage(1, &receiver, kSentCode, i)) {
+                ++refused;
+                SwitchToThread();
+            }
+        }
+    });
+    PrintPhase("burst", count, "sender", "receiver",
+               "PostIPMessage to 1 member, back to back (ring full " +
+                   std::to_string(refused) + " times)");
+}
+
+// Phase joinN: joins InitializeParticipant with the members present in the two members processes
+// (plus one untraced join first, after which the members have opened the join element's event).
+void TraceJoins(const std::string& channel, unsigned int present, unsigned int joins) {
+    const std::string label = "join" + std::to_string(present);
+    for (unsigned int i = 0; i <= joins; ++i) {
+        CKxBenchParticipant joiner(channel.c_str());
+        auto join = [&] {
+            joiner.InitializeParticipant();
+            Sleep(kQuietMs);  // its waiting thread enters its wait within the window
+        };
+        if (i == 0) {
+            join();
+        } else {
+            Traced(label, join);
+        }
+        joiner.UninitializeParticipant();
+        Sleep(kQuietMs);  // the members handle the departure outside the window
+    }
+    PrintPhase(label, joins, "joiner", "members",
+               "InitializeParticipant, " + std::to_string(present) + " members present");
+}
+
+// Phase fanN: count synchronous sends to all N others, every one in the two members processes.
+void TraceFanOut(const std::string& channel, unsigned int others, unsigned int count) {
+    const std::string label = "fan" + std::to_string(others);
+    CKxBenchParticipant sender(channel.c_str());
+    sender.InitializeParticipant();
+    for (unsigned int i = 0; i < 20; ++i) sender.SendIPMessage(0, nullptr, kSentCode, i);
+    Sleep(kQuietMs);
+    Traced(label, [&] {
+        for (unsigned int i = 0; i < count; ++i) {
+            if (!sender.SendIPMessage(0, nullptr, kSentCode, i)) {
+                throw std::runtime_error("SendIPMessage to all refused");
+            }
+        }
+    });
+    sender.UninitializeParticipant();
+    Sleep(kQuietMs);
+    PrintPhase(label, count, "sender", "receivers",
+               "SendIPMessage to all " + std::to_string(others) + " others");
+}
+
 }  // namespace
 
 int KxRunBenchmarks(const std::vector<std::string>& args) {
@@ -286,44 +439,29 @@ int KxRunBenchmarks(const std::vector<std::string>& args) {
 int KxRunTraceWorkload(const std::vector<std::string>& args) {
     if (args.size() != 1) return 2;
     const unsigned int count = static_cast<unsigned int>(std::stoul(args[0]));
-    const std::string channel = Unique("trace");
-    CKxBenchChild peer({"members", channel, "1"});
-    const unsigned int receiver = MemberIds(peer.Expect("ready "))[0];
-    peer.WriteLine("mark receiver");
-    peer.Expect("ok");
-    KxServerTraceMark("sender");
+    const unsigned int joins = 5;
+    KxServerTraceMark("caller");
+    TraceOneMember(count);
 
-    CKxBenchParticipant sender(channel.c_str());
-    sender.InitializeParticipant();
-    // Warm-up: records, receive events and foreign acknowledge events are opened once and kept.
-    for (unsigned int i = 0; i < 20; ++i) {
-        sender.SendIPMessage(1, &receiver, kSentCode, i);
-        sender.PostIPMessage(1, &receiver, kSentCode, i);
+    // Fan-out and joins in one channel whose members all live in two other processes.
+    const std::string channel = Unique("trace_many");
+    CKxBenchChild first({"members", channel, "0"});
+    CKxBenchChild second({"members", channel, "0"});
+    for (CKxBenchChild* members : {&first, &second}) {
+        members->Expect("ready");
+        members->WriteLine("mark peer");
+        members->Expect("ok");
     }
-    const DWORD quietMs = 300;  // the receiver finishes its last drain; Sleep asks no server
-    Sleep(quietMs);
-
-    KxServerTraceMark("sync-begin");
-    for (unsigned int i = 0; i < count; ++i) sender.SendIPMessage(1, &receiver, kSentCode, i);
-    KxServerTraceMark("sync-sent");
-    Sleep(quietMs);
-    KxServerTraceMark("sync-end");
-
-    KxServerTraceMark("post-begin");
-    for (unsigned int i = 0; i < count; ++i) {
-        sender.PostIPMessage(1, &receiver, kSentCode, i);
-        Sleep(3);  // one wake-up per message
-    }
-    KxServerTraceMark("post-sent");
-    Sleep(quietMs);
-    KxServerTraceMark("post-end");
-
-    KxServerTraceMark("burst-begin");
-    for (unsigned int i = 0; i < count; ++i) {
-        while (!sender.PostIPMessage(1, &receiver, kSentCode, i)) SwitchToThread();
-    }
-    KxServerTraceMark("burst-sent");
-    Sleep(quietMs);
-    KxServerTraceMark("burst-end");
+    TraceJoins(channel, 0, joins);
+    Grow(&first, 1);
+    TraceFanOut(channel, 1, count);
+    Grow(&first, 3);
+    Grow(&second, 4);
+    TraceJoins(channel, 8, joins);
+    TraceFanOut(channel, 8, count);
+    Grow(&first, 21);
+    Grow(&second, 20);
+    TraceJoins(channel, 49, joins);
+    TraceFanOut(channel, 49, count);
     return 0;
 }
