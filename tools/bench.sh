@@ -183,7 +183,8 @@ run_all() {
     # (No server may keep the pipe into tee open: its output goes elsewhere.)
     "$wineserver" -p >/dev/null 2>>"$trace"
     WINEDEBUG=-all "$wine" wineboot >/dev/null 2>&1 </dev/null || true
-    WINEDEBUG=+server "$wine" "$bench" trace "$traced_operations" >"$phases"
+    # Only the server channel: Wine's own error lines (no display) would mix into the output.
+    WINEDEBUG=-all,+server "$wine" "$bench" trace "$traced_operations" >"$phases"
     "$wineserver" -k 2>/dev/null || true
     "$wineserver" -w 2>/dev/null || true
     "$wineserver" -p >/dev/null 2>&1
