@@ -58,47 +58,79 @@ std::vector<unsigned int> MemberIds(const std::string& ready) {
     return ids;
 }
 
-// Line 1: two named auto-reset events, set and waited for in turn by two processes.
-KxLatencySummary EventPingPong(const KxBenchSizes& sizes) {
-    const std::string pingName = Unique("ping"), pongName = Unique("pong");
-    CKxBenchHandle ping(CreateEventA(nullptr, FALSE, FALSE, pingName.c_str()));
-    CKxBenchHandle pong(CreateEventA(nullptr, FALSE, FALSE, pongName.c_str()));
-    const unsigned int total = sizes.warmUp + sizes.roundTrips;
-    CKxBenchChild peer({"events", pingName, pongName, std::to_string(total)});
-    peer.Expect("ready");
+// Line 1's two processes: this one sets ping and waits for pong; the peer (role "events") waits
+// for ping and sets pong, roundTrips times, then ends.
+class CKxBenchEventPair {
+public:
+    explicit CKxBenchEventPair(unsigned int roundTrips)
+        : m_pingName(Unique("ping")),
+          m_pongName(Unique("pong")),
+          m_ping(CreateEventA(nullptr, FALSE, FALSE, m_pingName.c_str())),
+          m_pong(CreateEventA(nullptr, FALSE, FALSE, m_pongName.c_str())),
+          m_peer({"events", m_pingName, m_pongName, std::to_string(roundTrips)}) {
+        m_peer.Expect("ready");
+    }
+    void RoundTrip() {
+        SetEvent(m_ping.Get());
+        WaitOrThrow(m_pong.Get(), "the event peer");
+    }
+
+private:
+    const std::string m_pingName, m_pongName;
+    CKxBenchHandle m_ping, m_pong;
+    CKxBenchChild m_peer;  // last, so that it ends first
+};
+
+// Line 2's two processes: a 16-byte request and reply over a message-mode named pipe, answered by
+// the peer (role "pipe") roundTrips times.
+class CKxBenchPipePair {
+public:
+    explicit CKxBenchPipePair(unsigned int roundTrips)
+        : m_name("\\\\.\\pipe\\" + Unique("pipe")),
+          m_pipe(CreateNamedPipeA(m_name.c_str(), PIPE_ACCESS_DUPLEX,
+                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                  1 /*nMaxInstances*/, 4096, 4096, 0, nullptr)),
+          m_peer({"pipe", m_name, std::to_string(roundTrips)}) {
+        if (!ConnectNamedPipe(m_pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+            throw std::runtime_error("ConnectNamedPipe failed");
+        }
+    }
+    void RoundTrip() {
+        char request[16] = "kxbench request", reply[16];
+        DWORD written = 0, got = 0;
+        if (!WriteFile(m_pipe.Get(), request, sizeof(request), &written, nullptr) ||
+            !ReadFile(m_pipe.Get(), reply, sizeof(reply), &got, nullptr) || got != sizeof(reply)) {
+            throw std::runtime_error("the pipe peer stopped answering");
+        }
+    }
+
+private:
+    const std::string m_name;
+    CKxBenchHandle m_pipe;
+    CKxBenchChild m_peer;  // last, so that it ends first
+};
+
+// Times sizes.roundTrips calls of roundTrip(i) after sizes.warmUp untimed ones.
+template <class RoundTrip>
+KxLatencySummary TimeRoundTrips(const KxBenchSizes& sizes, RoundTrip roundTrip) {
     std::vector<double> samples;
-    for (unsigned int i = 0; i < total; ++i) {
+    for (unsigned int i = 0; i < sizes.warmUp + sizes.roundTrips; ++i) {
         const double start = KxNowMicroseconds();
-        SetEvent(ping.Get());
-        WaitOrThrow(pong.Get(), "the event peer");
+        roundTrip(i);
         if (i >= sizes.warmUp) samples.push_back(KxNowMicroseconds() - start);
     }
     return KxSummarize(samples);
 }
 
-// Line 2: a 16-byte request and reply over a message-mode named pipe.
+// Lines 1 and 2.
+KxLatencySummary EventPingPong(const KxBenchSizes& sizes) {
+    CKxBenchEventPair events(sizes.warmUp + sizes.roundTrips);
+    return TimeRoundTrips(sizes, [&](unsigned int) { events.RoundTrip(); });
+}
+
 KxLatencySummary PipeRoundTrip(const KxBenchSizes& sizes) {
-    const std::string name = "\\\\.\\pipe\\" + Unique("pipe");
-    CKxBenchHandle pipe(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                         1 /*nMaxInstances*/, 4096, 4096, 0, nullptr));
-    const unsigned int total = sizes.warmUp + sizes.roundTrips;
-    CKxBenchChild peer({"pipe", name, std::to_string(total)});
-    if (!ConnectNamedPipe(pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
-        throw std::runtime_error("ConnectNamedPipe failed");
-    }
-    char request[16] = "kxbench request", reply[16];
-    std::vector<double> samples;
-    for (unsigned int i = 0; i < total; ++i) {
-        const double start = KxNowMicroseconds();
-        DWORD written = 0, got = 0;
-        if (!WriteFile(pipe.Get(), request, sizeof(request), &written, nullptr) ||
-            !ReadFile(pipe.Get(), reply, sizeof(reply), &got, nullptr) || got != sizeof(reply)) {
-            throw std::runtime_error("the pipe peer stopped answering");
-        }
-        if (i >= sizes.warmUp) samples.push_back(KxNowMicroseconds() - start);
-    }
-    return KxSummarize(samples);
+    CKxBenchPipePair pipe(sizes.warmUp + sizes.roundTrips);
+    return TimeRoundTrips(sizes, [&](unsigned int) { pipe.RoundTrip(); });
 }
 
 // Lines 3 to 5: one member in another process.
@@ -109,32 +141,24 @@ void OneMember(const KxBenchSizes& sizes, CKxBenchReport* report) {
 
     CKxBenchParticipant sender(channel.c_str());
     CKxBenchHandle handlerDone(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    std::vector<double> inHandler;
+    // A refused send ends the line (the handler's only after its own loop: nothing escapes it).
+    bool refused = false;
+    auto send = [&](unsigned int i) { refused |= !sender.SendIPMessage(1, &receiver, kSentCode, i); };
+    KxLatencySummary inHandler;
     sender.onReceive = [&](unsigned int, unsigned int code, unsigned long long) {
         if (code != kHandlerGoCode) return;
-        for (unsigned int i = 0; i < sizes.warmUp + sizes.roundTrips; ++i) {
-            const double start = KxNowMicroseconds();
-            sender.SendIPMessage(1, &receiver, kSentCode, i);
-            if (i >= sizes.warmUp) inHandler.push_back(KxNowMicroseconds() - start);
-        }
+        inHandler = TimeRoundTrips(sizes, send);
         SetEvent(handlerDone.Get());
     };
     sender.InitializeParticipant();
 
-    std::vector<double> samples;
-    for (unsigned int i = 0; i < sizes.warmUp + sizes.roundTrips; ++i) {
-        const double start = KxNowMicroseconds();
-        if (!sender.SendIPMessage(1, &receiver, kSentCode, i)) {
-            throw std::runtime_error("SendIPMessage refused");
-        }
-        if (i >= sizes.warmUp) samples.push_back(KxNowMicroseconds() - start);
-    }
-    report->AddLatency("3", "SendIPMessage to 1 member, application thread", KxSummarize(samples));
-
+    report->AddLatency("3", "SendIPMessage to 1 member, application thread",
+                       TimeRoundTrips(sizes, send));
     const unsigned int self = sender.GetParticipantID();
     sender.PostIPMessage(1, &self, kHandlerGoCode, 0);
     WaitOrThrow(handlerDone.Get(), "the sends made in a handler");
-    report->AddLatency("4", "SendIPMessage to 1 member, inside a handler", KxSummarize(inHandler));
+    report->AddLatency("4", "SendIPMessage to 1 member, inside a handler", inHandler);
+    if (refused) throw std::runtime_error("SendIPMessage refused");
 
     peer.WriteLine("expect " + std::to_string(sizes.posts));
     peer.Expect("ok");
@@ -273,6 +297,28 @@ void Traced(const std::string& label, Work work) {
 void Grow(CKxBenchChild* members, unsigned int count) {
     members->WriteLine("add " + std::to_string(count));
     members->Expect("ready ");
+}
+
+// Phases events and pipe: the baselines' round trips. Their peers answer one round trip more than
+// the window holds, so that no peer ends inside it.
+void TraceBaselines(unsigned int count) {
+    const unsigned int warmUp = 20;
+    CKxBenchEventPair events(warmUp + count + 1);
+    CKxBenchPipePair pipe(warmUp + count + 1);
+    for (unsigned int i = 0; i < warmUp; ++i) {
+        events.RoundTrip();
+        pipe.RoundTrip();
+    }
+    Traced("events", [&] {
+        for (unsigned int i = 0; i < count; ++i) events.RoundTrip();
+    });
+    Traced("pipe", [&] {
+        for (unsigned int i = 0; i < count; ++i) pipe.RoundTrip();
+    });
+    events.RoundTrip();
+    pipe.RoundTrip();
+    PrintPhase("events", count, "initiator", "echo", "baseline: named auto-reset events, round trip");
+    PrintPhase("pipe", count, "initiator", "echo", "baseline: message-mode named pipe, 16 B round trip");
 }
 
 // Phases sync, handler, post and burst: one member in another process.
@@ -444,6 +490,7 @@ int KxRunTraceWorkload(const std::vector<std::string>& args) {
     const unsigned int count = static_cast<unsigned int>(std::stoul(args[0]));
     const unsigned int joins = 5;
     KxServerTraceMark("caller");
+    TraceBaselines(count);
     TraceOneMember(count);
 
     // Fan-out and joins in one channel whose members all live in two other processes.

@@ -42,10 +42,13 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 # A request line is "TID: name( ...)"; replies ("name() = ...") and "*wakeup*" lines are not
 # requests. Threads map to processes through init_first_thread's reply (pid, tid) and through
 # new_thread replies of a process creating a thread in itself. The marks are opens of the events
-# "kxbench-mark LABEL" (see KxServerTraceMark): the workload's process marks "caller", each members
+# "kxbench-mark LABEL" (see KxServerTraceMark): the workload's process marks "caller", each peer
 # process "peer"; a phase's caller requests count from PHASE-begin to PHASE-sent, its peers' from
 # PHASE-begin to PHASE-end (their last drain may end after the caller's part returned). Requests
-# of any other process (Wine's own services) in a window are shown apart as "others".
+# of any other process (Wine's own services) in a window are shown apart as "others". "wake-ups"
+# counts the peers' waits on more than one object (a waiting thread coming out of its wait);
+# "blocked" the waits of both sides that the server answered PENDING: each is a sleep and a
+# wake-up, which costs time but no request of its own.
 count_requests() {
     awk -v json="$out/kxipc-requests.json" '
 function field(line, key,    s) {
@@ -106,6 +109,12 @@ FNR == NR {
     if (rest ~ /^init_first_thread\(\) = /) { proc[tid] = field(rest, "pid"); next }
     if (rest ~ /^new_thread\( process=ffffffff/) { self_create[tid] = 1 }
     if (rest ~ /^new_thread\(\) = 0/ && self_create[tid]) { proc[field(rest, "tid")] = proc[tid]; self_create[tid] = 0 }
+    p = proc[tid]
+    side = p != "" && p == caller ? "caller" : (p in peer) ? "peers" : "others"
+    if (rest ~ /^select\(\) = PENDING/) {
+        for (ph in open_p) if (side == "caller" ? open_c[ph] : open_p[ph]) blocked[ph, side]++
+        next
+    }
     if (rest !~ /^[a-z_]+\( /) next
     request = rest; sub(/\(.*/, "", request)
     if (match(rest, /name=L"kxbench-mark [a-z0-9-]+"/)) {
@@ -120,8 +129,6 @@ FNR == NR {
         }
         next
     }
-    p = proc[tid]
-    side = p != "" && p == caller ? "caller" : (p in peer) ? "peers" : "others"
     for (ph in open_p) {
         if (!(side == "caller" ? open_c[ph] : open_p[ph])) continue
         count[ph, side]++; names[ph, side, request]++; seen[side, request] = 1
@@ -130,25 +137,34 @@ FNR == NR {
 }
 END {
     printf "\n== wineserver requests per operation (WINEDEBUG=+server)\n"
-    printf "%-8s %-60s %5s %7s %7s %7s %8s %7s\n", "phase", "workload (requests per operation)", \
-        "ops", "caller", "peers", "total", "wake-ups", "others"
+    printf "%-8s %-60s %5s %7s %7s %7s %8s %7s %7s\n", "phase", "workload (requests per operation)", \
+        "ops", "caller", "peers", "total", "wake-ups", "blocked", "others"
     printf "{\n  \"workloads\": [\n" > json
     for (i = 1; i <= phases; i++) {
         ph = order[i]
-        printf "%-8s %-60s %5d %7.2f %7.2f %7.2f %8.2f %7.2f\n", ph, title[ph], ops[ph], \
-            per(ph, "caller"), per(ph, "peers"), total(ph), wakes[ph] / ops[ph], per(ph, "others")
-        printf "    %s: %s\n    %s: %s\n", caller_name[ph], breakdown(ph, "caller"), \
-            peers_name[ph], breakdown(ph, "peers")
+        printf "%-8s %-60s %5d %7.2f %7.2f %7.2f %8.2f %7.2f %7.2f\n", ph, title[ph], ops[ph], \
+            per(ph, "caller"), per(ph, "peers"), total(ph), wakes[ph] / ops[ph], \
+            (blocked[ph, "caller"] + blocked[ph, "peers"]) / ops[ph], per(ph, "others")
+        printf "    %s: %s; blocked %.2f\n    %s: %s; blocked %.2f\n", caller_name[ph], \
+            breakdown(ph, "caller"), blocked[ph, "caller"] / ops[ph], peers_name[ph], \
+            breakdown(ph, "peers"), blocked[ph, "peers"] / ops[ph]
         if (count[ph, "others"]) printf "    others: %s\n", breakdown(ph, "others")
         printf "    {\"workload\": \"%s\", \"operations\": %d, \"caller\": \"%s\", \"peers\": \"%s\", " \
             "\"caller_requests\": %.3f, \"peer_requests\": %.3f, \"other_requests\": %.3f, " \
-            "\"wake_ups\": %.3f}%s\n", ph, ops[ph], caller_name[ph], peers_name[ph], \
-            per(ph, "caller"), per(ph, "peers"), per(ph, "others"), wakes[ph] / ops[ph], \
-            i < phases ? "," : "" > json
+            "\"wake_ups\": %.3f, \"caller_blocked\": %.3f, \"peers_blocked\": %.3f}%s\n", ph, \
+            ops[ph], caller_name[ph], peers_name[ph], per(ph, "caller"), per(ph, "peers"), \
+            per(ph, "others"), wakes[ph] / ops[ph], blocked[ph, "caller"] / ops[ph], \
+            blocked[ph, "peers"] / ops[ph], i < phases ? "," : "" > json
     }
     printf "\n"
+    figure("baseline: bare event round trip (line 1): requests in all", total("events"))
+    figure("baseline: named pipe round trip (line 2): requests in all", total("pipe"))
     figure("sync send to 1 member, application thread: requests in all", total("sync"), "<=", 12)
     figure("sync send to 1 member, application thread: sender", per("sync", "caller"), "<=", 5)
+    figure("baseline: bare event round trip: waits that blocked, both sides", \
+        (blocked["events", "caller"] + blocked["events", "peers"]) / ops["events"])
+    figure("sync send to 1 member, application thread: waits that blocked, both sides", \
+        (blocked["sync", "caller"] + blocked["sync", "peers"]) / ops["sync"])
     figure("sync send to 1 member from a handler: requests in all", total("handler"))
     figure("nesting (send from a handler - from an application thread), in all", \
         total("handler") - total("sync"))
