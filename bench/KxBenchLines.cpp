@@ -26,11 +26,10 @@ const DWORD kSettleMs = 20;  // lets the members finish handling a departure bef
 
 struct KxBenchSizes {
     unsigned int warmUp;
-    unsigned int roundTrips;  // lines 1 to 4
-    // Line 5. Its rate is compared with line 1's: the longer it runs beyond line 1, the more a
-    // change in the machine's load weighs on one side of the ratio only. 5000 posts last a few
-    // times as long as line 1's round trips (20 000 lasted some ten times as long).
-    unsigned int posts;
+    unsigned int roundTrips;  // lines 1 to 4, each
+    unsigned int posts;       // line 5
+    // Lines 1 to 5 are measured in this many blocks a round, one block of each line in turn.
+    unsigned int blocks;
     unsigned int fanOutSends;
     unsigned int joins;
     unsigned int kills;
@@ -110,71 +109,101 @@ private:
     CKxBenchChild m_peer;  // last, so that it ends first
 };
 
-// Times sizes.roundTrips calls of roundTrip(i) after sizes.warmUp untimed ones.
+// Appends the times of count calls of roundTrip(i) to samples.
 template <class RoundTrip>
-KxLatencySummary TimeRoundTrips(const KxBenchSizes& sizes, RoundTrip roundTrip) {
-    std::vector<double> samples;
-    for (unsigned int i = 0; i < sizes.warmUp + sizes.roundTrips; ++i) {
+void TimeRoundTrips(unsigned int count, RoundTrip roundTrip, std::vector<double>* samples) {
+    for (unsigned int i = 0; i < count; ++i) {
         const double start = KxNowMicroseconds();
         roundTrip(i);
-        if (i >= sizes.warmUp) samples.push_back(KxNowMicroseconds() - start);
+        if (samples) samples->push_back(KxNowMicroseconds() - start);
     }
-    return KxSummarize(samples);
 }
 
-// Lines 1 and 2.
-KxLatencySummary EventPingPong(const KxBenchSizes& sizes) {
-    CKxBenchEventPair events(sizes.warmUp + sizes.roundTrips);
-    return TimeRoundTrips(sizes, [&](unsigned int) { events.RoundTrip(); });
-}
-
-KxLatencySummary PipeRoundTrip(const KxBenchSizes& sizes) {
-    CKxBenchPipePair pipe(sizes.warmUp + sizes.roundTrips);
-    return TimeRoundTrips(sizes, [&](unsigned int) { pipe.RoundTrip(); });
-}
-
-// Lines 3 to 5: one member in another process.
-void OneMember(const KxBenchSizes& sizes, CKxBenchReport* report) {
+// Lines 1 to 5, interleaved: after an untimed warm-up of each, every block measures a share of
+// each line in turn, so that a slow moment of the machine falls on the baselines and the library's
+// lines alike. Line 5 posts to one member of another process and counts at its OnReceive; line
+// 5b is the rate of line 1's round trips.
+void InterleavedLines(const KxBenchSizes& sizes, CKxBenchReport* report) {
+    const unsigned int perBlock = sizes.roundTrips / sizes.blocks;
+    const unsigned int postsPerBlock = sizes.posts / sizes.blocks;
+    CKxBenchEventPair events(sizes.warmUp + perBlock * sizes.blocks);
+    CKxBenchPipePair pipe(sizes.warmUp + perBlock * sizes.blocks);
     const std::string channel = Unique("one");
     CKxBenchChild peer({"members", channel, "1"});
     const unsigned int receiver = MemberIds(peer.Expect("ready "))[0];
 
     CKxBenchParticipant sender(channel.c_str());
-    CKxBenchHandle handlerDone(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    // A refused send ends the line (the handler's only after its own loop: nothing escapes it).
+    // A refused send ends the run (the handler's only after its block: nothing escapes it).
     bool refused = false;
     auto send = [&](unsigned int i) { refused |= !sender.SendIPMessage(1, &receiver, kSentCode, i); };
-    KxLatencySummary inHandler;
+    // Each go message runs handlerSends sends inside OnReceive, timed into handlerSamples (when
+    // not null), then sets handlerDone.
+    CKxBenchHandle handlerDone(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    unsigned int handlerSends = 0;
+    std::vector<double>* handlerSamples = nullptr;
     sender.onReceive = [&](unsigned int, unsigned int code, unsigned long long) {
         if (code != kHandlerGoCode) return;
-        inHandler = TimeRoundTrips(sizes, send);
+        TimeRoundTrips(handlerSends, send, handlerSamples);
         SetEvent(handlerDone.Get());
     };
     sender.InitializeParticipant();
-
-    report->AddLatency("3", "SendIPMessage to 1 member, application thread",
-                       TimeRoundTrips(sizes, send));
     const unsigned int self = sender.GetParticipantID();
-    sender.PostIPMessage(1, &self, kHandlerGoCode, 0);
-    WaitOrThrow(handlerDone.Get(), "the sends made in a handler");
-    report->AddLatency("4", "SendIPMessage to 1 member, inside a handler", inHandler);
+    auto sendInHandler = [&](unsigned int sends, std::vector<double>* samples) {
+        handlerSends = sends;
+        handlerSamples = samples;
+        sender.PostIPMessage(1, &self, kHandlerGoCode, 0);
+        WaitOrThrow(handlerDone.Get(), "the sends made in a handler");
+    };
+    // Posts count messages to the member back to back; the seconds until its OnReceive saw the
+    // last of them.
+    unsigned long long postRefusals = 0;
+    auto postBlock = [&](unsigned int count) {
+        peer.WriteLine("expect " + std::to_string(count));
+        peer.Expect("ok");
+        const double start = KxNowMicroseconds();
+        for (unsigned int i = 0; i < count; ++i) {
+            while (!sender.PostIPMessage(1, &receiver, kKxBenchCountedCode, i)) {
+                ++postRefusals;  // the ring is full: let the receiver drain it
+                SwitchToThread();
+            }
+        }
+        return (std::stod(peer.Expect("done ").substr(5)) - start) / 1e6;
+    };
+
+    TimeRoundTrips(sizes.warmUp, [&](unsigned int) { events.RoundTrip(); }, nullptr);
+    TimeRoundTrips(sizes.warmUp, [&](unsigned int) { pipe.RoundTrip(); }, nullptr);
+    TimeRoundTrips(sizes.warmUp, send, nullptr);
+    sendInHandler(sizes.warmUp, nullptr);
+    postBlock(sizes.warmUp);
+    postRefusals = 0;
+
+    std::vector<double> eventSamples, pipeSamples, sendSamples, handlerSamplesAll;
+    double postSeconds = 0;
+    for (unsigned int block = 0; block < sizes.blocks; ++block) {
+        TimeRoundTrips(perBlock, [&](unsigned int) { events.RoundTrip(); }, &eventSamples);
+        TimeRoundTrips(perBlock, [&](unsigned int) { pipe.RoundTrip(); }, &pipeSamples);
+        TimeRoundTrips(perBlock, send, &sendSamples);
+        sendInHandler(perBlock, &handlerSamplesAll);
+        postSeconds += postBlock(postsPerBlock);
+    }
     if (refused) throw std::runtime_error("SendIPMessage refused");
 
-    peer.WriteLine("expect " + std::to_string(sizes.posts));
-    peer.Expect("ok");
-    unsigned long long refusals = 0;
-    const double start = KxNowMicroseconds();
-    for (unsigned int i = 0; i < sizes.posts; ++i) {
-        while (!sender.PostIPMessage(1, &receiver, kKxBenchCountedCode, i)) {
-            ++refusals;  // the ring is full: let the receiver drain it
-            SwitchToThread();
-        }
-    }
-    const double end = std::stod(peer.Expect("done ").substr(5));
-    const double rate = sizes.posts / ((end - start) / 1e6);
-    report->AddThroughput("5", "PostIPMessage 1 -> 1, counted at OnReceive", rate,
-                          std::to_string(sizes.posts) + " posts, " + std::to_string(refusals) +
+    const KxLatencySummary eventSummary = KxSummarize(eventSamples);
+    report->AddLatency("1", "baseline: named auto-reset events, round trip", eventSummary);
+    report->AddLatency("2", "baseline: message-mode named pipe, 16 B round trip",
+                       KxSummarize(pipeSamples));
+    report->AddLatency("3", "SendIPMessage to 1 member, application thread",
+                       KxSummarize(sendSamples));
+    report->AddLatency("4", "SendIPMessage to 1 member, inside a handler",
+                       KxSummarize(handlerSamplesAll));
+    const unsigned int posts = postsPerBlock * sizes.blocks;
+    report->AddThroughput("5", "PostIPMessage 1 -> 1, counted at OnReceive", posts / postSeconds,
+                          std::to_string(posts) + " posts, " + std::to_string(postRefusals) +
                               " refused (ring full) and retried");
+    char mean[64];
+    std::snprintf(mean, sizeof(mean), "1 / mean of line 1: %.1f us", eventSummary.mean);
+    report->AddThroughput("5b", "baseline: named events, round trips (line 1)",
+                          eventSummary.mean > 0 ? 1e6 / eventSummary.mean : 0, mean);
 }
 
 // Line 7: InitializeParticipant until it returns, in a channel where others are present.
@@ -254,18 +283,9 @@ KxLatencySummary DepartureDetection(const KxBenchSizes& sizes) {
     return KxSummarize(samples);
 }
 
-// One round: every line once, the baselines first, so that the ratios of a round compare lines
-// measured within a few seconds of each other.
+// One round: every line once; lines 1 to 5, whose ratios the targets are set on, interleaved.
 void RunRound(const KxBenchSizes& sizes, CKxBenchReport* report) {
-    const KxLatencySummary events = EventPingPong(sizes);
-    report->AddLatency("1", "baseline: named auto-reset events, round trip", events);
-    report->AddLatency("2", "baseline: message-mode named pipe, 16 B round trip",
-                       PipeRoundTrip(sizes));
-    OneMember(sizes, report);
-    char mean[64];
-    std::snprintf(mean, sizeof(mean), "1 / mean of line 1: %.1f us", events.mean);
-    report->AddThroughput("5b", "baseline: named events, round trips (line 1)",
-                          events.mean > 0 ? 1e6 / events.mean : 0, mean);
+    InterleavedLines(sizes, report);
     ManyMembers(sizes, report);
     report->AddLatency("8", "departure: TerminateProcess until OnQuit", DepartureDetection(sizes));
 }
@@ -461,7 +481,7 @@ int KxRunBenchmarks(const std::vector<std::string>& args) {
         }
     }
     const KxBenchSizes sizes =
-        quick ? KxBenchSizes{20, 100, 2000, 10, 3, 2} : KxBenchSizes{200, 2000, 5000, 100, 20, 8};
+        quick ? KxBenchSizes{20, 100, 2000, 5, 10, 3, 2} : KxBenchSizes{200, 2000, 5000, 10, 100, 20, 8};
     CKxBenchReport report;
     for (unsigned long round = 1; round <= rounds; ++round) {
         std::printf("round %lu of %lu\n", round, rounds);
