@@ -9,6 +9,7 @@
 
 #include "CIPCServiceFactorySingleton.h"
 #include "CKxBenchParticipant.h"
+#include "KxBenchStats.h"
 #include "KxWindows.h"
 
 namespace {
@@ -48,6 +49,7 @@ void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 int main(int argc, char** argv) {
     const unsigned int count = argc > 1 ? static_cast<unsigned int>(std::stoul(argv[1])) : 1000;
+    if (count == 0) return 2;
     if (!CIPCServiceFactorySingleton::ConstructInstance()) return 3;
     const std::string channel = "kxbench_alloc_" + std::to_string(GetCurrentProcessId());
     unsigned long long sendAllocations = 0, postAllocations = 0;
@@ -82,5 +84,12 @@ int main(int argc, char** argv) {
         "synchronous sends, %llu in %u posts%s\n",
         sendAllocations, count, postAllocations, count,
         complete ? "" : " (INCOMPLETE: not every message arrived)");
+    const KxBenchTarget noAllocation = KxBenchTarget::AtMost(0);
+    KxPrintFigure("heap allocations per synchronous send after warm-up (" +
+                      std::to_string(sendAllocations) + " in " + std::to_string(count) + ")",
+                  static_cast<double>(sendAllocations) / count, noAllocation);
+    KxPrintFigure("heap allocations per post after warm-up (" + std::to_string(postAllocations) +
+                      " in " + std::to_string(count) + ")",
+                  static_cast<double>(postAllocations) / count, noAllocation);
     return complete ? 0 : 1;
 }

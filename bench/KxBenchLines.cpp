@@ -2,7 +2,9 @@
 // fan-out, join and departure detection, each between two or more real processes.
 #include "KxBenchLines.h"
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -24,8 +26,10 @@ const DWORD kSettleMs = 20;  // lets the members finish handling a departure bef
 
 struct KxBenchSizes {
     unsigned int warmUp;
-    unsigned int roundTrips;  // lines 1 to 4
+    unsigned int roundTrips;  // lines 1 to 4, each
     unsigned int posts;       // line 5
+    // Lines 1 to 5 are measured in this many blocks a round, one block of each line in turn.
+    unsigned int blocks;
     unsigned int fanOutSends;
     unsigned int joins;
     unsigned int kills;
@@ -53,99 +57,153 @@ std::vector<unsigned int> MemberIds(const std::string& ready) {
     return ids;
 }
 
-// Line 1: two named auto-reset events, set and waited for in turn by two processes.
-KxLatencySummary EventPingPong(const KxBenchSizes& sizes) {
-    const std::string pingName = Unique("ping"), pongName = Unique("pong");
-    CKxBenchHandle ping(CreateEventA(nullptr, FALSE, FALSE, pingName.c_str()));
-    CKxBenchHandle pong(CreateEventA(nullptr, FALSE, FALSE, pongName.c_str()));
-    const unsigned int total = sizes.warmUp + sizes.roundTrips;
-    CKxBenchChild peer({"events", pingName, pongName, std::to_string(total)});
-    peer.Expect("ready");
-    std::vector<double> samples;
-    for (unsigned int i = 0; i < total; ++i) {
-        const double start = KxNowMicroseconds();
-        SetEvent(ping.Get());
-        WaitOrThrow(pong.Get(), "the event peer");
-        if (i >= sizes.warmUp) samples.push_back(KxNowMicroseconds() - start);
+// Line 1's two processes: this one sets ping and waits for pong; the peer (role "events") waits
+// for ping and sets pong, roundTrips times, then ends.
+class CKxBenchEventPair {
+public:
+    explicit CKxBenchEventPair(unsigned int roundTrips)
+        : m_pingName(Unique("ping")),
+          m_pongName(Unique("pong")),
+          m_ping(CreateEventA(nullptr, FALSE, FALSE, m_pingName.c_str())),
+          m_pong(CreateEventA(nullptr, FALSE, FALSE, m_pongName.c_str())),
+          m_peer({"events", m_pingName, m_pongName, std::to_string(roundTrips)}) {
+        m_peer.Expect("ready");
     }
-    return KxSummarize(samples);
-}
+    void RoundTrip() {
+        SetEvent(m_ping.Get());
+        WaitOrThrow(m_pong.Get(), "the event peer");
+    }
 
-// Line 2: a 16-byte request and reply over a message-mode named pipe.
-KxLatencySummary PipeRoundTrip(const KxBenchSizes& sizes) {
-    const std::string name = "\\\\.\\pipe\\" + Unique("pipe");
-    CKxBenchHandle pipe(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                         1 /*nMaxInstances*/, 4096, 4096, 0, nullptr));
-    const unsigned int total = sizes.warmUp + sizes.roundTrips;
-    CKxBenchChild peer({"pipe", name, std::to_string(total)});
-    if (!ConnectNamedPipe(pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
-        throw std::runtime_error("ConnectNamedPipe failed");
+private:
+    const std::string m_pingName, m_pongName;
+    CKxBenchHandle m_ping, m_pong;
+    CKxBenchChild m_peer;  // last, so that it ends first
+};
+
+// Line 2's two processes: a 16-byte request and reply over a message-mode named pipe, answered by
+// the peer (role "pipe") roundTrips times.
+class CKxBenchPipePair {
+public:
+    explicit CKxBenchPipePair(unsigned int roundTrips)
+        : m_name("\\\\.\\pipe\\" + Unique("pipe")),
+          m_pipe(CreateNamedPipeA(m_name.c_str(), PIPE_ACCESS_DUPLEX,
+                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                  1 /*nMaxInstances*/, 4096, 4096, 0, nullptr)),
+          m_peer({"pipe", m_name, std::to_string(roundTrips)}) {
+        if (!ConnectNamedPipe(m_pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+            throw std::runtime_error("ConnectNamedPipe failed");
+        }
     }
-    char request[16] = "kxbench request", reply[16];
-    std::vector<double> samples;
-    for (unsigned int i = 0; i < total; ++i) {
-        const double start = KxNowMicroseconds();
+    void RoundTrip() {
+        char request[16] = "kxbench request", reply[16];
         DWORD written = 0, got = 0;
-        if (!WriteFile(pipe.Get(), request, sizeof(request), &written, nullptr) ||
-            !ReadFile(pipe.Get(), reply, sizeof(reply), &got, nullptr) || got != sizeof(reply)) {
+        if (!WriteFile(m_pipe.Get(), request, sizeof(request), &written, nullptr) ||
+            !ReadFile(m_pipe.Get(), reply, sizeof(reply), &got, nullptr) || got != sizeof(reply)) {
             throw std::runtime_error("the pipe peer stopped answering");
         }
-        if (i >= sizes.warmUp) samples.push_back(KxNowMicroseconds() - start);
     }
-    return KxSummarize(samples);
+
+private:
+    const std::string m_name;
+    CKxBenchHandle m_pipe;
+    CKxBenchChild m_peer;  // last, so that it ends first
+};
+
+// Appends the times of count calls of roundTrip(i) to samples.
+template <class RoundTrip>
+void TimeRoundTrips(unsigned int count, RoundTrip roundTrip, std::vector<double>* samples) {
+    for (unsigned int i = 0; i < count; ++i) {
+        const double start = KxNowMicroseconds();
+        roundTrip(i);
+        if (samples) samples->push_back(KxNowMicroseconds() - start);
+    }
 }
 
-// Lines 3 to 5: one member in another process.
-void OneMember(const KxBenchSizes& sizes, CKxBenchReport* report) {
+// Lines 1 to 5, interleaved: after an untimed warm-up of each, every block measures a share of
+// each line in turn, so that a slow moment of the machine falls on the baselines and the library's
+// lines alike. Line 5 posts to one member of another process and counts at its OnReceive; line
+// 5b is the rate of line 1's round trips.
+void InterleavedLines(const KxBenchSizes& sizes, CKxBenchReport* report) {
+    const unsigned int perBlock = sizes.roundTrips / sizes.blocks;
+    const unsigned int postsPerBlock = sizes.posts / sizes.blocks;
+    CKxBenchEventPair events(sizes.warmUp + perBlock * sizes.blocks);
+    CKxBenchPipePair pipe(sizes.warmUp + perBlock * sizes.blocks);
     const std::string channel = Unique("one");
     CKxBenchChild peer({"members", channel, "1"});
     const unsigned int receiver = MemberIds(peer.Expect("ready "))[0];
 
     CKxBenchParticipant sender(channel.c_str());
+    // A refused send ends the run (the handler's only after its block: nothing escapes it).
+    bool refused = false;
+    auto send = [&](unsigned int i) { refused |= !sender.SendIPMessage(1, &receiver, kSentCode, i); };
+    // Each go message runs handlerSends sends inside OnReceive, timed into handlerSamples (when
+    // not null), then sets handlerDone.
     CKxBenchHandle handlerDone(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    std::vector<double> inHandler;
+    unsigned int handlerSends = 0;
+    std::vector<double>* handlerSamples = nullptr;
     sender.onReceive = [&](unsigned int, unsigned int code, unsigned long long) {
         if (code != kHandlerGoCode) return;
-        for (unsigned int i = 0; i < sizes.warmUp + sizes.roundTrips; ++i) {
-            const double start = KxNowMicroseconds();
-            sender.SendIPMessage(1, &receiver, kSentCode, i);
-            if (i >= sizes.warmUp) inHandler.push_back(KxNowMicroseconds() - start);
-        }
+        TimeRoundTrips(handlerSends, send, handlerSamples);
         SetEvent(handlerDone.Get());
     };
     sender.InitializeParticipant();
-
-    std::vector<double> samples;
-    for (unsigned int i = 0; i < sizes.warmUp + sizes.roundTrips; ++i) {
-        const double start = KxNowMicroseconds();
-        if (!sender.SendIPMessage(1, &receiver, kSentCode, i)) {
-            throw std::runtime_error("SendIPMessage refused");
-        }
-        if (i >= sizes.warmUp) samples.push_back(KxNowMicroseconds() - start);
-    }
-    report->AddLatency("3", "SendIPMessage to 1 member, application thread", KxSummarize(samples));
-
     const unsigned int self = sender.GetParticipantID();
-    sender.PostIPMessage(1, &self, kHandlerGoCode, 0);
-    WaitOrThrow(handlerDone.Get(), "the sends made in a handler");
-    report->AddLatency("4", "SendIPMessage to 1 member, inside a handler", KxSummarize(inHandler));
-
-    peer.WriteLine("expect " + std::to_string(sizes.posts));
-    peer.Expect("ok");
-    unsigned long long refusals = 0;
-    const double start = KxNowMicroseconds();
-    for (unsigned int i = 0; i < sizes.posts; ++i) {
-        while (!sender.PostIPMessage(1, &receiver, kKxBenchCountedCode, i)) {
-            ++refusals;  // the ring is full: let the receiver drain it
-            SwitchToThread();
+    auto sendInHandler = [&](unsigned int sends, std::vector<double>* samples) {
+        handlerSends = sends;
+        handlerSamples = samples;
+        sender.PostIPMessage(1, &self, kHandlerGoCode, 0);
+        WaitOrThrow(handlerDone.Get(), "the sends made in a handler");
+    };
+    // Posts count messages to the member back to back; the seconds until its OnReceive saw the
+    // last of them.
+    unsigned long long postRefusals = 0;
+    auto postBlock = [&](unsigned int count) {
+        peer.WriteLine("expect " + std::to_string(count));
+        peer.Expect("ok");
+        const double start = KxNowMicroseconds();
+        for (unsigned int i = 0; i < count; ++i) {
+            while (!sender.PostIPMessage(1, &receiver, kKxBenchCountedCode, i)) {
+                ++postRefusals;  // the ring is full: let the receiver drain it
+                SwitchToThread();
+            }
         }
+        return (std::stod(peer.Expect("done ").substr(5)) - start) / 1e6;
+    };
+
+    TimeRoundTrips(sizes.warmUp, [&](unsigned int) { events.RoundTrip(); }, nullptr);
+    TimeRoundTrips(sizes.warmUp, [&](unsigned int) { pipe.RoundTrip(); }, nullptr);
+    TimeRoundTrips(sizes.warmUp, send, nullptr);
+    sendInHandler(sizes.warmUp, nullptr);
+    postBlock(sizes.warmUp);
+    postRefusals = 0;
+
+    std::vector<double> eventSamples, pipeSamples, sendSamples, handlerSamplesAll;
+    double postSeconds = 0;
+    for (unsigned int block = 0; block < sizes.blocks; ++block) {
+        TimeRoundTrips(perBlock, [&](unsigned int) { events.RoundTrip(); }, &eventSamples);
+        TimeRoundTrips(perBlock, [&](unsigned int) { pipe.RoundTrip(); }, &pipeSamples);
+        TimeRoundTrips(perBlock, send, &sendSamples);
+        sendInHandler(perBlock, &handlerSamplesAll);
+        postSeconds += postBlock(postsPerBlock);
     }
-    const double end = std::stod(peer.Expect("done ").substr(5));
-    const double rate = sizes.posts / ((end - start) / 1e6);
-    report->AddThroughput("5", "PostIPMessage 1 -> 1, counted at OnReceive", rate,
-                          std::to_string(sizes.posts) + " posts, " + std::to_string(refusals) +
+    if (refused) throw std::runtime_error("SendIPMessage refused");
+
+    const KxLatencySummary eventSummary = KxSummarize(eventSamples);
+    report->AddLatency("1", "baseline: named auto-reset events, round trip", eventSummary);
+    report->AddLatency("2", "baseline: message-mode named pipe, 16 B round trip",
+                       KxSummarize(pipeSamples));
+    report->AddLatency("3", "SendIPMessage to 1 member, application thread",
+                       KxSummarize(sendSamples));
+    report->AddLatency("4", "SendIPMessage to 1 member, inside a handler",
+                       KxSummarize(handlerSamplesAll));
+    const unsigned int posts = postsPerBlock * sizes.blocks;
+    report->AddThroughput("5", "PostIPMessage 1 -> 1, counted at OnReceive", posts / postSeconds,
+                          std::to_string(posts) + " posts, " + std::to_string(postRefusals) +
                               " refused (ring full) and retried");
+    char mean[64];
+    std::snprintf(mean, sizeof(mean), "1 / mean of line 1: %.1f us", eventSummary.mean);
+    report->AddThroughput("5b", "baseline: named events, round trips (line 1)",
+                          eventSummary.mean > 0 ? 1e6 / eventSummary.mean : 0, mean);
 }
 
 // Line 7: InitializeParticipant until it returns, in a channel where others are present.
@@ -179,24 +237,24 @@ KxLatencySummary FanOut(const std::string& channel, const KxBenchSizes& sizes) {
 
 // Lines 6 and 7 with 8 and 49 members, spread over two processes.
 void ManyMembers(const KxBenchSizes& sizes, CKxBenchReport* report) {
-    report->AddLatency("7", "InitializeParticipant, 0 members present",
+    report->AddLatency("7a", "InitializeParticipant, 0 members present",
                        JoinLatency(Unique("empty"), sizes.joins));
     const std::string channel = Unique("many");
     CKxBenchChild first({"members", channel, "4"});
     first.Expect("ready ");
     CKxBenchChild second({"members", channel, "4"});
     second.Expect("ready ");
-    report->AddLatency("7", "InitializeParticipant, 8 members present",
+    report->AddLatency("7b", "InitializeParticipant, 8 members present",
                        JoinLatency(channel, sizes.joins));
-    report->AddLatency("6", "SendIPMessage to all 8 others (9 members)", FanOut(channel, sizes));
+    report->AddLatency("6a", "SendIPMessage to all 8 others (9 members)", FanOut(channel, sizes));
     Sleep(kSettleMs);
     first.WriteLine("add 21");
     first.Expect("ready ");
     second.WriteLine("add 20");
     second.Expect("ready ");
-    report->AddLatency("7", "InitializeParticipant, 49 members present",
+    report->AddLatency("7c", "InitializeParticipant, 49 members present",
                        JoinLatency(channel, sizes.joins));
-    report->AddLatency("6", "SendIPMessage to all 49 others (50 members)", FanOut(channel, sizes));
+    report->AddLatency("6b", "SendIPMessage to all 49 others (50 members)", FanOut(channel, sizes));
 }
 
 // Line 8: TerminateProcess of a member's process until OnQuit at another member.
@@ -225,35 +283,220 @@ KxLatencySummary DepartureDetection(const KxBenchSizes& sizes) {
     return KxSummarize(samples);
 }
 
-std::string Format(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof(text), format, value);
-    return text;
+// One round: every line once; lines 1 to 5, whose ratios the targets are set on, interleaved.
+void RunRound(const KxBenchSizes& sizes, CKxBenchReport* report) {
+    InterleavedLines(sizes, report);
+    ManyMembers(sizes, report);
+    report->AddLatency("8", "departure: TerminateProcess until OnQuit", DepartureDetection(sizes));
+}
+
+// --- The traced workload ---
+
+const DWORD kQuietMs = 300;  // peers finish what a phase gave them; Sleep asks no server
+
+// One line of the workload's stdout for bench.sh: "phase LABEL OPERATIONS CALLER PEERS TITLE".
+// CALLER names this process's side, PEERS the side of the member processes.
+void PrintPhase(const std::string& label, unsigned int operations, const char* caller,
+                const char* peers, const std::string& title) {
+    std::printf("phase %s %u %s %s %s\n", label.c_str(), operations, caller, peers, title.c_str());
+    std::fflush(stdout);
+}
+
+// Marks label-begin, runs work, marks label-sent (the end of this process's requests), waits for
+// the peers to finish, and marks label-end (the end of theirs).
+template <class Work>
+void Traced(const std::string& label, Work work) {
+    KxServerTraceMark(label + "-begin");
+    work();
+    KxServerTraceMark(label + "-sent");
+    Sleep(kQuietMs);
+    KxServerTraceMark(label + "-end");
+}
+
+// Adds count participants to a members process.
+void Grow(CKxBenchChild* members, unsigned int count) {
+    members->WriteLine("add " + std::to_string(count));
+    members->Expect("ready ");
+}
+
+// Phases events and pipe: the baselines' round trips. Their peers answer one round trip more than
+// the window holds, so that no peer ends inside it.
+void TraceBaselines(unsigned int count) {
+    const unsigned int warmUp = 20;
+    CKxBenchEventPair events(warmUp + count + 1);
+    CKxBenchPipePair pipe(warmUp + count + 1);
+    for (unsigned int i = 0; i < warmUp; ++i) {
+        events.RoundTrip();
+        pipe.RoundTrip();
+    }
+    Traced("events", [&] {
+        for (unsigned int i = 0; i < count; ++i) events.RoundTrip();
+    });
+    Traced("pipe", [&] {
+        for (unsigned int i = 0; i < count; ++i) pipe.RoundTrip();
+    });
+    events.RoundTrip();
+    pipe.RoundTrip();
+    PrintPhase("events", count, "initiator", "echo", "baseline: named auto-reset events, round trip");
+    PrintPhase("pipe", count, "initiator", "echo", "baseline: message-mode named pipe, 16 B round trip");
+}
+
+// Phases sync, handler, post and burst: one member in another process.
+void TraceOneMember(unsigned int count) {
+    const std::string channel = Unique("trace");
+    CKxBenchChild peer({"members", channel, "1"});
+    const unsigned int receiver = MemberIds(peer.Expect("ready "))[0];
+    peer.WriteLine("mark peer");
+    peer.Expect("ok");
+
+    CKxBenchParticipant sender(channel.c_str());
+    // Sends made inside OnReceive: the handler runs handlerSends sends, then marks handlerLabel
+    // (when not empty) and raises handlerDone. The main thread polls the flag with Sleep, which
+    // makes no request.
+    unsigned int handlerSends = 0;
+    std::string handlerLabel;
+    std::atomic<bool> handlerDone(false);
+    sender.onReceive = [&](unsigned int, unsigned int code, unsigned long long) {
+        if (code != kHandlerGoCode) return;
+        if (!handlerLabel.empty()) KxServerTraceMark(handlerLabel + "-begin");
+        for (unsigned int i = 0; i < handlerSends; ++i) {
+            sender.SendIPMessage(1, &receiver, kSentCode, i);
+        }
+        if (!handlerLabel.empty()) KxServerTraceMark(handlerLabel + "-sent");
+        handlerDone = true;
+    };
+    sender.InitializeParticipant();
+    const unsigned int self = sender.GetParticipantID();
+    auto sendsInHandler = [&](unsigned int sends, const std::string& label) {
+        handlerSends = sends;
+        handlerLabel = label;
+        handlerDone = false;
+        sender.PostIPMessage(1, &self, kHandlerGoCode, 0);
+        for (DWORD waited = 0; !handlerDone; ++waited) {
+            if (waited > kPeerTimeoutMs) throw std::runtime_error("the handler's sends hang");
+            Sleep(1);
+        }
+    };
+
+    // Warm-up: records, receive events and foreign acknowledge events are opened once and kept.
+    for (unsigned int i = 0; i < 20; ++i) {
+        sender.SendIPMessage(1, &receiver, kSentCode, i);
+        sender.PostIPMessage(1, &receiver, kSentCode, i);
+    }
+    sendsInHandler(20, "");
+    Sleep(kQuietMs);
+
+    Traced("sync", [&] {
+        for (unsigned int i = 0; i < count; ++i) sender.SendIPMessage(1, &receiver, kSentCode, i);
+    });
+    PrintPhase("sync", count, "sender", "receiver",
+               "SendIPMessage to 1 member from an application thread");
+
+    // The handler's own marks bound the sender's side; the receiver's ends after the quiet time.
+    sendsInHandler(count, "handler");
+    Sleep(kQuietMs);
+    KxServerTraceMark("handler-end");
+    PrintPhase("handler", count, "sender", "receiver",
+               "SendIPMessage to 1 member from inside OnReceive");
+
+    Traced("post", [&] {
+        for (unsigned int i = 0; i < count; ++i) {
+            sender.PostIPMessage(1, &receiver, kSentCode, i);
+            Sleep(3);  // one wake-up per message
+        }
+    });
+    PrintPhase("post", count, "sender", "receiver",
+               "PostIPMessage to 1 member, each handled before the next");
+
+    unsigned int refused = 0;
+    Traced("burst", [&] {
+        for (unsigned int i = 0; i < count; ++i) {
+            while (!sender.PostIPMessage(1, &receiver, kSentCode, i)) {
+                ++refused;
+                SwitchToThread();
+            }
+        }
+    });
+    PrintPhase("burst", count, "sender", "receiver",
+               "PostIPMessage to 1 member, back to back (ring full " +
+                   std::to_string(refused) + " times)");
+}
+
+// Phase joinN: joins InitializeParticipant with the members present in the two members processes
+// (plus one untraced join first, after which the members have opened the join element's event).
+void TraceJoins(const std::string& channel, unsigned int present, unsigned int joins) {
+    const std::string label = "join" + std::to_string(present);
+    for (unsigned int i = 0; i <= joins; ++i) {
+        CKxBenchParticipant joiner(channel.c_str());
+        auto join = [&] {
+            joiner.InitializeParticipant();
+            Sleep(kQuietMs);  // its waiting thread enters its wait within the window
+        };
+        if (i == 0) {
+            join();
+        } else {
+            Traced(label, join);
+        }
+        joiner.UninitializeParticipant();
+        Sleep(kQuietMs);  // the members handle the departure outside the window
+    }
+    PrintPhase(label, joins, "joiner", "members",
+               "InitializeParticipant, " + std::to_string(present) + " members present");
+}
+
+// Phase fanN: count synchronous sends to all N others, every one in the two members processes.
+void TraceFanOut(const std::string& channel, unsigned int others, unsigned int count) {
+    const std::string label = "fan" + std::to_string(others);
+    CKxBenchParticipant sender(channel.c_str());
+    sender.InitializeParticipant();
+    for (unsigned int i = 0; i < 20; ++i) sender.SendIPMessage(0, nullptr, kSentCode, i);
+    Sleep(kQuietMs);
+    Traced(label, [&] {
+        for (unsigned int i = 0; i < count; ++i) {
+            if (!sender.SendIPMessage(0, nullptr, kSentCode, i)) {
+                throw std::runtime_error("SendIPMessage to all refused");
+            }
+        }
+    });
+    sender.UninitializeParticipant();
+    Sleep(kQuietMs);
+    PrintPhase(label, count, "sender", "receivers",
+               "SendIPMessage to all " + std::to_string(others) + " others");
 }
 
 }  // namespace
 
 int KxRunBenchmarks(const std::vector<std::string>& args) {
     if (args.empty()) return 2;
-    const bool quick = args.size() > 1 && args[1] == "--quick";
+    bool quick = false;
+    unsigned long rounds = 3;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--quick") {
+            quick = true;
+        } else if (args[i] == "--rounds" && i + 1 < args.size()) {
+            rounds = std::strtoul(args[++i].c_str(), nullptr, 10);
+            if (rounds == 0 || rounds > 100) return 2;
+        } else {
+            return 2;
+        }
+    }
     const KxBenchSizes sizes =
-        quick ? KxBenchSizes{20, 100, 2000, 10, 3, 2} : KxBenchSizes{200, 2000, 20000, 100, 20, 8};
+        quick ? KxBenchSizes{20, 100, 2000, 5, 10, 3, 2} : KxBenchSizes{200, 2000, 5000, 10, 100, 20, 8};
     CKxBenchReport report;
-    const KxLatencySummary events = EventPingPong(sizes);
-    report.AddLatency("1", "baseline: named auto-reset events, round trip", events);
-    report.AddLatency("2", "baseline: message-mode named pipe, 16 B round trip",
-                      PipeRoundTrip(sizes));
-    OneMember(sizes, &report);
-    report.AddThroughput("5b", "baseline: named events, round trips (line 1)",
-                         events.mean > 0 ? 1e6 / events.mean : 0,
-                         "1 / mean of line 1: " + Format("%.1f us", events.mean));
-    ManyMembers(sizes, &report);
-    report.AddLatency("8", "departure: TerminateProcess until OnQuit", DepartureDetection(sizes));
-
-    report.AddRatio("3/1", "3", "1", "synchronous send vs bare event round trip (median)");
-    report.AddRatio("3/2", "3", "2", "synchronous send vs named pipe round trip (median)");
-    report.AddRatio("4/1", "4", "1", "send from a handler vs bare event round trip (median)");
-    report.AddRatio("5/5b", "5", "5b", "posted messages/s vs bare event round trips/s");
+    for (unsigned long round = 1; round <= rounds; ++round) {
+        std::printf("round %lu of %lu\n", round, rounds);
+        std::fflush(stdout);
+        report.BeginRound();
+        RunRound(sizes, &report);
+    }
+    report.AddRatio("3/1", "3", "1", "synchronous send / bare event round trip",
+                    KxBenchTarget::AtMost(2.5));
+    report.AddRatio("3/2", "3", "2", "synchronous send / named pipe round trip",
+                    KxBenchTarget::AtMost(1.0));
+    report.AddRatio("4/1", "4", "1", "send from a handler / bare event round trip");
+    report.AddRatio("4/3", "4", "3", "send from a handler / from an application thread");
+    report.AddRatio("5/5b", "5", "5b", "posted messages/s / bare event round trips/s",
+                    KxBenchTarget::AtLeast(1.5));
     report.PrintTable();
     if (!report.WriteJson(args[0])) {
         std::fprintf(stderr, "cannot write %s\n", args[0].c_str());
@@ -265,44 +508,30 @@ int KxRunBenchmarks(const std::vector<std::string>& args) {
 int KxRunTraceWorkload(const std::vector<std::string>& args) {
     if (args.size() != 1) return 2;
     const unsigned int count = static_cast<unsigned int>(std::stoul(args[0]));
-    const std::string channel = Unique("trace");
-    CKxBenchChild peer({"members", channel, "1"});
-    const unsigned int receiver = MemberIds(peer.Expect("ready "))[0];
-    peer.WriteLine("mark receiver");
-    peer.Expect("ok");
-    KxServerTraceMark("sender");
+    const unsigned int joins = 5;
+    KxServerTraceMark("caller");
+    TraceBaselines(count);
+    TraceOneMember(count);
 
-    CKxBenchParticipant sender(channel.c_str());
-    sender.InitializeParticipant();
-    // Warm-up: records, receive events and foreign acknowledge events are opened once and kept.
-    for (unsigned int i = 0; i < 20; ++i) {
-        sender.SendIPMessage(1, &receiver, kSentCode, i);
-        sender.PostIPMessage(1, &receiver, kSentCode, i);
+    // Fan-out and joins in one channel whose members all live in two other processes.
+    const std::string channel = Unique("trace_many");
+    CKxBenchChild first({"members", channel, "0"});
+    CKxBenchChild second({"members", channel, "0"});
+    for (CKxBenchChild* members : {&first, &second}) {
+        members->Expect("ready");
+        members->WriteLine("mark peer");
+        members->Expect("ok");
     }
-    const DWORD quietMs = 300;  // the receiver finishes its last drain; Sleep asks no server
-    Sleep(quietMs);
-
-    KxServerTraceMark("sync-begin");
-    for (unsigned int i = 0; i < count; ++i) sender.SendIPMessage(1, &receiver, kSentCode, i);
-    KxServerTraceMark("sync-sent");
-    Sleep(quietMs);
-    KxServerTraceMark("sync-end");
-
-    KxServerTraceMark("post-begin");
-    for (unsigned int i = 0; i < count; ++i) {
-        sender.PostIPMessage(1, &receiver, kSentCode, i);
-        Sleep(3);  // one wake-up per message
-    }
-    KxServerTraceMark("post-sent");
-    Sleep(quietMs);
-    KxServerTraceMark("post-end");
-
-    KxServerTraceMark("burst-begin");
-    for (unsigned int i = 0; i < count; ++i) {
-        while (!sender.PostIPMessage(1, &receiver, kSentCode, i)) SwitchToThread();
-    }
-    KxServerTraceMark("burst-sent");
-    Sleep(quietMs);
-    KxServerTraceMark("burst-end");
+    TraceJoins(channel, 0, joins);
+    Grow(&first, 1);
+    TraceFanOut(channel, 1, count);
+    Grow(&first, 3);
+    Grow(&second, 4);
+    TraceJoins(channel, 8, joins);
+    TraceFanOut(channel, 8, count);
+    Grow(&first, 21);
+    Grow(&second, 20);
+    TraceJoins(channel, 49, joins);
+    TraceFanOut(channel, 49, count);
     return 0;
 }

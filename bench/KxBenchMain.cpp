@@ -10,18 +10,20 @@
 int main(int argc, char** argv) {
     const std::string role = argc > 1 ? argv[1] : "";
     const std::vector<std::string> args(argv + (argc > 1 ? 2 : 1), argv + argc);
+    int code = 2;  // what every role returns for arguments it does not take
     try {
-        if (role == "run") return KxRunBenchmarks(args);
-        if (role == "trace") return KxRunTraceWorkload(args);
-        if (role == "events") return KxRoleEventEcho(args);
-        if (role == "pipe") return KxRolePipeEcho(args);
-        if (role == "members") return KxRoleMembers(args);
+        if (role == "run") code = KxRunBenchmarks(args);
+        if (role == "trace") code = KxRunTraceWorkload(args);
+        if (role == "events") code = KxRoleEventEcho(args);
+        if (role == "pipe") code = KxRolePipeEcho(args);
+        if (role == "members") code = KxRoleMembers(args);
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "kxipc_bench %s: %s\n", role.c_str(), failure.what());
         return 1;
     }
+    if (code != 2) return code;
     std::fprintf(stderr,
-                 "usage: kxipc_bench run JSON_PATH [--quick] | trace COUNT\n"
+                 "usage: kxipc_bench run JSON_PATH [--quick] [--rounds N] | trace COUNT\n"
                  "       (events, pipe and members are the roles of its peer processes)\n");
     return 2;
 }

@@ -33,6 +33,7 @@ int KxRoleEventEcho(const std::vector<std::string>& args) {
     HANDLE ping = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, args[0].c_str());
     HANDLE pong = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, args[1].c_str());
     if (!ping || !pong) return 3;
+    KxServerTraceMark("peer");
     Say("ready");
     const unsigned long count = ToNumber(args[2]);
     for (unsigned long i = 0; i < count; ++i) {
@@ -46,6 +47,7 @@ int KxRoleEventEcho(const std::vector<std::string>& args) {
 
 int KxRolePipeEcho(const std::vector<std::string>& args) {
     if (args.size() != 2) return 2;
+    KxServerTraceMark("peer");
     HANDLE pipe = CreateFileA(args[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0 /*dwShareMode*/,
                               nullptr, OPEN_EXISTING, 0 /*dwFlagsAndAttributes*/, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) return 3;
@@ -103,7 +105,7 @@ int KxRoleMembers(const std::vector<std::string>& args) {
             target = ToNumber(rest);
             Say("ok");
         } else if (verb == "mark") {
-            KxServerTraceMark(rest.c_str());
+            KxServerTraceMark(rest);
             Say("ok");
         } else if (verb == "quit") {
             break;

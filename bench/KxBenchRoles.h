@@ -5,10 +5,11 @@
 #include <vector>
 
 // events NAME_PING NAME_PONG COUNT: opens two auto-reset events and, COUNT times, waits for the
-// first and sets the second. Says "ready" first.
+// first and sets the second. Marks itself "peer" for a server trace, then says "ready".
 int KxRoleEventEcho(const std::vector<std::string>& args);
 
-// pipe NAME COUNT: connects to a message-mode named pipe and echoes COUNT 16-byte messages.
+// pipe NAME COUNT: marks itself "peer" for a server trace, connects to a message-mode named pipe
+// and echoes COUNT 16-byte messages.
 int KxRolePipeEcho(const std::vector<std::string>& args);
 
 // members CHANNEL COUNT: COUNT participants of CHANNEL in this process, then commands on stdin:
