@@ -1,0 +1,263 @@
+#!/usr/bin/env bash
+# Mutation pass: puts one plausible fault at a time into the library, builds, runs the suite and
+# tells which tests caught it. Usage: tools/mutate.sh <build tree> [ID ...]
+#   IDs: fault ids (M1 ...) and BASE, a run with no fault (tests that fail there are not caught
+#   faults but flaky or broken tests). No IDs: BASE, then every fault.
+#   KX_MUTATE_JOBS   parallel CTest jobs (default 4, as `./kx test`)
+#   KX_MUTATE_CAP    minutes after which a run starts no further test (default 15): a fault that
+#                    makes every test wait out its time-out would otherwise take hours
+#   KX_MUTATE_CHECK=1 only checks that the selected faults still apply, and builds nothing
+# Every fault is a text replacement that must match exactly once in the current sources, so a fault
+# the code has moved away from is reported instead of silently testing nothing. The sources are
+# restored after each fault and on every exit, interrupts included; a restored file gets a new
+# modification time so the next build recompiles it. The table goes to stdout and to
+# build/mutation-table.txt; each run's build and test output to build/mutation-logs/ID.log.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+[ $# -ge 1 ] || { sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+build=$(cd "$1" && pwd)
+shift
+
+# One command at a time in a build tree, the same lock `./kx` takes: a build or a suite beside this
+# one would rewrite the binaries under it or end its Wine processes.
+if [ -z "${KX_TREE_LOCKED:-}" ]; then
+    exec env KX_TREE_LOCKED=1 flock -o "$build/.kx-lock" "$0" "$build" "$@"
+fi
+
+jobs=${KX_MUTATE_JOBS:-4}
+cap=${KX_MUTATE_CAP:-15}
+wineserver=/usr/lib/wine/wineserver
+table="$root/build/mutation-table.txt"
+logs="$root/build/mutation-logs"
+
+# --- The faults: id, file, where, what, then the exact text and its replacement. -----------------
+ids=()
+declare -A file=() where=() what=() old=() new=()
+fault() { ids+=("$1"); file[$1]=$2; where[$1]=$3; what[$1]=$4; old[$1]=$5; new[$1]=$6; }
+
+fault M1 shared/KxMessageRing.h "CKxMessageRing::Advance" \
+    "hand-rolled wrap off by one: after element 399 comes 3" \
+    '        return kFirstRingElement + (p - kFirstRingElement + k) % kRingWords;' \
+    '        return p + k < kElementCount ? p + k : p + k - kRingWords + 1;'
+fault M2 shared/KxMessageRing.cpp "CKxMessageRing::AcknowledgeFirst" \
+    "an acknowledgement that completes a record gives no room back" \
+    $'acknowledgement.\n    GiveBack(run);\n' \
+    $'acknowledgement.\n'
+fault M3 shared/KxMessageRing.cpp "CKxMessageRing::Add" \
+    "the acknowledge key's halves written in the other order" \
+    $'    Store(Advance(write, KeyLowWord(count)), static_cast<std::uint32_t>(message.acknowledgeKey));\n    Store(Advance(write, KeyHighWord(count)),' \
+    $'    Store(Advance(write, KeyHighWord(count)), static_cast<std::uint32_t>(message.acknowledgeKey));\n    Store(Advance(write, KeyLowWord(count)),'
+fault M4 shared/KxMessageRing.cpp "TakenState (TakeAll)" \
+    "TakeAll leaves a posted entry received (wrong no-key sentinel)" \
+    '    return message.acknowledgeKey == 0 ? CKxMessageRing::kStateAcknowledged' \
+    '    return message.acknowledgeKey == ~0ull ? CKxMessageRing::kStateAcknowledged'
+fault M5 shared/KxParticipantIdList.cpp "CKxParticipantIdList::Remove" \
+    "successors not moved down, only the count lowered" \
+    $'    for (std::uint32_t i = position + 1; i < count; ++i) m_elements[i] = m_elements[i + 1];\n' \
+    ''
+fault M6 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::RemoveParticipant" \
+    "the departed member's drain acknowledges without ReleaseSender" \
+    $'        while (AcknowledgeAndRelease(id)) {\n        }\n        KX_KILL_POINT("channel.remove-participant.half-way");\n        CkxIPCMessage message;\n        while (m_queue->GetMessage(id, &message)) AcknowledgeAndRelease(id);' \
+    $'        std::uint32_t sender = 0;\n        std::uint64_t key = 0;\n        while (m_queue->AcknowledgeMessage(id, &sender, &key)) {\n        }\n        KX_KILL_POINT("channel.remove-participant.half-way");\n        CkxIPCMessage message;\n        while (m_queue->GetMessage(id, &message)) m_queue->AcknowledgeMessage(id, &sender, &key);'
+fault M7 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::Lock" \
+    "an abandoned mutex counts as free: given back, Lock returns false" \
+    $'    if (!KxWaitTakingAbandoned(m_mutex, INFINITE, &abandoned)) return false;\n' \
+    $'    if (!KxWaitTakingAbandoned(m_mutex, INFINITE, &abandoned)) return false;\n    if (abandoned) {\n        KxReleaseIgnoringErrors(m_mutex);\n        return false;\n    }\n'
+fault M8 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::AddParticipant" \
+    "no join notice queued for the members present" \
+    '    return AddMessage(present, recipients, &notice);' \
+    '    return true;'
+fault M9 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventPoolManager::ReleaseElement" \
+    "an element given back is forgotten (never lent again, never freed)" \
+    $'        m_freeElements.push_back(element);\n' \
+    ''
+fault M10 channel/CKxIPCAcknowledgeEventPoolElement.cpp "CKxIPCAcknowledgeEventPoolElement::NoteWaitEndedUnsignalled" \
+    "no effect: a retired element is lent again" \
+    'NoteWaitEndedUnsignalled() { m_retired = true; }' \
+    'NoteWaitEndedUnsignalled() {}'
+fault M11 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventPoolManager::CloseEventsOfEndedProcesses" \
+    "the prune closes the events of live processes too" \
+    '        const bool ended = owner != self && KxProcessHasEnded(owner);' \
+    '        const bool ended = owner != self;'
+fault M12 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::RefreshMembers" \
+    "OnJoin(id, false) for a member that joined later" \
+    'OnJoin(arrived[i], true);' \
+    'OnJoin(arrived[i], false);'
+fault M13 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::RefreshMembers" \
+    "the member whose thread was seen to end gets no OnQuit" \
+    '            departed[departedCount++] = id;' \
+    '            if (id != quitting) departed[departedCount++] = id;'
+fault M14 participant/CkxIPCParticipant.cpp "kPartyTimeoutMs" \
+    "every wait on another party 2 500 ms instead of 25 000 ms" \
+    'const DWORD kPartyTimeoutMs = 25000;' \
+    'const DWORD kPartyTimeoutMs = 2500;'
+fault M15 participant/CKxParticipantRun.cpp "CKxParticipantRun::NextAcknowledgement" \
+    "acknowledges the newest begun message instead of the oldest" \
+    $'    const std::uint32_t position = m_begun[m_begunFirst];\n    m_begunFirst = (m_begunFirst + 1) % CKxMessageRing::kMaxEntries;\n    --m_begunCount;\n    return position;' \
+    $'    --m_begunCount;\n    return m_begun[(m_begunFirst + m_begunCount) % CKxMessageRing::kMaxEntries];'
+fault M16 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::StopWaitingThread" \
+    "returns after one slice, before the last handler call (dropped !)" \
+    '        while (!ended && !run->HasEndedServing()) ended = run->Wait(kStopSliceMs);' \
+    '        while (!ended && run->HasEndedServing()) ended = run->Wait(kStopSliceMs);'
+fault M17 kernel/CKxAutoLock.cpp "CKxAutoLock::CKxAutoLock" \
+    "with an abandoned flag, an abandoned mutex is released at once" \
+    $'        KxWaitTakingAbandoned(m_object, INFINITE, abandoned);\n        return;' \
+    $'        KxWaitTakingAbandoned(m_object, INFINITE, abandoned);\n        if (*abandoned) KxReleaseIgnoringErrors(m_object);\n        return;'
+fault M18 kernel/KxWaitFunctions.cpp "WaitForAny" \
+    "reports the signalled index one too high" \
+    'static_cast<int>(result - WAIT_OBJECT_0);' \
+    'static_cast<int>(result - WAIT_OBJECT_0 + 1);'
+fault M19 kernel/CKxSharedMemory.cpp "CKxSharedMemory::CKxSharedMemory" \
+    "reports created=false for a new segment" \
+    $'            *created = true;\n' \
+    ''
+fault M20 kernel/CKxEvent.cpp "CKxEvent::CKxEvent(name, manualReset)" \
+    "the named constructor makes an unnamed event (inverted empty-name test)" \
+    'FALSE /*bInitialState*/, name.c_str()));' \
+    'FALSE /*bInitialState*/, !name.empty() ? nullptr : name.c_str()));'
+# Beyond the list: risks it does not name.
+fault M21 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::AddMessage" \
+    "the first recipient's receive event is not set" \
+    '    for (std::uint32_t i = 0; i < count; ++i) records[i]->GetReceiveEvent()->Set();' \
+    '    for (std::uint32_t i = 1; i < count; ++i) records[i]->GetReceiveEvent()->Set();'
+fault M22 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::OnInternalReceive" \
+    "a stop does not finish the drain: messages behind the batch are dropped" \
+    '    while (count == CKxMessageRing::kMaxRecords || run->StopRequested()) {' \
+    '    while (count == CKxMessageRing::kMaxRecords) {'
+fault M23 shared/KxParticipantIdList.cpp "CKxParticipantIdList::Count" \
+    "a hostile count of 51 is trusted (bound off by one)" \
+    '    return count <= kMaxParticipants ? count : 0;' \
+    '    return count <= kElementCount ? count : 0;'
+fault M24 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::PostIPMessage" \
+    "the largest application code is refused" \
+    $'    if (m_stopped || messageCode > kLargestApplicationCode) return false;\n    CkxIPCMessage message;' \
+    $'    if (m_stopped || messageCode >= kLargestApplicationCode) return false;\n    CkxIPCMessage message;'
+fault M25 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventPoolManager::MakeElement" \
+    "a new element keeps a signal left by an earlier process of the same id" \
+    $'    element->GetEvent()->Wait(0);\n' \
+    ''
+
+# --- Applying and restoring. ---------------------------------------------------------------------
+backup=$(mktemp -d)
+mutated=""  # the file that holds a fault now, relative to root
+child=0
+
+restore() {
+    [ -n "$mutated" ] || return 0
+    cat "$backup/original" >"$root/$mutated"
+    touch "$root/$mutated"  # newer than the mutant's objects
+    mutated=""
+}
+stop_wine() { WINEPREFIX="$build/wineprefix" "$wineserver" -k 2>/dev/null || true; }
+on_exit() {
+    if [ "$child" -ne 0 ]; then kill -- "-$child" 2>/dev/null || kill "$child" 2>/dev/null || true; fi
+    restore
+    stop_wine
+    rm -rf "$backup"
+}
+trap on_exit EXIT
+trap 'exit 130' INT TERM HUP
+
+# Replaces old by new in file when old occurs exactly once; with check=1 only counts.
+replace() {  # id check
+    OLD=${old[$1]} NEW=${new[$1]} CHECK=$2 python3 - "$root/${file[$1]}" <<'EOF'
+import os, sys
+path = sys.argv[1]
+old, new = os.environ["OLD"].encode(), os.environ["NEW"].encode()
+with open(path, "rb") as f:
+    text = f.read()
+found = text.count(old)
+if found != 1:
+    print(f"matches {found} times, not once", file=sys.stderr)
+    sys.exit(3)
+if os.environ["CHECK"] != "1":
+    with open(path, "wb") as f:
+        f.write(text.replace(old, new))
+EOF
+}
+
+# Runs a command in its own process group so that an interrupt can end all of it.
+run_child() {
+    set -m
+    "$@" &
+    child=$!
+    set +m
+    local status=0
+    wait "$child" || status=$?
+    child=0
+    return "$status"
+}
+
+# --- Selection and a check that every selected fault still applies. --------------------------------
+selected=("$@")
+[ ${#selected[@]} -gt 0 ] || selected=(BASE "${ids[@]}")
+stale=()
+for id in "${selected[@]}"; do
+    [ "$id" = BASE ] && continue
+    [ -n "${file[$id]:-}" ] || { echo "mutate: unknown fault $id" >&2; exit 2; }
+    replace "$id" 1 2>/dev/null || stale+=("$id")
+done
+
+if [ "${KX_MUTATE_CHECK:-}" = 1 ]; then
+    [ ${#stale[@]} -eq 0 ] || { echo "mutate: not applicable: ${stale[*]}" >&2; exit 1; }
+    echo "mutate: all selected faults apply"
+    exit 0
+fi
+
+targets=(kxipc kxipc_cli $(cmake --build "$build" --target help | grep -oE '\bkxipc_[a-z_]+_tests\b' | sort -u))
+mkdir -p "$logs"
+header=$(printf '%-5s %-64s %-70s %s' ID WHERE WHAT "CAUGHT BY")
+printf '%s\n' "$header" | tee "$table"
+row() { printf '%-5s %-64s %-70s %s\n' "$1" "$2" "$3" "$4" | tee -a "$table"; }
+
+for id in "${selected[@]}"; do
+    if [ "$id" = BASE ]; then
+        place="-"; change="no fault: tests failing here are flaky or broken"
+    else
+        place="${file[$id]} ${where[$id]}"; change=${what[$id]}
+    fi
+    if [[ " ${stale[*]} " == *" $id "* ]]; then
+        row "$id" "$place" "$change" "NOT APPLIED: the text to replace is not found exactly once"
+        continue
+    fi
+    log="$logs/$id.log"
+    : >"$log"
+    if [ "$id" != BASE ]; then
+        cp "$root/${file[$id]}" "$backup/original"
+        mutated=${file[$id]}
+        replace "$id" 0
+    fi
+
+    result=""
+    if ! run_child cmake --build "$build" -j2 --target "${targets[@]}" >>"$log" 2>&1; then
+        result="BUILD FAILED"
+    elif grep -q 'warning:' "$log"; then
+        result="(compiler warns) "
+    fi
+    if [ "$result" != "BUILD FAILED" ]; then
+        export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+        "$wineserver" -p 2>/dev/null || true
+        /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
+        start=$(date +%s)
+        run_child ctest --test-dir "$build" -LE soak -j"$jobs" --timeout 300 --output-on-failure \
+            --stop-time "$(date -d "+$cap min" +%H:%M:%S)" >>"$log" 2>&1 || true
+        elapsed=$(( $(date +%s) - start ))
+        stop_wine
+        # "  12 - Suite.Case (Failed)" under "The following tests FAILED:".
+        caught=$(sed -n '/The following tests FAILED:/,$p' "$log" |
+            sed -nE 's/^[[:space:]]*[0-9]+ - (.+) \(([^)]*)\)[[:space:]]*$/\1|\2/p' |
+            awk -F'|' '{ print ($2 == "Failed" ? $1 : $1 " (" tolower($2) ")") }' |
+            paste -sd, - | sed 's/,/, /g')
+        result+=${caught:-NOTHING}
+        [ "$elapsed" -lt $((cap * 60)) ] || result+=" [cut at the ${cap}-minute cap]"
+        result+=" {$(grep -oE '[0-9]+ tests failed out of [0-9]+' "$log" | tail -1), ${elapsed}s}"
+    fi
+    restore
+    row "$id" "$place" "$change" "$result"
+done
+
+# The binaries last built hold the last fault: build the restored sources again.
+run_child cmake --build "$build" -j2 --target "${targets[@]}" >"$logs/restored-build.log" 2>&1 ||
+    echo "mutate: the build of the restored sources failed, see $logs/restored-build.log" >&2
+echo "table: $table"
