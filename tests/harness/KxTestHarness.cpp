@@ -181,7 +181,12 @@ void CKxChildProcess::ReadOutput() {
 }
 
 bool CKxChildProcess::WaitForExit(DWORD timeoutMs) {
-    return m_process && WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0;
+    if (!m_process || WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0) return false;
+    // The reader may not have taken the child's last lines yet; a grandchild holding the pipe
+    // open only delays this up to the same limit.
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_arrived.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return m_outputClosed; });
+    return true;
 }
 
 DWORD CKxChildProcess::ExitCode() const {

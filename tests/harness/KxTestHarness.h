@@ -58,7 +58,8 @@ public:
     DWORD ProcessId() const { return m_processId; }
     HANDLE ProcessHandle() const { return m_process; }
 
-    // True once the process has ended (within the time limit).
+    // True once the process has ended (within the time limit); its output up to its end is then
+    // in Output(), unless a process it started still holds the pipe open past the limit.
     bool WaitForExit(DWORD timeoutMs);
     // The exit code; STILL_ACTIVE (259) while running.
     DWORD ExitCode() const;

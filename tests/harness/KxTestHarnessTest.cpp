@@ -15,3 +15,16 @@ TEST(KxChildProcess, ChildThatCannotStartFailsItsTestWithTheWindowsErrorAndAnswe
     EXPECT_EQ(STILL_ACTIVE, child->ExitCode());
     child->Kill();
 }
+
+KX_CHILD_ROLE(HarnessSayThenExit) {
+    KxSay("last");
+    return 0;
+}
+
+TEST(KxChildProcess, OutputAfterWaitForExitHoldsEverythingTheChildPrinted) {
+    for (int round = 0; round < 8; ++round) {
+        auto child = CKxChildProcess::Role("HarnessSayThenExit");
+        ASSERT_TRUE(child->WaitForExit(60000));
+        EXPECT_EQ("last\n", child->Output()) << "round " << round;
+    }
+}
