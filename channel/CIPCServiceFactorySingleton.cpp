@@ -43,7 +43,8 @@ CKxHandleSyncObject* CIPCServiceFactorySingleton::OpenThreadSyncObject(std::uint
 CKxEvent* CIPCServiceFactorySingleton::CreateReceiveEvent(std::uint32_t participantId) {
     // Every process derives this name from the identifier alone.
     const std::string name = KxReceiveEventName(participantId);
-    return CreateEventObject(name.c_str());  // virtual call: an override decides how events are made
+    // A virtual call: an override decides how events are made.
+    return CreateEventObject(name.c_str());
 }
 
 CKxEvent* CIPCServiceFactorySingleton::CreateEventObject(const char* name) {

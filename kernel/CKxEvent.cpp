@@ -12,13 +12,13 @@ CKxEvent::CKxEvent(bool manualReset) {
 
 CKxEvent::CKxEvent(const std::string& name, bool manualReset) {
     CKxOpenSecurityAttributes security;
-    SetHandle(KX_FAILS_NAME(name.c_str())
-                   ? nullptr
-                   : CreateEventA(security.Get(), manualReset ? TRUE : FALSE,
-                                  FALSE /*bInitialState*/, name.c_str()));
+    SetHandle(KX_FAILS_NAME(name.c_str()) ? nullptr
+                                          : CreateEventA(security.Get(), manualReset ? TRUE : FALSE,
+                                                         FALSE /*bInitialState*/, name.c_str()));
     if (!GetHandle()) throw CKxEventException("CKxEvent::CKxEvent -> could not create an event");
 }
 
 void CKxEvent::Set() {
-    if (!SetEvent(GetHandle())) throw CKxEventException("CKxEvent::Set -> error occurred in SetEvent");
+    if (!SetEvent(GetHandle()))
+        throw CKxEventException("CKxEvent::Set -> error occurred in SetEvent");
 }

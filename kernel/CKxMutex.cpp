@@ -14,8 +14,8 @@ CKxMutex::CKxMutex(const std::string& name) {
     CKxOpenSecurityAttributes security;
     // An existing mutex of that name is opened; ERROR_ALREADY_EXISTS is deliberately not looked at.
     SetHandle(KX_FAILS_NAME(name.c_str())
-                   ? nullptr
-                   : CreateMutexA(security.Get(), FALSE /*bInitialOwner*/, name.c_str()));
+                  ? nullptr
+                  : CreateMutexA(security.Get(), FALSE /*bInitialOwner*/, name.c_str()));
     if (!GetHandle()) throw CKxMutexException("CKxMutex::CKxMutex -> could not create mutex");
 }
 

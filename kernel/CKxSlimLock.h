@@ -16,7 +16,9 @@ public:
     // Held exclusively from construction to destruction.
     class Exclusive {
     public:
-        explicit Exclusive(CKxSlimLock& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock.m_lock); }
+        explicit Exclusive(CKxSlimLock& lock) : m_lock(lock) {
+            AcquireSRWLockExclusive(&m_lock.m_lock);
+        }
         ~Exclusive() { ReleaseSRWLockExclusive(&m_lock.m_lock); }
         Exclusive(const Exclusive&) = delete;
         Exclusive& operator=(const Exclusive&) = delete;

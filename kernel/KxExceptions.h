@@ -37,11 +37,11 @@ private:
 };
 
 // Declares a member of the family: no field and no virtual operation of its own.
-#define KX_DECLARE_EXCEPTION(Name, Base)                                 \
-    class KXIPC_API Name : public Base {                                 \
-    public:                                                              \
-        explicit Name(const std::string& message) : Base(message) {}     \
-        Name(const Name& other) : Base(other) {}                         \
+#define KX_DECLARE_EXCEPTION(Name, Base)                             \
+    class KXIPC_API Name : public Base {                             \
+    public:                                                          \
+        explicit Name(const std::string& message) : Base(message) {} \
+        Name(const Name& other) : Base(other) {}                     \
     }
 
 /// A scoped lock could not take or give back its object.

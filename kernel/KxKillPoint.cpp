@@ -1,5 +1,5 @@
-// Test seams of test builds: one armed point per process, where a thread stops until it is killed or
-// let go, and kernel object names this process cannot create.
+// Test seams of test builds: one armed point per process, where a thread stops until it is killed
+// or let go, and kernel object names this process cannot create.
 #include "KxKillPoint.h"
 
 #if defined(KXIPC_KILL_POINTS)
@@ -73,8 +73,8 @@ void KxKillPoint(const char* name) {
         CloseHandle(ready);
     }
     if (!resumeEventName.empty()) {
-        if (HANDLE resume = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/,
-                                       resumeEventName.c_str())) {
+        if (HANDLE resume =
+                OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, resumeEventName.c_str())) {
             WaitForSingleObject(resume, INFINITE);
             CloseHandle(resume);
             return;

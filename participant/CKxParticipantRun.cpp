@@ -178,7 +178,8 @@ void CKxParticipantRun::RetryJoinNotice() {
     unsigned int recipients[kKxMaxParticipants];
     unsigned int count = 0;
     for (unsigned int i = 0; i < m_noticeRecipientCount; ++i) {
-        if (m_channel->IsParticipant(m_noticeRecipients[i])) recipients[count++] = m_noticeRecipients[i];
+        if (m_channel->IsParticipant(m_noticeRecipients[i]))
+            recipients[count++] = m_noticeRecipients[i];
     }
     if (count == 0) {
         // Nobody is left to acknowledge: the join is as acknowledged as it will ever be.
@@ -229,7 +230,7 @@ bool CKxParticipantRun::AddMessage(unsigned int count, const unsigned int* ids,
     const bool queued = m_channel->AddMessage(count, ids, message, position);
     if (report) {
         report->count = count < KXIPC_MAX_TARGETS ? count : KXIPC_MAX_TARGETS;
-        report->refusal = queued ? KXIPC_QUEUED
+        report->refusal = queued       ? KXIPC_QUEUED
                           : count == 0 ? KXIPC_REFUSED_NO_TARGETS
                                        : KXIPC_REFUSED_NO_ROOM;
         for (unsigned int i = 0; i < report->count; ++i) {
@@ -251,7 +252,8 @@ void CKxParticipantRun::ReportOutcomes(std::uint32_t position, std::uint64_t key
     if (m_channel == nullptr) {
         // The run has ended meanwhile: what the signal said is all there is to know.
         for (unsigned int i = 0; i < report->count; ++i) {
-            report->outcomes[i] = acknowledgedByAll ? KXIPC_TARGET_ACKNOWLEDGED : KXIPC_TARGET_PENDING;
+            report->outcomes[i] =
+                acknowledgedByAll ? KXIPC_TARGET_ACKNOWLEDGED : KXIPC_TARGET_PENDING;
         }
         return;
     }

@@ -31,7 +31,8 @@ struct kxipc_send_report;
 class CKxParticipantRun : public CKxThread {
 public:
     // A counted hold on the run a participant currently publishes, for a thread that queues
-    // messages: the run stays alive while the hold lasts, even if the participant reaps it meanwhile.
+    // messages: the run stays alive while the hold lasts, even if the participant reaps it
+    // meanwhile.
     class Reference {
     public:
         // Reads the participant's waiting-thread slot; null when no run is published.
@@ -61,13 +62,14 @@ public:
     bool IsOwnThread() const;
 
     // --- The initialising thread ---
-    // Waits up to timeoutMs for the thread to finish its start (served, or failed). False: time-out.
+    // Waits up to timeoutMs for the thread to finish its start (served, or failed). False:
+    // time-out.
     bool WaitStarted(unsigned long timeoutMs);
     // What stopped the thread from joining, once WaitStarted returned true; null when it joined.
     std::exception_ptr StartFailure() const { return m_startFailure; }
     // Waits up to timeoutMs for every member present to acknowledge the join. When they did, the
-    // join element goes back to the pool at once; otherwise the run keeps it (an acknowledgement may
-    // still come) and retires it at its end, and join notices queued from now on ask for none.
+    // join element goes back to the pool at once; otherwise the run keeps it (an acknowledgement
+    // may still come) and retires it at its end, and join notices queued from now on ask for none.
     void WaitJoinAcknowledged(unsigned long timeoutMs);
 
     // --- The thread that uninitialises ---
@@ -116,9 +118,9 @@ public:
 
     // --- Any thread, holding a Reference ---
     // Queues message for count recipients (ids), or for every other member when ids is null. False,
-    // with nothing queued, when the run does not serve (not yet, or no more) or the channel refuses.
-    // *position (when given) gets the record's position. report (may be null) gets the targets
-    // and, for a refusal, why and which targets are not members.
+    // with nothing queued, when the run does not serve (not yet, or no more) or the channel
+    // refuses. *position (when given) gets the record's position. report (may be null) gets the
+    // targets and, for a refusal, why and which targets are not members.
     bool AddMessage(unsigned int count, const unsigned int* ids, const CkxIPCMessage* message,
                     std::uint32_t* position = nullptr, kxipc_send_report* report = nullptr);
     // Fills the outcomes of report, whose message (key) was queued at position: acknowledged or

@@ -108,8 +108,7 @@ void CkxIPCParticipant::UninitializeParticipant() {
 }
 
 bool CkxIPCParticipant::UpdateListOfOtherParticipants() {
-    CIPCCommunicationChannel* channel =
-        static_cast<CKxParticipantRun*>(m_waitingThread)->Channel();
+    CIPCCommunicationChannel* channel = static_cast<CKxParticipantRun*>(m_waitingThread)->Channel();
     unsigned int count = kKxMaxParticipants;
     unsigned int ids[kKxMaxParticipants];
     CKxHandleSyncObject* objects[kKxMaxParticipants];
@@ -129,7 +128,8 @@ void CkxIPCParticipant::ReconstructIPCEventWaiter() {
     m_eventWaiter->ClearIPCEventWaiter();
     m_eventWaiter->AddEvent(run->StopEvent());
     m_eventWaiter->AddEvent(run->ReceiveEvent());
-    for (unsigned int i = 0; i < m_otherCount; ++i) m_eventWaiter->AddEvent(m_otherThreadObjects[i]);
+    for (unsigned int i = 0; i < m_otherCount; ++i)
+        m_eventWaiter->AddEvent(m_otherThreadObjects[i]);
 }
 
 // Rebuilds the member lists and tells the handlers what changed since the last rebuild: OnQuit for
@@ -138,8 +138,7 @@ void CkxIPCParticipant::ReconstructIPCEventWaiter() {
 // notice brought it or a rebuild found it first (its notice found the queue full, or is still
 // behind). So every identifier reaches OnJoin before any OnQuit, and each exactly once per stay.
 void CkxIPCParticipant::RefreshMembers(unsigned int quitting) {
-    CIPCCommunicationChannel* channel =
-        static_cast<CKxParticipantRun*>(m_waitingThread)->Channel();
+    CIPCCommunicationChannel* channel = static_cast<CKxParticipantRun*>(m_waitingThread)->Channel();
     unsigned int previousIds[kKxMaxParticipants];
     const unsigned int previousCount = m_otherCount;
     std::copy(m_otherIds, m_otherIds + previousCount, previousIds);
@@ -267,7 +266,8 @@ bool CkxIPCParticipant::JoinChannel() {
     {
         CIPCChannelLock lock(channel);
         if (run->StopRequested()) return false;
-        const bool added = channel->AddParticipant(m_participantId, run->JoinKey(), run->JoinEvent());
+        const bool added =
+            channel->AddParticipant(m_participantId, run->JoinKey(), run->JoinEvent());
         UpdateListOfOtherParticipants();
         // Refused for want of room: a participant that is no member must not go on as if it were.
         if (!added && m_otherCount >= kKxMaxParticipants &&
@@ -293,7 +293,8 @@ int CkxIPCParticipant::WaitForWake(unsigned long timeoutMs, CKxHandleSyncObject*
     CKxHandleSyncObject** extra = acknowledgeEvent ? &acknowledgeEvent : nullptr;
     const unsigned int extraCount = acknowledgeEvent ? 1 : 0;
     for (;;) {
-        if (!run->JoinNoticePending()) return m_eventWaiter->WaitOnEvents(timeoutMs, extraCount, extra);
+        if (!run->JoinNoticePending())
+            return m_eventWaiter->WaitOnEvents(timeoutMs, extraCount, extra);
         const unsigned long slice = std::min<unsigned long>(timeoutMs, kNoticeRetryMs);
         const int position = m_eventWaiter->WaitOnEvents(slice, extraCount, extra);
         {

@@ -126,21 +126,21 @@ private:
     bool WaitForAcknowledgement(CKxEvent* acknowledgeEvent);
 
     // The exported layout. Each run of the waiting thread owns its events, join element and
-    // channel (CKxParticipantRun, reached through m_waitingThread); the five pointers that held them
-    // stay in the layout, always null.
+    // channel (CKxParticipantRun, reached through m_waitingThread); the five pointers that held
+    // them stay in the layout, always null.
     CKxEvent* m_startedEvent;
     CKxEvent* m_stopEvent;
     CKxIPCAcknowledgeEventPoolElement* m_joinAcknowledgeElement;
     CKxEvent* m_receiveEvent;
     CIPCCommunicationChannel* m_channel;
-    unsigned int m_participantId;           // written by the waiting thread before it serves
-    unsigned int m_otherCount;              // the other members: waiting thread, channel lock
+    unsigned int m_participantId;  // written by the waiting thread before it serves
+    unsigned int m_otherCount;     // the other members: waiting thread, channel lock
     unsigned int m_otherIds[50];
     CKxHandleSyncObject* m_otherThreadObjects[50];
-    const char* m_channelName;              // owned copy
-    bool m_stopped;                         // no waiting thread serves (read without a lock)
+    const char* m_channelName;  // owned copy
+    bool m_stopped;             // no waiting thread serves (read without a lock)
     bool m_initialized;
-    CKxIPCEventWaiter* m_eventWaiter;       // the waiting thread's alone
-    CKxMutex* m_dispatchMutex;              // in the layout only, always null
-    CKxThread* m_waitingThread;             // the current CKxParticipantRun, or null
+    CKxIPCEventWaiter* m_eventWaiter;  // the waiting thread's alone
+    CKxMutex* m_dispatchMutex;         // in the layout only, always null
+    CKxThread* m_waitingThread;        // the current CKxParticipantRun, or null
 };

@@ -14,9 +14,9 @@
 // Members of one channel; each has at most 49 others.
 constexpr std::uint32_t kKxMaxParticipants = 50;
 
-// The participant-identifier segment "TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array":
-// a header word, then the count and 50 identifiers (51 elements), asked for with a growth step of
-// 20 that no channel ever uses. 208 bytes.
+// The participant-identifier segment "TKxInterProcessGrowArray" + channel +
+// "_Participant_IDs_Array": a header word, then the count and 50 identifiers (51 elements), asked
+// for with a growth step of 20 that no channel ever uses. 208 bytes.
 constexpr char kKxIdArrayPrefix[] = "TKxInterProcessGrowArray";
 constexpr char kKxIdArraySuffix[] = "_Participant_IDs_Array";
 constexpr std::uint32_t kKxIdArrayElements = kKxMaxParticipants + 1;

@@ -82,10 +82,11 @@ struct KxRingRecord {
 
 class CKxMessageRing {
 public:
-    static constexpr std::uint32_t kReadElement = 0;     // R
-    static constexpr std::uint32_t kWriteElement = 1;    // W
+    static constexpr std::uint32_t kReadElement = 0;   // R
+    static constexpr std::uint32_t kWriteElement = 1;  // W
     static constexpr std::uint32_t kFirstRingElement = 2;
-    static constexpr std::uint32_t kMaxRecordWords = kKxRingWords - 1;  // one word always stays free
+    static constexpr std::uint32_t kMaxRecordWords =
+        kKxRingWords - 1;  // one word always stays free
     // Records and entries a full ring can hold: 44 one-recipient records, or one record of 195.
     static constexpr std::uint32_t kMaxRecords = kMaxRecordWords / 9;
     static constexpr std::uint32_t kMaxEntries = kKxMaxRecipients;
@@ -267,21 +268,17 @@ private:
     std::uint32_t* m_elements;
 };
 
-static_assert(CKxMessageRing::RecordWords(kKxMaxRecipients) ==
-                  CKxMessageRing::kMaxRecordWords,
+static_assert(CKxMessageRing::RecordWords(kKxMaxRecipients) == CKxMessageRing::kMaxRecordWords,
               "195 recipients take exactly the largest record an empty ring holds");
-static_assert(CKxMessageRing::RecordWords(kKxMaxRecipients + 1) >
-                  CKxMessageRing::kMaxRecordWords,
+static_assert(CKxMessageRing::RecordWords(kKxMaxRecipients + 1) > CKxMessageRing::kMaxRecordWords,
               "a 196th recipient does not fit");
 static_assert(CKxMessageRing::kMaxRecords == 44 &&
                   CKxMessageRing::kMaxRecords * CKxMessageRing::RecordWords(1) <=
                       CKxMessageRing::kMaxRecordWords,
               "44 one-recipient records fill the ring");
-static_assert(CKxMessageRing::kFirstRingElement + kKxRingWords ==
-                  kKxQueueElements,
+static_assert(CKxMessageRing::kFirstRingElement + kKxRingWords == kKxQueueElements,
               "R, W and the ring fill the queue's elements");
 static_assert(sizeof(std::uint32_t) * (1 + kKxQueueElements) == 1604,
               "the queue segment: header word and 400 elements");
-static_assert(sizeof(KxRingRecord::recipients) / sizeof(KxRingRecipient) ==
-                  kKxMaxRecipients,
+static_assert(sizeof(KxRingRecord::recipients) / sizeof(KxRingRecipient) == kKxMaxRecipients,
               "a record copy holds every recipient a record can have");

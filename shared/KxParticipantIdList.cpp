@@ -4,7 +4,8 @@
 CKxParticipantIdList::CKxParticipantIdList(std::uint32_t* elements) : m_elements(elements) {}
 
 void CKxParticipantIdList::Initialize() {
-    for (std::uint32_t element = 0; element < kKxIdArrayElements; ++element) m_elements[element] = 0;
+    for (std::uint32_t element = 0; element < kKxIdArrayElements; ++element)
+        m_elements[element] = 0;
 }
 
 bool CKxParticipantIdList::IsValid() const { return m_elements[0] <= kKxMaxParticipants; }

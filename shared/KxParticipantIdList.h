@@ -24,7 +24,6 @@
 
 class CKxParticipantIdList {
 public:
-
     // elements: the array's first 51 elements (not its header word); must stay valid while the
     // list is used. The list owns nothing; the caller holds the channel mutex for every call.
     explicit CKxParticipantIdList(std::uint32_t* elements);

@@ -87,8 +87,8 @@ public:
         bool created = false;  // the header word, not this flag, tells whether contents are new
         // As for TKxInterProcessArray: a dead holder of the segment's mutex left nothing half done.
         bool abandoned = false;
-        m_segment = new CKxSharedMemory(kHeaderBytes + DWORD{4} * m_capacity, m_name, &created,
-                                        &abandoned);
+        m_segment =
+            new CKxSharedMemory(kHeaderBytes + DWORD{4} * m_capacity, m_name, &created, &abandoned);
         const SIZE_T mapped = m_segment->GetMappedSize();
         const SIZE_T mappedElements =
             mapped < kHeaderBytes ? 0 : (mapped - kHeaderBytes) / sizeof(T);

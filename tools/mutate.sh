@@ -38,8 +38,8 @@ fault() { ids+=("$1"); file[$1]=$2; where[$1]=$3; what[$1]=$4; old[$1]=$5; new[$
 
 fault M1 shared/KxMessageRing.h "CKxMessageRing::Advance" \
     "hand-rolled wrap off by one: after element 399 comes 3" \
-    '        return kFirstRingElement + (p - kFirstRingElement + k) % kRingWords;' \
-    '        return p + k < kElementCount ? p + k : p + k - kRingWords + 1;'
+    '        return kFirstRingElement + (p - kFirstRingElement + k) % kKxRingWords;' \
+    '        return p + k < kKxQueueElements ? p + k : p + k - kKxRingWords + 1;'
 fault M2 shared/KxMessageRing.cpp "CKxMessageRing::AcknowledgeFirst" \
     "an acknowledgement that completes a record gives no room back" \
     $'acknowledgement.\n    GiveBack(run);\n' \
@@ -88,18 +88,18 @@ fault M13 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::RefreshMembers" 
     "the member whose thread was seen to end gets no OnQuit" \
     '            departed[departedCount++] = id;' \
     '            if (id != quitting) departed[departedCount++] = id;'
-fault M14 participant/CkxIPCParticipant.cpp "kPartyTimeoutMs" \
+fault M14 shared/KxChannelLayout.h "kKxPartyWaitMs" \
     "every wait on another party 2 500 ms instead of 25 000 ms" \
-    'const DWORD kPartyTimeoutMs = 25000;' \
-    'const DWORD kPartyTimeoutMs = 2500;'
+    'constexpr unsigned long kKxPartyWaitMs = 25000;' \
+    'constexpr unsigned long kKxPartyWaitMs = 2500;'
 fault M15 participant/CKxParticipantRun.cpp "CKxParticipantRun::NextAcknowledgement" \
     "acknowledges the newest begun message instead of the oldest" \
     $'    const std::uint32_t position = m_begun[m_begunFirst];\n    m_begunFirst = (m_begunFirst + 1) % CKxMessageRing::kMaxEntries;\n    --m_begunCount;\n    return position;' \
     $'    --m_begunCount;\n    return m_begun[(m_begunFirst + m_begunCount) % CKxMessageRing::kMaxEntries];'
 fault M16 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::StopWaitingThread" \
     "returns after one slice, before the last handler call (dropped !)" \
-    '        while (!ended && !run->HasEndedServing()) ended = run->Wait(kStopSliceMs);' \
-    '        while (!ended && run->HasEndedServing()) ended = run->Wait(kStopSliceMs);'
+    '        while (!ended && !run->HasEndedServing()) ended = run->Wait(kKxStopSliceMs);' \
+    '        while (!ended && run->HasEndedServing()) ended = run->Wait(kKxStopSliceMs);'
 fault M17 kernel/CKxAutoLock.cpp "CKxAutoLock::CKxAutoLock" \
     "with an abandoned flag, an abandoned mutex is released at once" \
     $'        KxWaitTakingAbandoned(m_object, INFINITE, abandoned);\n        return;' \
@@ -127,12 +127,12 @@ fault M22 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::OnInternalReceiv
     '    while (count == CKxMessageRing::kMaxRecords) {'
 fault M23 shared/KxParticipantIdList.cpp "CKxParticipantIdList::Count" \
     "a hostile count of 51 is trusted (bound off by one)" \
-    '    return count <= kMaxParticipants ? count : 0;' \
-    '    return count <= kElementCount ? count : 0;'
+    '    return count <= kKxMaxParticipants ? count : 0;' \
+    '    return count <= kKxIdArrayElements ? count : 0;'
 fault M24 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::PostIPMessage" \
     "the largest application code is refused" \
-    $'    if (m_stopped || messageCode > kLargestApplicationCode) return false;\n    CkxIPCMessage message;' \
-    $'    if (m_stopped || messageCode >= kLargestApplicationCode) return false;\n    CkxIPCMessage message;'
+    $'    if (m_stopped || messageCode > kKxLargestApplicationCode) return false;\n    CkxIPCMessage message;' \
+    $'    if (m_stopped || messageCode >= kKxLargestApplicationCode) return false;\n    CkxIPCMessage message;'
 fault M25 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventPoolManager::MakeElement" \
     "a new element keeps a signal left by an earlier process of the same id" \
     $'    element->GetEvent()->Wait(0);\n' \
