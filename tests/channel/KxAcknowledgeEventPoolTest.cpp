@@ -66,9 +66,11 @@ TEST(KxAcknowledgeEventPool, LoadMakesTenElementsLentLastInFirstOut) {
     }
     // The list ran dry: a new element, whose name an earlier process of this identifier may have
     // left signalled in another process.
-    CKxEvent stale(AckEventName(OwnKey(11)), false);
-    stale.Set();
-    lent.push_back(factory->AcquireAcknowledgeElement());
+    {
+        CKxEvent stale(AckEventName(OwnKey(11)), false);
+        stale.Set();
+        lent.push_back(factory->AcquireAcknowledgeElement());
+    }
     EXPECT_EQ(OwnKey(11), lent.back()->GetAcknowledgeKey());
     EXPECT_FALSE(lent.back()->GetEvent()->Wait(0)) << "a stale signal would end a wait at once";
 
