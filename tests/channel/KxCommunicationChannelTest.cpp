@@ -292,9 +292,12 @@ TEST_F(KxCommunicationChannel, ProcessKilledHoldingTheMutexLeavesTheChannelUsabl
     ASSERT_EQ(kJoinCode, TakeAndAcknowledge(&channel, Self()));  // member's join notice
     ASSERT_TRUE(AbandonMutexInChild(name + "_Mutex", KxChildEnd::Kill));
 
+    std::unique_ptr<CKxEvent> memberReceive(
+        CIPCServiceFactorySingleton::GetInstance()->CreateReceiveEvent(member));
     ASSERT_TRUE(channel.Lock()) << "the abandoned mutex counts as taken";
     const CkxIPCMessage post = Message(Self(), 21, 22, 0);
     EXPECT_TRUE(channel.AddMessage(1, &member, &post));
+    EXPECT_TRUE(IsSet(memberReceive.get())) << "the recipient is woken";
     EXPECT_TRUE(channel.Unlock());
     EXPECT_FALSE(channel.Unlock()) << "one Lock, one Unlock";
 
