@@ -185,4 +185,3 @@ TEST(KxAcknowledgeEventPool, ConcurrentLookUpsMakeOneEventPerKey) {
     for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[0], seen[t]) << "thread " << t;
     EXPECT_EQ(kKeys, std::set<CKxEvent*>(seen[0].begin(), seen[0].end()).size());
 }
-

@@ -283,7 +283,6 @@ TEST_F(KxCommunicationChannel, GetParticipantsOverAListRewrittenMeanwhileRefuses
     EXPECT_EQ((std::vector<std::uint32_t>{Self(), member}), Members(&channel));
 }
 
-
 // A holder killed inside the channel leaves its mutex abandoned: the next Lock takes it as its
 // own, and its Unlock frees it for every other process.
 TEST_F(KxCommunicationChannel, ProcessKilledHoldingTheMutexLeavesTheChannelUsable) {
@@ -325,7 +324,9 @@ KX_CHILD_ROLE(ChannelJoinSelf) {
 TEST(KxCommunicationChannelConstruction, ConcurrentFirstConstructionsKeepEveryRegistration) {
     const std::string name = KxUniqueName("chan");
     std::vector<std::unique_ptr<CKxChildProcess>> children;
-    for (int i = 0; i < 3; ++i) children.push_back(CKxChildProcess::Role("ChannelJoinSelf", {name}));
+    for (int i = 0; i < 3; ++i) {
+        children.push_back(CKxChildProcess::Role("ChannelJoinSelf", {name}));  // all start at once
+    }
     std::set<std::uint32_t> joined;
     for (auto& child : children) {
         std::string line;

@@ -26,8 +26,9 @@ TEST(KxIPCEventWaiterWait, LowestSignalledPositionWinsAcrossGrowthShrinkingAndRe
     auto events = MakeEvents(83);
     CKxIPCEventWaiter waiter;
     EXPECT_FALSE(waiter.AddEvent(nullptr));
-    for (const auto& event : events) ASSERT_TRUE(waiter.AddEvent(event.get()));  // grows twice
-    for (int i = 82; i >= 4; --i) ASSERT_TRUE(waiter.RemoveEvent(events[i].get()));  // shrinks
+    // 83 objects make the array grow twice; removing all but four makes it shrink once.
+    for (const auto& event : events) ASSERT_TRUE(waiter.AddEvent(event.get()));
+    for (int i = 82; i >= 4; --i) ASSERT_TRUE(waiter.RemoveEvent(events[i].get()));
     EXPECT_EQ(-1, waiter.WaitOnEvents(0, 0, nullptr));
     events[40]->Set();
     events[3]->Set();
@@ -40,6 +41,10 @@ TEST(KxIPCEventWaiterWait, LowestSignalledPositionWinsAcrossGrowthShrinkingAndRe
     EXPECT_TRUE(waiter.RemoveEvent(events[0].get(), &index));
     EXPECT_EQ(0u, index);
     EXPECT_EQ(1, waiter.WaitOnEvents(0, 0, nullptr)) << "later objects moved down";
+
+    waiter.ClearIPCEventWaiter();
+    ASSERT_TRUE(waiter.AddEvent(events[40].get(), &index));
+    EXPECT_EQ(0u, index) << "a cleared waiter starts over at position 0";
 }
 
 TEST(KxIPCEventWaiterWait, ExtraObjectsFollowTheRegisteredOnesForOneWaitOnlyUpToSixtyFour) {
