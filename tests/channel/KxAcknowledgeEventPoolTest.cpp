@@ -1,9 +1,9 @@
-// Acknowledge event pool: lending order and retirement, keys and names, keys of other processes,
-// concurrent look-ups, failed creations, and the machine-wide pool mutex held elsewhere.
+// Acknowledge event pool: lending order and retirement, the names other processes derive from keys
+// and participant identifiers, concurrent look-ups, and the machine-wide pool mutex held elsewhere.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <iomanip>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -13,7 +13,6 @@
 #include "CIPCServiceFactorySingleton.h"
 #include "CKxEvent.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
-#include "CKxMutex.h"
 #include "KxTestHarness.h"
 
 namespace {
@@ -24,18 +23,29 @@ std::uint64_t OwnKey(std::uint32_t sequence) {
     return (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) | sequence;
 }
 
-// The event name, built without the library's formatter.
-std::string AckEventName(std::uint64_t key) {
+// An event name as every process derives it, built without the library's formatter.
+std::string EventName(const char* prefix, std::uint64_t value, int digits) {
     std::ostringstream name;
-    name << "KX IPCAckEv 0x" << std::uppercase << std::hex << std::setw(16) << std::setfill('0')
-         << key;
+    name << prefix << " 0x" << std::uppercase << std::hex << std::setw(digits) << std::setfill('0')
+         << value;
     return name.str();
 }
+
+std::string AckEventName(std::uint64_t key) { return EventName("KX IPCAckEv", key, 16); }
 
 bool EventExists(const std::string& name) {
     HANDLE event = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, name.c_str());
     if (event) CloseHandle(event);
     return event != nullptr;
+}
+
+// Sets the event of that name through a handle of this test's own; false if no such event exists.
+bool SetEventByName(const std::string& name) {
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, name.c_str());
+    if (!event) return false;
+    SetEvent(event);
+    CloseHandle(event);
+    return true;
 }
 
 CIPCServiceFactorySingleton* Factory() {
@@ -46,16 +56,6 @@ CIPCServiceFactorySingleton* Factory() {
 
 }  // namespace
 
-KX_CHILD_ROLE(PoolBorrowAndWait) {
-    CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
-    CKxIPCAcknowledgeEventPoolElement* element = factory->AcquireAcknowledgeElement();
-    KxSay("key %llu", static_cast<unsigned long long>(element->GetAcknowledgeKey()));
-    const bool woken = element->GetEvent()->Wait(kChildTimeoutMs);
-    KxSay(woken ? "woken" : "timeout");
-    factory->ReleaseAcknowledgeElement(element);
-    return woken ? 0 : 1;
-}
-
 TEST(KxAcknowledgeEventPool, LoadMakesTenElementsLentLastInFirstOut) {
     CIPCServiceFactorySingleton* factory = Factory();
     ASSERT_NE(nullptr, factory);
@@ -64,8 +64,15 @@ TEST(KxAcknowledgeEventPool, LoadMakesTenElementsLentLastInFirstOut) {
         lent.push_back(factory->AcquireAcknowledgeElement());
         EXPECT_EQ(OwnKey(sequence), lent.back()->GetAcknowledgeKey());
     }
-    lent.push_back(factory->AcquireAcknowledgeElement());
-    EXPECT_EQ(OwnKey(11), lent.back()->GetAcknowledgeKey()) << "the list ran dry: a new element";
+    // The list ran dry: a new element, whose name an earlier process of this identifier may have
+    // left signalled in another process.
+    {
+        CKxEvent stale(AckEventName(OwnKey(11)), false);
+        stale.Set();
+        lent.push_back(factory->AcquireAcknowledgeElement());
+    }
+    EXPECT_EQ(OwnKey(11), lent.back()->GetAcknowledgeKey());
+    EXPECT_FALSE(lent.back()->GetEvent()->Wait(0)) << "a stale signal would end a wait at once";
 
     factory->ReleaseAcknowledgeElement(lent[5]);  // sequence 5
     factory->ReleaseAcknowledgeElement(lent[10]);
@@ -96,7 +103,19 @@ TEST(KxAcknowledgeEventPool, LoadMakesTenElementsLentLastInFirstOut) {
     }
 }
 
-TEST(KxAcknowledgeEventPool, EventNameIsTheKeyInSixteenUpperCaseHexDigits) {
+TEST(KxAcknowledgeEventPool, EventNamesAreTheKeyAndTheIdentifierInUpperCaseHex) {
+    // A participant identifier with every digit in use, derived from this process's identifier
+    // so that no other test has it.
+    const std::string receiveName =
+        EventName("KX IPCRcvEv", 0xB0000000u | GetCurrentProcessId(), 8);
+    {
+        std::unique_ptr<CKxEvent> receive(
+            Factory()->CreateReceiveEvent(0xB0000000u | GetCurrentProcessId()));
+        ASSERT_TRUE(SetEventByName(receiveName)) << receiveName;
+        EXPECT_TRUE(receive->Wait(0)) << "the name reaches this event";
+    }
+    EXPECT_FALSE(SetEventByName(receiveName)) << "the name was the event's own";
+
     {
         CKxIPCAcknowledgeEventPoolElement element(0x76543210, 0xFEDCBA98u);
         EXPECT_EQ(0xFEDCBA9876543210ull, element.GetAcknowledgeKey());
@@ -108,11 +127,7 @@ TEST(KxAcknowledgeEventPool, EventNameIsTheKeyInSixteenUpperCaseHexDigits) {
     CIPCServiceFactorySingleton* factory = Factory();
     CKxIPCAcknowledgeEventPoolElement* element = factory->AcquireAcknowledgeElement();
     ASSERT_EQ(OwnKey(10), element->GetAcknowledgeKey());
-    HANDLE byName =
-        OpenEventA(EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, AckEventName(OwnKey(10)).c_str());
-    ASSERT_NE(nullptr, byName) << AckEventName(OwnKey(10));
-    SetEvent(byName);
-    CloseHandle(byName);
+    ASSERT_TRUE(SetEventByName(AckEventName(OwnKey(10))));
     EXPECT_TRUE(element->GetEvent()->Wait(0));
     EXPECT_FALSE(element->GetEvent()->Wait(0)) << "auto-reset: one wait consumed the signal";
 
@@ -147,42 +162,6 @@ TEST(KxAcknowledgeEventPool, LendingAndGivingBackNeverWaitForThePoolMutex) {
     EXPECT_TRUE(holder->WaitForLine("released", kChildTimeoutMs));
 }
 
-TEST(KxAcknowledgeEventPool, KeyEventIsOpenedOnceAndKept) {
-    CIPCServiceFactorySingleton* factory = Factory();
-    const std::uint64_t key = OwnKey(0x7001);  // no element of this process has it
-    CKxEvent* event = factory->GetAcknowledgeEvent(key);
-    ASSERT_NE(nullptr, event);
-    EXPECT_EQ(event, factory->GetAcknowledgeEvent(key));
-    EXPECT_NE(event, factory->GetAcknowledgeEvent(OwnKey(0x7002)));
-    EXPECT_TRUE(EventExists(AckEventName(key))) << "created because no process held it";
-
-    // A key whose name belongs to another kind of object fails, and leaves no entry behind.
-    const std::uint64_t blocked = OwnKey(0x7003);
-    {
-        CKxMutex squatter(AckEventName(blocked));
-        ExpectKxThrow<CKxEventException>([&] { factory->GetAcknowledgeEvent(blocked); },
-                                         "CKxEvent::CKxEvent -> could not create an event");
-    }
-    CKxEvent* late = factory->GetAcknowledgeEvent(blocked);
-    ASSERT_NE(nullptr, late);
-    EXPECT_EQ(late, factory->GetAcknowledgeEvent(blocked));
-}
-
-TEST(KxAcknowledgeEventPoolCrossProcess, KeyOfAnotherProcessWakesItsBorrower) {
-    auto child = CKxChildProcess::Role("PoolBorrowAndWait");
-    ASSERT_TRUE(child);
-    std::string line;
-    ASSERT_TRUE(child->WaitForLine("key ", kChildTimeoutMs, &line));
-    const std::uint64_t key = std::stoull(line.substr(4));
-    EXPECT_EQ(child->ProcessId(), key >> 32);
-    EXPECT_EQ(10u, key & 0xFFFFFFFFu) << "the child's first loan";
-
-    Factory()->GetAcknowledgeEvent(key)->Set();
-    EXPECT_TRUE(child->WaitForLine("woken", kChildTimeoutMs)) << child->Output();
-    ASSERT_TRUE(child->WaitForExit(kChildTimeoutMs));
-    EXPECT_EQ(0u, child->ExitCode());
-}
-
 TEST(KxAcknowledgeEventPool, ConcurrentLookUpsMakeOneEventPerKey) {
     const int kThreads = 8;
     const std::uint32_t kKeys = 48;
@@ -205,21 +184,4 @@ TEST(KxAcknowledgeEventPool, ConcurrentLookUpsMakeOneEventPerKey) {
 
     for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[0], seen[t]) << "thread " << t;
     EXPECT_EQ(kKeys, std::set<CKxEvent*>(seen[0].begin(), seen[0].end()).size());
-}
-
-TEST(KxAcknowledgeEventPool, FailedElementCreationUsesNoSequenceNumber) {
-    CIPCServiceFactorySingleton* factory = Factory();
-    std::vector<CKxIPCAcknowledgeEventPoolElement*> lent;
-    for (int i = 0; i < 10; ++i) lent.push_back(factory->AcquireAcknowledgeElement());
-    {
-        CKxMutex squatter(AckEventName(OwnKey(11)));  // the next element's name, wrong kind
-        ExpectKxThrow<CKxEventException>([&] { factory->AcquireAcknowledgeElement(); },
-                                         "CKxEvent::CKxEvent -> could not create an event");
-    }
-    CKxIPCAcknowledgeEventPoolElement* eleventh = factory->AcquireAcknowledgeElement();
-    EXPECT_EQ(OwnKey(11), eleventh->GetAcknowledgeKey()) << "the failure used no sequence number";
-    lent.push_back(eleventh);
-    for (CKxIPCAcknowledgeEventPoolElement* element : lent) {
-        factory->ReleaseAcknowledgeElement(element);
-    }
 }

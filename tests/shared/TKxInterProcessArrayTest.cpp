@@ -1,4 +1,4 @@
-// Fixed inter-process arrays over real segments: naming, size asked, sharing, a too-small view.
+// Fixed inter-process arrays over real segments: naming, size asked, a too-small view.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -47,18 +47,6 @@ TEST(TKxInterProcessArray, SizeAskedIsFourBytesPerElementPlusTheHeader) {
     EXPECT_EQ(8192u, OpenExisting("TKxInterProcessArray" + twoPages)->GetMappedSize());
     large[1023] = 5;  // the last element lies in the second page
     EXPECT_EQ(5u, large[1023]);
-}
-
-TEST(TKxInterProcessArray, SecondArrayOfTheSameNameSeesTheFirstOnesWords) {
-    const std::string name = KxUniqueName("q");
-    TKxInterProcessArray<std::uint32_t> first(name, 400);
-    first.Header() = 1;
-    first[7] = 77;
-    TKxInterProcessArray<std::uint32_t> second(name, 400);
-    EXPECT_EQ(1u, second.Header());
-    EXPECT_EQ(77u, second[7]);
-    second[8] = 88;
-    EXPECT_EQ(88u, first[8]);
 }
 
 TEST(TKxInterProcessArray, ExistingSegmentSmallerThanAskedIsRefused) {

@@ -42,20 +42,6 @@ TEST(TKxInterProcessGrowArray, ParticipantIdArraySegmentIsNamedAfterTheTemplate)
     EXPECT_EQ(51u, ids.GetCapacity());  // element 50 is inside the initial capacity
 }
 
-TEST(TKxInterProcessGrowArray, AccessAtCapacityGrowsByStepPlusOne) {
-    TKxInterProcessGrowArray<std::uint32_t> array(KxUniqueName("grow"), 51, 20);
-    array[50] = 9;
-    EXPECT_EQ(51u, array.GetCapacity());
-    EXPECT_EQ(9u, array[50]);
-    array[51] = 1;
-    EXPECT_EQ(72u, array.GetCapacity());
-
-    TKxInterProcessGrowArray<std::uint32_t> empty(KxUniqueName("empty"), 0, 20);
-    EXPECT_EQ(0u, empty.Header());
-    empty[0] = 1;
-    EXPECT_EQ(21u, empty.GetCapacity());
-}
-
 TEST(TKxInterProcessGrowArray, GrowthOfTheOnlyHolderStartsOverFromZeros) {
     TKxInterProcessGrowArray<std::uint32_t> array(KxUniqueName("alone"), 51, 20);
     array.Header() = 1;

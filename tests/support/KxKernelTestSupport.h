@@ -15,6 +15,10 @@
 // Generous: a child process under a cold Wine prefix can take seconds to start.
 const DWORD kChildTimeoutMs = 60000;
 
+// What a wait on an abandoned mutex throws, as callers see it.
+const char kAbandonedMessage[] =
+    "CKxHandleSyncObject::Wait -> WaitForSingleObject returned WAIT_ABANDONED... This might be ok?";
+
 // Expects action() to throw exactly Expected (not a class derived from it) with this message,
 // caught through CKxBaseException as an application would.
 template <class Expected, class Action>
