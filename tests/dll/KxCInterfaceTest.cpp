@@ -51,32 +51,23 @@ void RunBadInputTable(const std::string& channel) {
                       *left = Join(channel), *out = nullptr;
     const uint32_t to[KXIPC_MAX_TARGETS + 1] = {Id(b)};
     const uint32_t stranger = GetCurrentThreadId();  // a thread, not a member
-    uint32_t id = 0, count = 0, ids[4];
+    uint32_t id = 0, count = 0;
     kxipc_send_report report;
     kxipc_participant* const forged = reinterpret_cast<kxipc_participant*>(0x1234);
     const Row rows[] = {
         {"join null channel", [&] { return kxipc_join(nullptr, &kNoCallbacks, nullptr, &out); },
          KXIPC_E_ARGUMENT},
-        {"join empty channel", [&] { return kxipc_join("", &kNoCallbacks, nullptr, &out); },
-         KXIPC_E_ARGUMENT},
         {"join null callbacks", [&] { return kxipc_join(channel.c_str(), nullptr, nullptr, &out); },
-         KXIPC_E_ARGUMENT},
-        {"handle out null in join",
-         [&] { return kxipc_join(channel.c_str(), &kNoCallbacks, nullptr, nullptr); },
          KXIPC_E_ARGUMENT},
         {"join name of an event",
          [&] { return kxipc_join(takenByAnEvent.c_str(), &kNoCallbacks, nullptr, &out); },
          KXIPC_E_KERNEL, kNoRefusal, "CKxMutex::CKxMutex -> could not create mutex"},
-        {"id null out", [&] { return kxipc_id(a, nullptr); }, KXIPC_E_ARGUMENT},
         {"id null handle", [&] { return kxipc_id(nullptr, &id); }, KXIPC_E_HANDLE},
         {"id forged handle", [&] { return kxipc_id(forged, &id); }, KXIPC_E_HANDLE},
         {"members null ids with room", [&] { return kxipc_members(a, nullptr, 4, &count); },
          KXIPC_E_ARGUMENT},
-        {"members null count", [&] { return kxipc_members(a, ids, 4, nullptr); }, KXIPC_E_ARGUMENT},
         {"send too many targets",
          [&] { return kxipc_send(a, to, KXIPC_MAX_TARGETS + 1, 1, 1, &report); }, KXIPC_E_ARGUMENT},
-        {"post too many targets", [&] { return kxipc_post(a, to, KXIPC_MAX_TARGETS + 1, 1, 1); },
-         KXIPC_E_ARGUMENT},
         {"send reserved code", [&] { return kxipc_send(a, to, 1, 0xFFFF0000u, 1, &report); },
          KXIPC_REFUSED, KXIPC_REFUSED_RESERVED_CODE},
         {"post reserved code", [&] { return kxipc_post(a, nullptr, 0, 0xFFFFFFFFu, 1); },
@@ -85,7 +76,6 @@ void RunBadInputTable(const std::string& channel) {
          KXIPC_REFUSED, KXIPC_REFUSED_ABSENT},
         {"send to an empty list", [&] { return kxipc_send(a, to, 0, 1, 1, &report); },
          KXIPC_REFUSED, KXIPC_REFUSED_NO_TARGETS},
-        {"post to an empty list", [&] { return kxipc_post(a, to, 0, 1, 1); }, KXIPC_REFUSED},
         {"rejoin when joined", [&] { return kxipc_rejoin(a); }, KXIPC_E_STATE},
         {"leave", [&] { return kxipc_leave(left); }, KXIPC_OK},
         {"leave twice", [&] { return kxipc_leave(left); }, KXIPC_E_STATE},
@@ -95,13 +85,8 @@ void RunBadInputTable(const std::string& channel) {
         {"close", [&] { return kxipc_close(gone); }, KXIPC_OK},
         {"close twice", [&] { return kxipc_close(gone); }, KXIPC_E_HANDLE},
         {"id after close", [&] { return kxipc_id(gone, &id); }, KXIPC_E_HANDLE},
-        {"members after close", [&] { return kxipc_members(gone, ids, 4, &count); },
-         KXIPC_E_HANDLE},
         {"send after close", [&] { return kxipc_send(gone, nullptr, 0, 1, 1, &report); },
          KXIPC_E_HANDLE},
-        {"post after close", [&] { return kxipc_post(gone, nullptr, 0, 1, 1); }, KXIPC_E_HANDLE},
-        {"leave after close", [&] { return kxipc_leave(gone); }, KXIPC_E_HANDLE},
-        {"rejoin after close", [&] { return kxipc_rejoin(gone); }, KXIPC_E_HANDLE},
         {"send to a member", [&] { return kxipc_send(a, to, 1, 1, 1, &report); }, KXIPC_OK,
          KXIPC_QUEUED},
     };

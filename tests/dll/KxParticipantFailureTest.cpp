@@ -1,5 +1,4 @@
-// Departures with messages pending, members whose process died unwatched and a process frozen
-// holding a channel, through kxipc.dll.
+// Departures with messages pending and a process frozen holding a channel, through kxipc.dll.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -13,28 +12,8 @@ namespace {
 
 using Member = std::unique_ptr<CKxMemberProcess>;
 
-class CKxSilentParticipant : public CkxIPCParticipant {
-public:
-    using CkxIPCParticipant::CkxIPCParticipant;
-
-protected:
-    void OnJoin(unsigned int, bool) override {}
-    void OnQuit(unsigned int) override {}
-    void OnSyncMessage(unsigned int, unsigned int, unsigned long long) override {}
-    void OnReceive(unsigned int, unsigned int, unsigned long long) override {}
-};
-
-// args: channel. Two members of it in this one process; prints "ids <a> <b>" once both have
-// joined, then waits to be killed.
-KX_CHILD_ROLE(KxTwoMembersOfOneProcess) {
-    CKxSilentParticipant first(args.at(0).c_str()), second(args.at(0).c_str());
-    first.InitializeParticipant();
-    second.InitializeParticipant();
-    KxSay("ids %u %u", first.GetParticipantID(), second.GetParticipantID());
-    for (std::string ignored; KxReadLine(&ignored);) {
-    }
-    return 0;
-}
+// Deadline of the waits for what a test checks: well past the library's 25 000 ms waits.
+const DWORD kDeadlineMs = 60000;
 
 }  // namespace
 
@@ -94,48 +73,6 @@ TEST(KxParticipantFailure, StopDuringADrainEndsTheThreadOnlyAfterTheDrain) {
         << leaver->Output();
 }
 
-TEST(KxParticipantFailure, JoinerDropsMembersWhoseThreadsEndedUnwatched) {
-    const std::string channel = KxUniqueName("channel");
-    // Both members live in one process: when it dies, no member is left to notice.
-    auto pair = CKxChildProcess::Role("KxTwoMembersOfOneProcess", {channel});
-    std::string line;
-    ASSERT_TRUE(pair->WaitForLine("ids ", kKxStartTimeoutMs, &line));
-    unsigned int staleA = 0, staleB = 0;
-    ASSERT_EQ(2, std::sscanf(line.c_str(), "ids %u %u", &staleA, &staleB));
-
-    // This process keeps the member segment, and so its contents, alive across the death. Its
-    // words: header, member count, then the identifiers in joining order.
-    const HANDLE segment =
-        OpenFileMappingA(FILE_MAP_READ, FALSE /*bInheritHandle*/,
-                         ("TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array").c_str());
-    ASSERT_TRUE(segment);
-    const volatile DWORD* words =
-        static_cast<const DWORD*>(MapViewOfFile(segment, FILE_MAP_READ, 0, 0, 0 /*whole*/));
-    ASSERT_TRUE(words);
-    pair->Kill();
-    EXPECT_EQ(2u, words[1]);
-    EXPECT_EQ(staleA, words[2]);
-    EXPECT_EQ(staleB, words[3]);
-
-    // A join notice to the dead would never be acknowledged: the join would miss its bound.
-    Member joiner = CKxMemberProcess::Joined(channel);
-    EXPECT_EQ(0u, joiner->Count("join"));
-    EXPECT_EQ(1u, words[1]);
-    EXPECT_EQ(joiner->Id(), words[2]);
-    EXPECT_EQ(0, joiner->SendWait(kKxPlainCode, 1, {staleA}));
-
-    // The channel works on: a newcomer meets only the joiner, and both exchange messages.
-    Member newcomer = CKxMemberProcess::Joined(channel);
-    EXPECT_EQ(1u, newcomer->Count("join"));
-    EXPECT_TRUE(joiner->Saw(KxLine("join", {newcomer->Id(), 1})));
-    EXPECT_EQ(1, joiner->SendWait(kKxPlainCode, 2));
-    EXPECT_TRUE(newcomer->Saw(KxLine("recv", {joiner->Id(), kKxPlainCode, 2})));
-    EXPECT_EQ(1, newcomer->SendWait(kKxPlainCode, 3));
-    EXPECT_TRUE(joiner->Saw(KxLine("recv", {newcomer->Id(), kKxPlainCode, 3})));
-    UnmapViewOfFile(const_cast<const DWORD*>(words));
-    CloseHandle(segment);
-}
-
 // Participants of different channels never wait on each other: a sender of this process stuck on
 // a channel whose mutex a frozen process holds does not keep this process's participants of
 // another channel from joining, sending and leaving.
@@ -145,13 +82,13 @@ TEST(KxParticipantFailure, ChannelHeldByAFrozenProcessStallsNoOtherChannelOfTheP
     stuckSender.InitializeParticipant();
     Member member = CKxMemberProcess::Joined(channel);
     const unsigned int stuckSelf = stuckSender.GetParticipantID(), to = member->Id();
-    const std::chrono::milliseconds bound(kKxHangBoundMs);
+    const std::chrono::milliseconds bound(kDeadlineMs);
     std::future<bool> post, send;  // waited for at the end, once the mutex is given back
     std::future<void> join, leave;
 
     // This thread holds the mutex as the frozen process would.
     const HANDLE mutex = CreateMutexA(nullptr, FALSE /*bInitialOwner*/, (stuck + "_Mutex").c_str());
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, kKxHangBoundMs));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, kDeadlineMs));
     TKxScopeGuard giveBack([mutex] {
         ReleaseMutex(mutex);
         CloseHandle(mutex);
