@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <typeinfo>
 
 #include "KxCountingParticipant.h"
@@ -98,36 +97,5 @@ TEST(KxHostileNameTest, NameTakenByAnotherKindThrowsAndLeavesNoHandle) {
         CloseHandle(squatter);
         participant.InitializeParticipant();
         EXPECT_NE(0u, participant.GetParticipantID());
-    }
-}
-
-// A process that died while it held one of a channel's mutexes (opening or closing a segment, or
-// in the middle of a channel operation) leaves it abandoned: the next joiner takes it over.
-TEST(KxHostileNameTest, MutexAbandonedByADeadHolderDoesNotStopAJoin) {
-    const struct {
-        const char* prefix;
-        const char* suffix;
-    } mutexes[] = {{"", "_Mutex"},
-                   {"TKxInterProcessGrowArray", "_Participant_IDs_Array_mutex"},
-                   {"TKxInterProcessArray", "_Message_Queue_mutex"}};
-    for (const auto& m : mutexes) {
-        SCOPED_TRACE(m.suffix);
-        const std::string channel = KxUniqueName(m.suffix);
-        HANDLE mutex = nullptr;
-        // A thread that ends owning a mutex abandons it, as a process that dies does.
-        std::thread([&] {
-            const std::string name = m.prefix + channel + m.suffix;
-            mutex = CreateMutexA(nullptr, TRUE /*bInitialOwner*/, name.c_str());
-        }).join();
-        ASSERT_NE(nullptr, mutex);
-        CKxCountingParticipant participant(channel.c_str());
-        try {
-            participant.InitializeParticipant();
-        } catch (const CKxBaseException& e) {
-            ADD_FAILURE() << e.GetErrorMessage();
-        }
-        const unsigned int self = participant.GetParticipantID();
-        EXPECT_TRUE(participant.PostIPMessage(1, &self, 1, 0)) << "not a member";
-        CloseHandle(mutex);
     }
 }
