@@ -1,4 +1,4 @@
-// A channel whose kernel object names are already taken by objects of another kind: initialising
+// A channel whose kernel object names are already taken by objects of another kind (events): initialising
 // a participant fails with the exception of the object that could not be made, leaves no handle
 // open, and the channel works once the name is free again.
 #include <gtest/gtest.h>
@@ -14,24 +14,6 @@
 #include "kxipc.h"
 
 namespace {
-
-std::uint32_t HandleCount() {
-    const std::uint32_t handles = KxOpenHandleCount();
-    EXPECT_NE(0u, handles);  // a count that reads 0 would make every comparison pass
-    return handles;
-}
-
-HANDLE SquatEvent(const std::string& name) {
-    return CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/, name.c_str());
-}
-
-HANDLE SquatMutex(const std::string& name) {
-    return CreateMutexA(nullptr, FALSE /*bInitialOwner*/, name.c_str());
-}
-
-HANDLE SquatMapping(const std::string& name) {
-    return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, name.c_str());
-}
 
 const char kMutexFailure[] = "CKxMutex::CKxMutex -> could not create mutex";
 const char kMappingFailure[] =
@@ -65,20 +47,20 @@ TEST(KxHostileNameTest, NameTakenByAnotherKindThrowsAndLeavesNoHandle) {
     const struct {
         const char* suffix;  // of the channel's name, or after a prefix when it has one
         const char* prefix;
-        HANDLE (*squat)(const std::string& name);
         const char* message;
     } cases[] = {
-        {"_Mutex", "", SquatEvent, kMutexFailure},
-        {"_Participant_IDs_Array", "TKxInterProcessGrowArray", SquatMutex, kMappingFailure},
-        {"_Message_Queue", "TKxInterProcessArray", SquatEvent, kMappingFailure},
-        {"_Participant_IDs_Array_mutex", "TKxInterProcessGrowArray", SquatEvent, kMutexFailure},
-        {"_Message_Queue_mutex", "TKxInterProcessArray", SquatMapping, kMutexFailure},
+        {"_Mutex", "", kMutexFailure},
+        {"_Participant_IDs_Array", "TKxInterProcessGrowArray", kMappingFailure},
+        {"_Message_Queue", "TKxInterProcessArray", kMappingFailure},
+        {"_Participant_IDs_Array_mutex", "TKxInterProcessGrowArray", kMutexFailure},
+        {"_Message_Queue_mutex", "TKxInterProcessArray", kMutexFailure},
     };
     int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.suffix);
         const std::string channel = KxUniqueName("taken" + std::to_string(index++));
-        HANDLE squatter = c.squat(c.prefix + channel + c.suffix);
+        const std::string taken = c.prefix + channel + c.suffix;
+        const HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, taken.c_str());
         ASSERT_NE(nullptr, squatter);
         // The first failure of a kind may set up for good what the platform keeps for the
         // process (seen under Wine: two handles, once); every later one must leave nothing.
@@ -87,10 +69,11 @@ TEST(KxHostileNameTest, NameTakenByAnotherKindThrowsAndLeavesNoHandle) {
             ExpectRefused(first, c.message);
         }
         CKxCountingParticipant participant(channel.c_str());
-        const std::uint32_t before = HandleCount();
+        const std::uint32_t before = KxOpenHandleCount();
+        ASSERT_NE(0u, before);  // a count that reads 0 would make every comparison pass
         for (int attempt = 0; attempt < 3; ++attempt) ExpectRefused(participant, c.message);
         // Fewer is fine: a failed start retires its join element, whose event then closes.
-        EXPECT_LE(HandleCount(), before);
+        EXPECT_LE(KxOpenHandleCount(), before);
 
         // Nothing of the failed attempts holds the channel: with the name free, the same
         // participant starts.
