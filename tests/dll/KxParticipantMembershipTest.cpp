@@ -123,9 +123,8 @@ TEST(KxParticipantMembership, MemberGoneBeforeItsEndWasSeenIsStillReportedOnce) 
     sender.InitializeParticipant();
     busy.Hold();
     const unsigned int busyId = busy.GetParticipantID();
-    std::future<bool> send = std::async(std::launch::async, [&] {
-        return sender.SendIPMessage(1, &busyId, kKxPlainCode, 1);
-    });
+    std::future<bool> send = std::async(
+        std::launch::async, [&] { return sender.SendIPMessage(1, &busyId, kKxPlainCode, 1); });
     ASSERT_TRUE(busy.WaitHeld(kDeadlineMs));
     const unsigned int quitsBefore = busy.quits;
 

@@ -12,7 +12,8 @@ using Member = std::unique_ptr<CKxMemberProcess>;
 
 // One record for three entries, the last two for one member: the send returns only after the third
 // acknowledgement, and the member listed twice handles the message twice.
-TEST(KxParticipantSend, SyncSendReturnsOnlyAfterEveryEntryIsAcknowledgedOneListedTwiceHandledTwice) {
+TEST(KxParticipantSend,
+     SyncSendReturnsOnlyAfterEveryEntryIsAcknowledgedOneListedTwiceHandledTwice) {
     const std::string channel = KxUniqueName("channel");
     Member first = CKxMemberProcess::Joined(channel), twice = CKxMemberProcess::Joined(channel),
            sender = CKxMemberProcess::Joined(channel);

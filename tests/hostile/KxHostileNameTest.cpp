@@ -1,6 +1,6 @@
-// A channel whose kernel object names are already taken by objects of another kind (events): initialising
-// a participant fails with the exception of the object that could not be made, leaves no handle
-// open, and the channel works once the name is free again.
+// A channel whose kernel object names are already taken by objects of another kind (events):
+// initialising a participant fails with the exception of the object that could not be made, leaves
+// no handle open, and the channel works once the name is free again.
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -27,8 +27,8 @@ const DWORD kWaitMs = 60000;
 DWORD ElapsedMs(DWORD since) { return GetTickCount() - since; }
 
 // Two participants that join, say "ready", and once "go" arrives send, post, leave and rejoin in a
-// loop until "stop" arrives on stdin. The loop ends after the call under way, so "done <longest send
-// ms> <longest initialise ms>" proves that it still turned.
+// loop until "stop" arrives on stdin. The loop ends after the call under way, so "done <longest
+// send ms> <longest initialise ms>" proves that it still turned.
 KX_CHILD_ROLE(HostileBusyMember) {
     const std::string channel = args.at(0);
     CKxCountingParticipant a(channel.c_str()), b(channel.c_str());
@@ -113,7 +113,8 @@ TEST(KxHostileSegmentTest, ScribbledSegmentsLeaveBusyMembersRunningSlow) {
     for (auto& member : members) member->WriteLine("go");
     SegmentView ids("TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array");
     SegmentView queue("TKxInterProcessArray" + channel + "_Message_Queue");
-    const HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE /*bInheritHandle*/, (channel + "_Mutex").c_str());
+    const HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE /*bInheritHandle*/,
+                                    (channel + "_Mutex").c_str());
     ASSERT_TRUE(ids.IsOpen() && queue.IsOpen() && mutex);
 
     std::mt19937 random(20240611);
@@ -135,7 +136,7 @@ TEST(KxHostileSegmentTest, ScribbledSegmentsLeaveBusyMembersRunningSlow) {
             if (WaitForSingleObject(mutex, kWaitMs) != WAIT_OBJECT_0) continue;
             const std::uint32_t r = queue[kR];
             if (r >= 2 && r < 400) queue[1 + r] = 1 + random() % 3;
-            ReleaseMutex(mutex);
+            ASSERT_TRUE(ReleaseMutex(mutex));
         } else {
             queue[random() % kQueueWords] = value();  // record bodies, recipient states
         }

@@ -18,7 +18,8 @@ const DWORD kKxDeadlineMs = 60000;
 inline std::vector<std::uint32_t> KxChannelMembers(const std::string& channel) {
     CKxChannelSnapshot snapshot;
     std::string error;
-    return snapshot.Take(channel, &error) ? snapshot.ParticipantIds() : std::vector<std::uint32_t>();
+    return snapshot.Take(channel, &error) ? snapshot.ParticipantIds()
+                                          : std::vector<std::uint32_t>();
 }
 
 // Records from R to W; -1 when the channel cannot be read or its ring is inconsistent.

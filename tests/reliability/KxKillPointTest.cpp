@@ -405,8 +405,8 @@ TEST(LocalFailureTest, ThrowWhileFinishingADeadHoldersAcknowledgementReleasesThe
     const std::uint32_t to = victim->Id();
     {
         CIPCChannelLock lock(&local);
-        ASSERT_TRUE(local.AddParticipant(sync.GetSenderID(), sent->GetAcknowledgeKey(),
-                                         sent->GetEvent()));
+        ASSERT_TRUE(
+            local.AddParticipant(sync.GetSenderID(), sent->GetAcknowledgeKey(), sent->GetEvent()));
     }
     ASSERT_TRUE(sent->GetEvent()->Wait(kChildTimeoutMs)) << "the victim took the join notice";
     ASSERT_TRUE(victim->Arm("ring.acknowledge.before-sweep"));
