@@ -1,5 +1,5 @@
 // The C interface through kxipc.dll: each bad input or misuse gets its status and a text, a full
-// channel its own status, and nothing is left open afterwards.
+// channel its own status, and nothing is left open afterwards; callbacks run on the waiting thread.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -143,12 +143,17 @@ const uint32_t kStart = 5, kAsk = 6, kAnswer = 7;
 struct Pair {
     kxipc_participant *ender = nullptr, *answerer = nullptr;
     kxipc_status leave = KXIPC_OK, rejoin = KXIPC_OK, close = KXIPC_OK, send = KXIPC_E_STATE;
+    HRESULT multiThreaded = E_FAIL;
+    DWORD handlerThread = 0;
     std::string nestedText, textAfterSend = "unset";
     HANDLE sent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 
     static void EnderReceives(void* user, uint32_t sender, uint32_t code, uint64_t) {
         Pair* pair = static_cast<Pair*>(user);
         if (code == kStart) {
+            // A thread already in a single-threaded apartment cannot change its model.
+            pair->multiThreaded = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            pair->handlerThread = GetCurrentThreadId();
             pair->send = kxipc_send(pair->ender, &sender, 1, kAsk, 0, nullptr);
             pair->textAfterSend = kxipc_last_error();
             SetEvent(pair->sent);
@@ -177,6 +182,10 @@ TEST(KxCInterface, CallbackCannotEndItsOwnParticipantAndItsFailureStaysInside) {
     const uint32_t enderId = Id(pair.ender);
     ASSERT_EQ(KXIPC_OK, kxipc_post(pair.answerer, &enderId, 1, kStart, 0)) << kxipc_last_error();
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pair.sent, 60000));
+    // Callbacks run on the waiting thread, whose identifier is the participant's, in a
+    // single-threaded apartment.
+    EXPECT_EQ(enderId, pair.handlerThread);
+    EXPECT_EQ(RPC_E_CHANGED_MODE, pair.multiThreaded);
     EXPECT_EQ(KXIPC_E_STATE, pair.leave);
     EXPECT_EQ(KXIPC_E_STATE, pair.rejoin);
     EXPECT_EQ(KXIPC_E_STATE, pair.close);

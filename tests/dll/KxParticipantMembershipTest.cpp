@@ -14,27 +14,6 @@ using Member = std::unique_ptr<CKxMemberProcess>;
 // Deadline of the waits for what a test checks: well past the library's 25 000 ms waits.
 const DWORD kDeadlineMs = 60000;
 
-class CKxApartmentProbe : public CkxIPCParticipant {
-public:
-    explicit CKxApartmentProbe(const char* channel) : CkxIPCParticipant(channel) {}
-    ~CKxApartmentProbe() override { UninitializeParticipant(); }
-    std::promise<DWORD> handlerThread;
-    HRESULT multiThreaded = E_FAIL, apartmentThreaded = E_FAIL;
-
-protected:
-    void OnJoin(unsigned int, bool) override {}
-    void OnQuit(unsigned int) override {}
-    void OnSyncMessage(unsigned int, unsigned int, unsigned long long) override {}
-    void OnReceive(unsigned int, unsigned int, unsigned long long) override {
-        // A thread already in a single-threaded apartment cannot change its model, and joining
-        // the same model again only counts one more initialisation.
-        multiThreaded = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        apartmentThreaded = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        if (SUCCEEDED(apartmentThreaded)) CoUninitialize();
-        handlerThread.set_value(GetCurrentThreadId());
-    }
-};
-
 }  // namespace
 
 // Every Joined() below is bounded by kKxHangBoundMs: a first member that waited for an
@@ -93,22 +72,6 @@ TEST(KxParticipantMembership, LeavingAndKilledMembersAreReportedOnceAndDropOutOf
         EXPECT_EQ(1u, observer->Count(KxLine("quit", {id})));
     }
     EXPECT_EQ(0u, leaver->Count("sync") + leaver->Count("recv"));
-}
-
-TEST(KxParticipantMembership, HandlersRunOnTheWaitingThreadInASingleThreadedApartment) {
-    const std::string channel = KxUniqueName("channel");
-    CKxApartmentProbe participant(channel.c_str());
-    std::future<DWORD> handlerThread = participant.handlerThread.get_future();
-    participant.InitializeParticipant();
-    const unsigned int self = participant.GetParticipantID();
-    ASSERT_TRUE(participant.PostIPMessage(1, &self, kKxPlainCode, 0));
-    ASSERT_EQ(std::future_status::ready,
-              handlerThread.wait_for(std::chrono::milliseconds(kDeadlineMs)));
-    // The identifier is that of the waiting thread, which makes the handler calls.
-    EXPECT_EQ(self, handlerThread.get());
-    EXPECT_NE(GetCurrentThreadId(), self);
-    EXPECT_EQ(RPC_E_CHANGED_MODE, participant.multiThreaded);
-    EXPECT_EQ(S_FALSE, participant.apartmentThreaded);
 }
 
 // A member that unregisters itself while another is busy in a handler, followed by a join: the
