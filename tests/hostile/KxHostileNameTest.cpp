@@ -55,10 +55,9 @@ TEST(KxHostileNameTest, NameTakenByAnotherKindThrowsAndLeavesNoHandle) {
         {"_Participant_IDs_Array_mutex", "TKxInterProcessGrowArray", kMutexFailure},
         {"_Message_Queue_mutex", "TKxInterProcessArray", kMutexFailure},
     };
-    int index = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.suffix);
-        const std::string channel = KxUniqueName("taken" + std::to_string(index++));
+        const std::string channel = KxUniqueName(c.suffix);
         const std::string taken = c.prefix + channel + c.suffix;
         const HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, taken.c_str());
         ASSERT_NE(nullptr, squatter);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "KxCountingParticipant.h"
+#include "KxScopeGuard.h"
 #include "KxTestHarness.h"
 #include "KxWindows.h"
 
@@ -77,26 +78,16 @@ KX_CHILD_ROLE(HostileBusyMember) {
     return 0;
 }
 
-// A writable view of one of the channel's segments, opened by name like any process can.
-class SegmentView {
-public:
-    explicit SegmentView(const std::string& name)
-        : m_mapping(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE /*bInheritHandle*/, name.c_str())),
-          m_view(m_mapping ? static_cast<std::uint32_t*>(
-                                 MapViewOfFile(m_mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0 /*whole*/))
-                           : nullptr) {}
-    ~SegmentView() {
-        if (m_view) UnmapViewOfFile(m_view);
-        if (m_mapping) CloseHandle(m_mapping);
-    }
-    bool IsOpen() const { return m_view != nullptr; }
-    // Volatile: the members read and write the same words at the same time.
-    volatile std::uint32_t& operator[](std::uint32_t i) { return m_view[i]; }
-
-private:
-    const HANDLE m_mapping;
-    std::uint32_t* const m_view;
-};
+// A writable view of one of the channel's segments, opened by name like any process can; null when
+// it cannot be opened. Volatile: the members read and write the same words at the same time.
+volatile std::uint32_t* MapSegment(const std::string& name) {
+    const HANDLE mapping =
+        OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE /*bInheritHandle*/, name.c_str());
+    if (!mapping) return nullptr;
+    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0 /*whole*/);
+    CloseHandle(mapping);  // the view keeps the section
+    return static_cast<volatile std::uint32_t*>(view);
+}
 
 }  // namespace
 
@@ -111,11 +102,17 @@ TEST(KxHostileSegmentTest, ScribbledSegmentsLeaveBusyMembersRunningSlow) {
         ASSERT_TRUE(members.back()->WaitForLine("ready", 120000));
     }
     for (auto& member : members) member->WriteLine("go");
-    SegmentView ids("TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array");
-    SegmentView queue("TKxInterProcessArray" + channel + "_Message_Queue");
+    volatile std::uint32_t* ids =
+        MapSegment("TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array");
+    volatile std::uint32_t* queue = MapSegment("TKxInterProcessArray" + channel + "_Message_Queue");
     const HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE /*bInheritHandle*/,
                                     (channel + "_Mutex").c_str());
-    ASSERT_TRUE(ids.IsOpen() && queue.IsOpen() && mutex);
+    TKxScopeGuard close([&] {
+        if (ids) UnmapViewOfFile(const_cast<std::uint32_t*>(ids));
+        if (queue) UnmapViewOfFile(const_cast<std::uint32_t*>(queue));
+        if (mutex) CloseHandle(mutex);
+    });
+    ASSERT_TRUE(ids && queue && mutex);
 
     std::mt19937 random(20240611);
     const std::uint32_t crafted[] = {0,   1,          2,          3,          9,         50,  51,
@@ -142,7 +139,6 @@ TEST(KxHostileSegmentTest, ScribbledSegmentsLeaveBusyMembersRunningSlow) {
         }
         if (round % 10 == 0) Sleep(1);  // let the members run between bursts
     }
-    CloseHandle(mutex);
 
     // Each member's loop ends after its call under way, which may first wait out 25 000 ms (a
     // start twice that); all of them at once, so that the waits overlap.

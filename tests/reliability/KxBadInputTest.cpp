@@ -104,8 +104,7 @@ TEST(BadInputTest, CallsInTheWrongStateAreHarmless) {
     {
         CKxCountingParticipant never(channel.c_str());
         EXPECT_EQ(0u, never.GetParticipantID());
-        ExpectUninitialized(&never);
-        never.UninitializeParticipant();
+        ExpectUninitialized(&never);  // its Uninitialize too
         CKxCountingParticipant copy(never);
         EXPECT_EQ(0u, copy.GetParticipantID());
         ExpectUninitialized(&copy);
