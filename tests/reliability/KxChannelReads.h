@@ -1,0 +1,33 @@
+// What the reliability tests read of a channel from outside: the library's read-only snapshot.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CKxChannelSnapshot.h"
+#include "KxWindows.h"
+
+// Deadline of every wait for something a test checks: well past the library's own 25 000 ms
+// waits, so that only a hang misses it.
+const DWORD kKxDeadlineMs = 60000;
+
+// The snapshot copies under the channel mutex: neither call may come while a member stopped at a
+// kill point holds it (the copy would give up after 10 s).
+// Registered identifiers in join order; empty when the channel cannot be read.
+inline std::vector<std::uint32_t> KxChannelMembers(const std::string& channel) {
+    CKxChannelSnapshot snapshot;
+    std::string error;
+    return snapshot.Take(channel, &error) ? snapshot.ParticipantIds()
+                                          : std::vector<std::uint32_t>();
+}
+
+// Records from R to W; -1 when the channel cannot be read or its ring is inconsistent.
+inline int KxQueuedRecords(const std::string& channel) {
+    CKxChannelSnapshot snapshot;
+    std::string error;
+    int records = 0;
+    if (!snapshot.Take(channel, &error) || !snapshot.QueueInitialized()) return -1;
+    return snapshot.Ring().ForEachRecord([&records](const KxRingRecord&) { ++records; }) ? records
+                                                                                         : -1;
+}
