@@ -2,15 +2,11 @@
 // a named role of the same test binary (or another program) with piped stdin/stdout.
 #pragma once
 
-#include <condition_variable>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "KxWindows.h"
+#include "KxChildProcess.h"
 
 // A role is a function that runs as the whole body of a child process; its result is the exit code.
 using KxChildRole = int (*)(const std::vector<std::string>& args);
@@ -42,58 +38,16 @@ int KxTestMain(int argc, char** argv);
 // One child process with its stdin and stdout piped to the test; stderr goes to the test's stderr.
 // The destructor kills a child that is still running, so a failing test leaves nothing behind.
 // Role and Program never return null. A child that cannot be started fails the running test there
-// and then, with the failed call and its Windows error (code and text); the object then stands for
-// a child whose output has ended empty: the waits for output return at once, WaitForExit is false,
-// ExitCode is STILL_ACTIVE, and input and Kill do nothing.
-class CKxChildProcess {
+// and then, with the failed call and its Windows error; the object then answers as a child whose
+// output has ended empty (see CKxLaunchedChild).
+class CKxChildProcess : public CKxLaunchedChild {
 public:
     static std::unique_ptr<CKxChildProcess> Role(const std::string& role,
                                                  const std::vector<std::string>& args = {});
     static std::unique_ptr<CKxChildProcess> Program(const std::string& path,
                                                     const std::vector<std::string>& args = {});
-    ~CKxChildProcess();
-    CKxChildProcess(const CKxChildProcess&) = delete;
-    CKxChildProcess& operator=(const CKxChildProcess&) = delete;
-
-    DWORD ProcessId() const { return m_processId; }
-    HANDLE ProcessHandle() const { return m_process; }
-
-    // True once the process has ended (within the time limit).
-    bool WaitForExit(DWORD timeoutMs);
-    // The exit code; STILL_ACTIVE (259) while running.
-    DWORD ExitCode() const;
-    // TerminateProcess with exit code 9, then waits for the end: an abrupt death, as in a crash.
-    void Kill();
-
-    // Waits until a whole output line starting with prefix has arrived, searching from the first
-    // line not yet consumed by an earlier WaitForLine; consumes it and everything before it.
-    bool WaitForLine(const std::string& prefix, DWORD timeoutMs, std::string* line = nullptr);
-    // Waits until done(everything printed so far, consumed or not) holds; false when timeoutMs
-    // pass or the output ends first.
-    bool WaitForOutput(const std::function<bool(const std::string&)>& done, DWORD timeoutMs);
-    // Everything the child printed so far.
-    std::string Output();
-    // Writes one line to the child's stdin; CloseInput() ends it.
-    void WriteLine(const std::string& line);
-    void CloseInput();
-
-private:
-    CKxChildProcess() = default;
-    void Start(const std::string& commandLine);
-    void ReadOutput();
-
-    HANDLE m_process = nullptr;
-    DWORD m_processId = 0;
-    HANDLE m_stdinWrite = nullptr;
-    HANDLE m_stdoutRead = nullptr;
-    std::thread m_reader;
-    std::mutex m_lock;
-    std::condition_variable m_arrived;
-    std::string m_output;         // guarded by m_lock
-    size_t m_consumed = 0;        // offset of the first line WaitForLine has not consumed
-    bool m_outputClosed = false;  // guarded by m_lock
 };
 
 // Path of the running test executable's folder (with a trailing backslash), where kxipc.dll and
 // kxipc.exe are built too.
-std::string KxBinaryDir();
+inline std::string KxBinaryDir() { return KxProgramDir(); }
