@@ -74,9 +74,7 @@ bool Start(Worker* worker, const Options& options, const std::string& channel, u
     return true;
 }
 
-bool Running(const Worker& worker) {
-    return worker.child && !worker.child->WaitForExit(0);
-}
+bool Running(const Worker& worker) { return worker.child && !worker.child->WaitForExit(0); }
 
 // The identifiers the survivors reported as members when they went idle (their I lines).
 std::vector<std::uint32_t> IdleMembers(const std::vector<Worker>& workers) {

@@ -80,8 +80,8 @@ bool CKxLaunchedChild::Start(const std::string& path, const std::vector<std::str
     PROCESS_INFORMATION info = {};
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');
-    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, piped /*bInheritHandles*/,
-                        0, nullptr, nullptr, &startup, &info)) {
+    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, piped /*bInheritHandles*/, 0,
+                        nullptr, nullptr, &startup, &info)) {
         return fail("CreateProcess");
     }
     CloseHandle(info.hThread);
