@@ -21,7 +21,8 @@ std::string KxProgramPath();
 // thread collects the child's stdout; the child's stderr is this process's own, so traces of every
 // process land in one stream. Without pipes the child inherits no handle and uses the default
 // standard handles. The destructor kills a child that is still running (exit code 9) and joins the
-// reader. One thread drives an object; the output calls may wait on any one thread.
+// reader. Start, input and the process calls belong to one thread; the output calls (the waits,
+// Output) may be made from any thread.
 //
 // A child that was never started, or whose start failed, answers as one whose output has ended
 // empty: the reads return false at once, WaitForExit is false, ExitCode is STILL_ACTIVE, and
