@@ -122,7 +122,7 @@ std::string CKxCliScenario::Substitute(const std::string& text) const {
     std::string result;
     for (size_t at = 0; at < text.size();) {
         size_t end = at + 1;
-        while (text[at] == '$' && end < text.size() && std::isalnum(text[end])) ++end;
+        while (text[at] == '$' && end < text.size() && std::isalnum(text[end] & 0xFF)) ++end;
         const auto id = m_ids.find(text.substr(at + 1, end - at - 1));
         result += text[at] == '$' && id != m_ids.end() ? id->second : text.substr(at, end - at);
         at = end;

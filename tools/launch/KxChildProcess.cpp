@@ -2,6 +2,7 @@
 #include "KxChildProcess.h"
 
 #include <cctype>
+#include <chrono>
 
 #include "KxScopeGuard.h"
 
