@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "KxWindows.h"
+#include "KxChildProcess.h"
 
-// Starts the running executable with the given arguments; the child's stdin and stdout are pipes
-// owned by this object, its stderr is this process's own (so that a server trace of every process
-// lands in one stream). One thread drives a child. The destructor closes the child's stdin (which
-// ends every role) and waits for the child, killing it after 30 s.
+// Starts the running executable with the given arguments (throws std::runtime_error with the
+// Windows error when it cannot); the child's stderr is this process's own, so that a server trace
+// of every process lands in one stream. One thread drives a child. The destructor closes the
+// child's stdin (which ends every role) and waits for the child, killing it after 30 s.
 class CKxBenchChild {
 public:
     explicit CKxBenchChild(const std::vector<std::string>& args);
@@ -19,17 +19,12 @@ public:
     CKxBenchChild& operator=(const CKxBenchChild&) = delete;
 
     void WriteLine(const std::string& line);
-    // Blocks until a whole line (without its end) has come; false once the child closed stdout.
-    bool ReadLine(std::string* line);
-    // Reads lines until one starts with prefix; throws std::runtime_error when stdout ends first.
+    // Reads lines until one starts with prefix; throws std::runtime_error when stdout ends first
+    // or no such line comes within two minutes.
     std::string Expect(const std::string& prefix);
     // Ends the child at once, as a crash would.
-    void Kill();
-    HANDLE ProcessHandle() const;
+    void Kill() { m_child.Kill(); }
 
 private:
-    HANDLE m_process;
-    HANDLE m_stdinWrite;
-    HANDLE m_stdoutRead;
-    std::string m_pending;  // bytes read past the last line handed out
+    CKxLaunchedChild m_child;
 };

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "CKxChannelSnapshot.h"
 #include "CKxSoakAnalysis.h"
+#include "KxChildProcess.h"
 #include "KxSoakProtocol.h"
 
 namespace {
@@ -34,7 +36,7 @@ struct Options {
 
 struct Worker {
     KxSoakWorkerOutcome outcome;
-    HANDLE process = nullptr;
+    std::unique_ptr<CKxLaunchedChild> child;  // null when it could not be started
     HANDLE idle = nullptr;
     HANDLE viewed = nullptr;
     std::uint64_t started = 0;
@@ -48,13 +50,6 @@ const DWORD kViewsTimeoutMs = static_cast<DWORD>(kKxSoakViewSettleLimitMs) + 300
 const DWORD kFinishTimeoutMs = 90000;
 const DWORD kWarmUpMs = 6000;
 
-std::string ProgramDir() {
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, length);
-    return dir.substr(0, dir.find_last_of("\\/") + 1);
-}
-
 bool Start(Worker* worker, const Options& options, const std::string& channel, unsigned number,
            std::uint32_t seed) {
     worker->outcome.number = number;
@@ -63,30 +58,23 @@ bool Start(Worker* worker, const Options& options, const std::string& channel, u
                                 KxSoakWorkerEventName(channel, "idle", number).c_str());
     worker->viewed = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
                                   KxSoakWorkerEventName(channel, "viewed", number).c_str());
-    std::string command = "\"" + ProgramDir() + "kxipc_soak_worker.exe\" " + channel + " " +
-                          std::to_string(number) + " " + std::to_string(seed) + " " +
-                          std::to_string(options.participants) + " " + std::to_string(kWarmUpMs) +
-                          " " + std::to_string(options.postBurst) + " \"" +
-                          worker->outcome.logPath + "\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back('\0');
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE /*bInheritHandles*/, 0,
-                        nullptr, nullptr, &startup, &info)) {
-        std::fprintf(stderr, "cannot start %s\n", command.c_str());
+    const std::string program = KxProgramDir() + "kxipc_soak_worker.exe";
+    worker->child.reset(new CKxLaunchedChild());
+    std::string error;
+    if (!worker->child->Start(program,
+                              {channel, std::to_string(number), std::to_string(seed),
+                               std::to_string(options.participants), std::to_string(kWarmUpMs),
+                               std::to_string(options.postBurst), worker->outcome.logPath},
+                              CKxLaunchedChild::Stdio::kUnpiped, &error)) {
+        std::fprintf(stderr, "cannot start %s: %s\n", program.c_str(), error.c_str());
+        worker->child.reset();
         return false;
     }
-    CloseHandle(info.hThread);
-    worker->process = info.hProcess;
     worker->started = KxSoakNowMs();
     return true;
 }
 
-bool Running(const Worker& worker) {
-    return worker.process && WaitForSingleObject(worker.process, 0) == WAIT_TIMEOUT;
-}
+bool Running(const Worker& worker) { return worker.child && !worker.child->WaitForExit(0); }
 
 // The identifiers the survivors reported as members when they went idle (their I lines).
 std::vector<std::uint32_t> IdleMembers(const std::vector<Worker>& workers) {
@@ -236,8 +224,7 @@ int main(int argc, char** argv) {
         if (running.size() >= 2) {
             Worker* victim = running[random() % running.size()];
             victim->outcome.killedAt = KxSoakNowMs();
-            TerminateProcess(victim->process, 9);
-            WaitForSingleObject(victim->process, INFINITE);
+            victim->child->Kill();
             victim->outcome.killed = true;
         }
         unsigned alive = 0;
@@ -248,10 +235,10 @@ int main(int argc, char** argv) {
     SetEvent(quiesce);
     const std::uint64_t idleDeadline = KxSoakNowMs() + kIdleTimeoutMs;
     for (Worker& worker : workers) {
-        if (worker.outcome.killed || !worker.process) continue;
+        if (worker.outcome.killed || !worker.child) continue;
         const std::uint64_t now = KxSoakNowMs();
         const DWORD left = now < idleDeadline ? static_cast<DWORD>(idleDeadline - now) : 0;
-        HANDLE either[2] = {worker.idle, worker.process};
+        HANDLE either[2] = {worker.idle, worker.child->ProcessHandle()};
         worker.outcome.idle =
             WaitForMultipleObjects(2, either, FALSE /*bWaitAll*/, left) == WAIT_OBJECT_0;
     }
@@ -270,25 +257,21 @@ int main(int argc, char** argv) {
         if (!worker.outcome.idle) continue;
         const std::uint64_t now = KxSoakNowMs();
         const DWORD left = now < viewsDeadline ? static_cast<DWORD>(viewsDeadline - now) : 0;
-        HANDLE either[2] = {worker.viewed, worker.process};
+        HANDLE either[2] = {worker.viewed, worker.child->ProcessHandle()};
         WaitForMultipleObjects(2, either, FALSE /*bWaitAll*/, left);
     }
 
     SetEvent(measure);
     for (Worker& worker : workers) {
-        if (worker.outcome.killed || !worker.process) continue;
-        worker.outcome.finished =
-            WaitForSingleObject(worker.process, kFinishTimeoutMs) == WAIT_OBJECT_0;
-        if (!worker.outcome.finished) TerminateProcess(worker.process, 9);
-        DWORD code = 0;
-        GetExitCodeProcess(worker.process, &code);
-        worker.outcome.exitCode = code;
+        if (worker.outcome.killed || !worker.child) continue;
+        worker.outcome.finished = worker.child->WaitForExit(kFinishTimeoutMs);
+        if (!worker.outcome.finished) worker.child->Kill();
+        worker.outcome.exitCode = worker.child->ExitCode();
     }
 
     std::vector<KxSoakWorkerOutcome> outcomes;
     for (Worker& worker : workers) {
         outcomes.push_back(worker.outcome);
-        if (worker.process) CloseHandle(worker.process);
         if (worker.idle) CloseHandle(worker.idle);
         if (worker.viewed) CloseHandle(worker.viewed);
     }

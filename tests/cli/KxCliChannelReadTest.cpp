@@ -1,156 +1,131 @@
-// `kxipc members|stat|watch`, `--version` and usage errors, against live channels.
+// `kxipc members|stat|watch` against live channels, and the refusals of bad arguments, bad channel
+// names and a full channel.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "KxCliPeer.h"
+#include "KxCountingParticipant.h"
 
 namespace {
 
+const size_t npos = std::string::npos;
+
 // "ID pid PID kxipc.exe": a peer as the --long forms show it.
-std::string LongForm(CKxCliPeer& peer) {
-    return peer.IdText() + " pid " + std::to_string(peer.Process().ProcessId()) + " kxipc.exe";
+std::string LongForm(CKxCliScenario& run, const std::string& name) {
+    return run.Substitute("$" + name) + " pid " + std::to_string(run.Peer(name)->ProcessId()) +
+           " kxipc.exe";
 }
 
 TEST(KxCliChannelReadTest, MembersAndStatListALiveChannelWithoutChangingIt) {
-    const std::string channel = KxUniqueName("cli");
-    CKxCliPeer a(channel);
-    ASSERT_TRUE(a.WaitForId());
-    CKxCliPeer b(channel);
-    ASSERT_TRUE(b.WaitForId());
-    const std::string members = "members " + a.IdText() + " " + b.IdText();
-
+    CKxCliScenario run;
+    ASSERT_TRUE(run.Run({"peers A B"}));
+    const std::string channel = run.Channel(), members = run.Substitute("members $A $B");
     std::string output;
     ASSERT_EQ(KxCliRun({"members", channel}, &output), 0u);
     EXPECT_EQ(output, members + "\n");
     ASSERT_EQ(KxCliRun({"stat", channel}, &output), 0u);
     // The join notice was given back: an empty ring has 397 free words, R == W.
-    EXPECT_NE(output.find(members + "\nqueue read "), std::string::npos) << output;
-    EXPECT_NE(output.find(" free 397\n"), std::string::npos) << output;
-    EXPECT_EQ(output.find("record"), std::string::npos) << output;
-
-    // Looking changed nothing: both are still members and exchange messages.
-    EXPECT_TRUE(a.Ask("members", "members " + b.IdText()));
-    EXPECT_TRUE(a.Ask("send " + b.IdText() + " 1 2", "ok"));
-    EXPECT_TRUE(b.Expect("recv " + a.IdText() + " 1 2"));
-    ASSERT_EQ(KxCliRun({"members", channel}, &output), 0u);
-    EXPECT_EQ(output, members + "\n");
+    EXPECT_NE(output.find(members + "\nqueue read "), npos) << output;
+    EXPECT_NE(output.find(" free 397\n"), npos) << output;
+    EXPECT_EQ(output.find("record"), npos) << output;
+    // Looking changed nothing: both are still the members and exchange messages.
+    EXPECT_TRUE(run.Run({"A: send $B 1 2 -> ok"}));
 
     // --long: each member with its process and executable.
-    const std::string longMembers = "members " + LongForm(a) + " " + LongForm(b) + "\n";
+    const std::string longMembers = "members " + LongForm(run, "A") + " " + LongForm(run, "B");
     ASSERT_EQ(KxCliRun({"members", channel, "--long"}, &output), 0u);
-    EXPECT_EQ(output, longMembers);
+    EXPECT_EQ(output, longMembers + "\n");
     ASSERT_EQ(KxCliRun({"stat", channel, "--long"}, &output), 0u);
-    EXPECT_EQ(output.rfind(longMembers + "queue read ", 0), 0u) << output;
+    EXPECT_EQ(output.rfind(longMembers + "\nqueue read ", 0), 0u) << output;
     // A watch with its input left open ends after its --seconds.
-    std::unique_ptr<CKxChildProcess> watch =
-        CKxChildProcess::Program(KxCliExe(), {"watch", channel, "--seconds", "1"});
-    ASSERT_TRUE(watch->WaitForExit(kCliLineTimeoutMs));
-    EXPECT_EQ(watch->ExitCode(), 0u);
-    std::string line;
-    EXPECT_TRUE(watch->WaitForLine("members", kCliLineTimeoutMs, &line)) << watch->Output();
-    EXPECT_EQ(line, members);
+    EXPECT_TRUE(run.Run({"args W --seconds 1", "watch W", "W exits 0", "W> members $A $B"}));
 }
 
 TEST(KxCliChannelReadTest, StatShowsQueuedRecordsAndAKilledRecipientReleasesItsSender) {
-    const std::string channel = KxUniqueName("cli");
-    CKxCliPeer a(channel);
-    ASSERT_TRUE(a.WaitForId());
-    // B holds a synchronous message in its handler far longer than this test runs.
-    CKxCliPeer b(channel, {"--sync-delay", "60000"});
-    ASSERT_TRUE(b.WaitForId());
-    CKxCliPeer c(channel);
-    ASSERT_TRUE(c.WaitForId());
-
-    a.Tell("send " + b.IdText() + " 11 12");
-    ASSERT_TRUE(b.Expect("sync " + a.IdText() + " 11 12")) << b.Output();
-    // B's waiting thread is stuck in the handler: this post stays pending for it.
-    ASSERT_TRUE(c.Ask("post " + b.IdText() + "," + a.IdText() + " 13 14", "ok"));
-    ASSERT_TRUE(a.Expect("recv " + c.IdText() + " 13 14")) << a.Output();
-
+    CKxCliScenario run;
+    // B holds a synchronous message in its handler far longer than this test runs; its waiting
+    // thread stuck there, C's post stays pending for it.
+    ASSERT_TRUE(run.Run({"args B --sync-delay 60000", "peers A B C", "A: send $B 11 12",
+                         "B> sync $A 11 12", "C: post $B,$A 13 14 -> ok", "A> recv $C 13 14"}));
     std::string output;
-    ASSERT_EQ(KxCliRun({"stat", channel}, &output), 0u);
+    ASSERT_EQ(KxCliRun({"stat", run.Channel()}, &output), 0u);
     // Records of 1 and 2 recipients: 9 + 11 words in use.
-    EXPECT_NE(output.find(" free 377\n"), std::string::npos) << output;
-    const std::string sent = "sender " + a.IdText() + " code 11 param 12 key ";
-    const size_t first = output.find(sent);
-    ASSERT_NE(first, std::string::npos) << output;
+    EXPECT_NE(output.find(" free 377\n"), npos) << output;
+    const size_t first = output.find(run.Substitute("sender $A code 11 param 12 key "));
+    ASSERT_NE(first, npos) << output;
     const std::string sentLine = output.substr(first, output.find('\n', first) - first);
-    EXPECT_EQ(sentLine.find(" key 0 "), std::string::npos) << "a send carries a key";
-    EXPECT_EQ(sentLine.substr(sentLine.find(" to ")), " to " + b.IdText() + ":received") << output;
-    const std::string posted = "sender " + c.IdText() + " code 13 param 14 key 0 to " + b.IdText() +
-                               ":pending " + a.IdText() + ":acknowledged\n";
-    EXPECT_NE(output.find(posted, first), std::string::npos) << output;
+    EXPECT_EQ(sentLine.find(" key 0 "), npos) << "a send carries a key";
+    EXPECT_EQ(sentLine.substr(sentLine.find(" to ")), run.Substitute(" to $B:received")) << output;
+    EXPECT_NE(output.find(run.Substitute("sender $C code 13 param 14 key 0 to $B:pending "
+                                         "$A:acknowledged\n"),
+                          first),
+              npos)
+        << output;
 
-    // B dies in the middle of its handler: the others see it end, the first to remove it
-    // acknowledges its entries, A's send returns, and the ring is empty again.
-    b.Process().Kill();
-    EXPECT_TRUE(a.ExpectAll({"quit " + b.IdText(), "ok"})) << a.Output();
-    EXPECT_TRUE(c.Expect("quit " + b.IdText())) << c.Output();
-    ASSERT_EQ(KxCliRun({"stat", channel}, &output), 0u);
-    EXPECT_NE(output.find(" free 397\n"), std::string::npos) << output;
-    EXPECT_EQ(output.find("record"), std::string::npos) << output;
-    EXPECT_EQ(output.rfind("members " + a.IdText() + " " + c.IdText() + "\n", 0), 0u) << output;
+    // B dies in the middle of its handler: the first to remove it acknowledges its entries, A's
+    // send returns, and the ring is empty again.
+    ASSERT_TRUE(run.Run({"B kill", "C> quit $B", "A> ok"}));
+    ASSERT_EQ(KxCliRun({"stat", run.Channel()}, &output), 0u);
+    EXPECT_NE(output.find(" free 397\n"), npos) << output;
+    EXPECT_EQ(output.find("record"), npos) << output;
+    EXPECT_EQ(output.rfind(run.Substitute("members $A $C\n"), 0), 0u) << output;
 }
 
 // A and B hold each synchronous message far longer than the test runs; C joins and leaves; D joins
 // and is killed while A's and B's waiting threads are stuck in handlers, so that nobody removes it
 // from the list: only the end of its thread can tell the watch.
 TEST(KxCliChannelReadTest, WatchSeesEachJoinAndQuitOnceInOrderEvenBeforeTheListChanges) {
-    const std::string channel = KxUniqueName("cli");
-    const std::vector<std::string> holding = {"--sync-delay", "60000"};
-    CKxCliPeer a(channel, holding);
-    ASSERT_TRUE(a.WaitForId());
-    std::unique_ptr<CKxChildProcess> watch =
-        CKxChildProcess::Program(KxCliExe(), {"watch", channel, "--long"});
-    ASSERT_TRUE(watch->WaitForLine("members ", kCliLineTimeoutMs)) << watch->Output();
-    CKxCliPeer b(channel, holding);
-    ASSERT_TRUE(b.WaitForId());
-    ASSERT_TRUE(watch->WaitForLine("join " + b.IdText(), kCliLineTimeoutMs)) << watch->Output();
-    CKxCliPeer c(channel);
-    ASSERT_TRUE(c.WaitForId());
-    ASSERT_TRUE(watch->WaitForLine("join " + c.IdText(), kCliLineTimeoutMs)) << watch->Output();
-    ASSERT_TRUE(c.Ask("leave", "left"));
-    ASSERT_TRUE(watch->WaitForLine("quit " + c.IdText(), kCliLineTimeoutMs)) << watch->Output();
-    CKxCliPeer d(channel);
-    ASSERT_TRUE(d.WaitForId());
-    ASSERT_TRUE(watch->WaitForLine("join " + d.IdText(), kCliLineTimeoutMs)) << watch->Output();
-
-    a.Tell("send " + b.IdText() + " 1 1");
-    ASSERT_TRUE(b.Expect("sync " + a.IdText() + " 1 1"));
-    b.Tell("send " + a.IdText() + " 2 2");
-    ASSERT_TRUE(a.Expect("sync " + b.IdText() + " 2 2"));
-    d.Process().Kill();
-    ASSERT_TRUE(watch->WaitForLine("quit " + d.IdText(), kCliLineTimeoutMs)) << watch->Output();
+    CKxCliScenario run;
+    ASSERT_TRUE(run.Run({"args A --sync-delay 60000",
+                         "args B --sync-delay 60000",
+                         "peers A",
+                         "args W --long",
+                         "watch W",
+                         "W> members ...",
+                         "peers B",
+                         "W> join $B ...",
+                         "peers C",
+                         "W> join $C ...",
+                         "C: leave -> left",
+                         "W> quit $C",
+                         "join D",
+                         "D> id $D",
+                         "W> join $D ...",
+                         "A: send $B 1 1",
+                         "B> sync $A 1 1",
+                         "B: send $A 2 2",
+                         "A> sync $B 2 2",
+                         "D kill",
+                         "W> quit $D"}));
     std::string output;
-    ASSERT_EQ(KxCliRun({"members", channel}, &output), 0u);
-    EXPECT_EQ(output, "members " + a.IdText() + " " + b.IdText() + " " + d.IdText() + "\n");
+    ASSERT_EQ(KxCliRun({"members", run.Channel()}, &output), 0u);
+    EXPECT_EQ(output, run.Substitute("members $A $B $D\n"));
 
-    watch->CloseInput();
-    ASSERT_TRUE(watch->WaitForExit(kCliLineTimeoutMs));
-    EXPECT_EQ(watch->ExitCode(), 0u);
-    watch->WaitForLine("\x01never", kCliLineTimeoutMs);  // returns once the output has ended
-    EXPECT_EQ(watch->Output(), "members " + LongForm(a) + "\njoin " + LongForm(b) + "\njoin " +
-                                   LongForm(c) + "\nquit " + c.IdText() + "\njoin " + LongForm(d) +
-                                   "\nquit " + d.IdText() + "\n");
+    ASSERT_TRUE(run.Run({"W close", "W exits 0"}));
+    run.Peer("W")->WaitForLine("\x01never", kCliLineTimeoutMs);  // returns once the output ended
+    EXPECT_EQ(run.Peer("W")->Output(), "members " + LongForm(run, "A") + "\njoin " +
+                                           LongForm(run, "B") + "\njoin " + LongForm(run, "C") +
+                                           run.Substitute("\nquit $C") + "\njoin " +
+                                           LongForm(run, "D") + run.Substitute("\nquit $D\n"));
 }
 
 TEST(KxCliChannelReadTest, MissingChannelIsAnErrorAndIsNotCreated) {
     const std::string channel = KxUniqueName("cli");
     std::string output;
-    EXPECT_EQ(KxCliRun({"members", channel}, &output), 1u);
-    EXPECT_EQ(output, "");
-    EXPECT_EQ(KxCliRun({"stat", channel}, &output), 1u);
-    EXPECT_EQ(output, "");
-    EXPECT_EQ(KxCliRun({"watch", channel}, &output), 1u);
-    EXPECT_EQ(output, "");
+    const auto expectRefusedByAll = [&] {
+        for (const char* verb : {"members", "stat", "watch"}) {
+            EXPECT_EQ(KxCliRun({verb, channel}, &output), 1u) << verb;
+            EXPECT_EQ(output, "") << verb;
+        }
+    };
+    expectRefusedByAll();
 
     // Only the channel mutex exists (held open here): an inspector that created what is missing
     // would find an empty channel instead of reporting none.
     HANDLE mutex = CreateMutexA(nullptr, FALSE /*bInitialOwner*/, (channel + "_Mutex").c_str());
     ASSERT_NE(mutex, nullptr);
-    EXPECT_EQ(KxCliRun({"members", channel}, &output), 1u);
-    EXPECT_EQ(output, "");
-    EXPECT_EQ(KxCliRun({"stat", channel}, &output), 1u);
-    EXPECT_EQ(KxCliRun({"watch", channel}, &output), 1u);
+    expectRefusedByAll();
     // Nor did it leave the segments behind for a later joiner to find.
     HANDLE ids =
         OpenFileMappingA(FILE_MAP_READ, FALSE /*bInheritHandle*/,
@@ -159,40 +134,63 @@ TEST(KxCliChannelReadTest, MissingChannelIsAnErrorAndIsNotCreated) {
     if (ids) CloseHandle(ids);
     // The mutex it opened was given back: a peer can join the channel now.
     {
-        CKxCliPeer peer(channel);
-        EXPECT_TRUE(peer.WaitForId());
+        CKxCliScenario run(channel);
+        EXPECT_TRUE(run.Run({"peers P"}));
         ASSERT_EQ(KxCliRun({"members", channel}, &output), 0u);
-        EXPECT_EQ(output, "members " + peer.IdText() + "\n");
+        EXPECT_EQ(output, run.Substitute("members $P\n"));
     }
     CloseHandle(mutex);
 }
 
-TEST(KxCliChannelReadTest, VersionAndUsageErrors) {
-    std::string output;
-    EXPECT_EQ(KxCliRun({"--version"}, &output), 0u);
-    EXPECT_EQ(output, "kxipc 1.0.0\n");
-    const std::vector<std::vector<std::string>> usageErrors = {
-        {},
-        {"join"},
-        {"frobnicate", "x"},
-        {"members"},
-        {"stat", "a", "b"},
-        {"join", "x", "--sync-delay"},
-        {"join", "x", "--sync-delay", "soon"},
-        {"join", "x", "--unknown"},
-        {"--version", "x"},
-        {"watch"},
-        {"watch", "x", "--seconds"},
-        {"watch", "x", "--seconds", "soon"},
-        {"members", "x", "--seconds", "1"},
-        {"join", "x", "--long"},
-    };
-    for (const std::vector<std::string>& args : usageErrors) {
-        std::string joined;
-        for (const std::string& arg : args) joined += arg + " ";
-        EXPECT_EQ(KxCliRun(args, &output), 2u) << joined;
-        EXPECT_EQ(output, "") << joined;
+TEST(KxCliChannelReadTest, UsageErrorsPrintNothingOnStdout) {
+    for (const char* usageError :
+         {"", "join", "frobnicate x", "members", "stat a b", "join x --sync-delay",
+          "join x --sync-delay soon", "join x --unknown", "--version x", "watch",
+          "watch x --seconds", "watch x --seconds soon", "members x --seconds 1",
+          "join x --long"}) {
+        std::istringstream words(usageError);
+        std::vector<std::string> args;
+        for (std::string word; words >> word;) args.push_back(word);
+        std::string output;
+        EXPECT_EQ(KxCliRun(args, &output), 2u) << usageError;
+        EXPECT_EQ(output, "") << usageError;
     }
+}
+
+// A name the platform would reject is refused before anything is tried, saying why; the longest
+// name that every derived object name can hold works.
+TEST(KxCliChannelReadTest, BadChannelNamesAreRefusedSayingWhy) {
+    std::string longest = KxUniqueName("cli");
+    longest.resize(208, 'x');
+    const struct {
+        std::string name, why;
+    } badNames[] = {{"a\\b", "backslash"}, {longest + "x", "at most 208 characters"}};
+    for (const auto& badName : badNames) {
+        for (const char* verb : {"join", "members"}) {
+            std::string output;
+            EXPECT_EQ(KxCliRun({verb, badName.name}, &output, true /*withErrors*/), 1u) << verb;
+            EXPECT_EQ(output.rfind("error: ", 0), 0u) << output;
+            EXPECT_NE(output.find(badName.why), std::string::npos) << output;
+        }
+    }
+    EXPECT_TRUE(CKxCliScenario(longest).Run({"peers P"}));
+}
+
+TEST(KxCliChannelReadTest, FiftyFirstPeerIsRefusedAtOnceSayingTheChannelIsFull) {
+    const std::string channel = KxUniqueName("full");
+    std::vector<std::unique_ptr<CKxCountingParticipant>> members;
+    for (int i = 0; i < 50; ++i) {
+        members.emplace_back(new CKxCountingParticipant(channel.c_str()));
+        members.back()->InitializeParticipant();
+    }
+    CKxCountingParticipant fiftyFirst(channel.c_str());
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_THROW(fiftyFirst.InitializeParticipant(), CKxChannelFullException);
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+
+    std::string output;
+    EXPECT_EQ(KxCliRun({"join", channel}, &output, true /*withErrors*/), 1u);
+    EXPECT_EQ(output, "error: channel " + channel + " is full (50 members)\n");
 }
 
 }  // namespace

@@ -33,7 +33,7 @@
 namespace {
 
 const bool g_seamsInstalled =
-    (KxSetMemberSeams({&KxArmKillPoint, &KxArmPausePoint, &KxArmFailingName, &KxKillPoint}), true);
+    (KxSetMemberSeams({&KxArmKillPoint, &KxArmPausePoint, &KxKillPoint}), true);
 
 using Member = std::unique_ptr<CKxMemberProcess>;
 

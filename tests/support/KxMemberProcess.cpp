@@ -84,7 +84,7 @@ std::string KxLine(const std::string& kind, std::initializer_list<unsigned long 
 
 // args: channel, ready event (kill and pause points), release event (held handlers), resume event
 // (pause points), options. Commands:
-//   join | arm|pause <point> | fail-name <name> | send|post <code> <param> [<id>...] | leave
+//   join | arm|pause <point> | send|post <code> <param> [<id>...] | leave
 // End of input: the member leaves; sends still waiting on their threads end with the process.
 KX_CHILD_ROLE(KxMember) {
     if (args.size() < 4) return 2;
@@ -100,15 +100,11 @@ KX_CHILD_ROLE(KxMember) {
         if (verb == "arm" || verb == "pause") {
             std::string point;
             in >> point;
-            const bool armed = verb == "arm"
-                                   ? g_seams.arm && g_seams.arm(point.c_str(), args[1].c_str())
-                                   : g_seams.pause && g_seams.pause(point.c_str(), args[1].c_str(),
-                                                                    args[3].c_str());
+            const bool armed =
+                verb == "arm" ? g_seams.arm && g_seams.arm(point.c_str(), args[1].c_str())
+                              : g_seams.pause &&
+                                    g_seams.pause(point.c_str(), args[1].c_str(), args[3].c_str());
             if (armed) Say("armed " + point);
-        } else if (verb == "fail-name") {
-            std::string name;
-            std::getline(in >> std::ws, name);  // kernel object names may hold spaces
-            if (g_seams.failName && g_seams.failName(name.c_str())) Say("failing " + name);
         } else if (verb == "join") {
             const ULONGLONG start = GetTickCount64();
             participant.InitializeParticipant();
@@ -151,28 +147,31 @@ std::string EventName(const char* kind) {
     return KxUniqueName(kind + std::to_string(++next));
 }
 
-bool Matches(const std::string& output, size_t start, size_t end, const std::string& line) {
-    return output.compare(start, line.size(), line) == 0 &&
-           (start + line.size() == end || output[start + line.size()] == ' ');
+// The output's whole lines, and the first of them that matches `line` (see Saw).
+std::vector<std::string> Lines(const std::string& output) {
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        lines.push_back(output.substr(start, end - start));
+    }
+    return lines;
 }
 
-// Index of the first of the output's lines that matches line; -1: none.
-int LineIndex(const std::string& output, const std::string& line) {
-    int index = 0;
-    for (size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
-         start = end + 1, ++index) {
-        if (Matches(output, start, end, line)) return index;
-    }
-    return -1;
+bool Matches(const std::string& got, const std::string& line) {
+    return got.compare(0, line.size(), line) == 0 &&
+           (got.size() == line.size() || got[line.size()] == ' ');
+}
+
+std::vector<std::string>::const_iterator First(const std::vector<std::string>& lines,
+                                               const std::string& line) {
+    return std::find_if(lines.begin(), lines.end(),
+                        [&](const std::string& got) { return Matches(got, line); });
 }
 
 size_t CountLines(const std::string& output, const std::string& line) {
-    size_t count = 0;
-    for (size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-        count += Matches(output, start, end, line) ? 1 : 0;
-    }
-    return count;
+    const std::vector<std::string> lines = Lines(output);
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& got) { return Matches(got, line); });
 }
 
 }  // namespace
@@ -196,9 +195,7 @@ CKxMemberProcess::CKxMemberProcess(const std::string& channel,
 
 CKxMemberProcess::~CKxMemberProcess() {
     m_process.reset();
-    CloseHandle(m_ready);
-    CloseHandle(m_release);
-    CloseHandle(m_resume);
+    for (HANDLE event : {m_ready, m_release, m_resume}) CloseHandle(event);
 }
 
 std::unique_ptr<CKxMemberProcess> CKxMemberProcess::Joined(
@@ -228,11 +225,6 @@ bool CKxMemberProcess::Pause(const std::string& point) {
 
 void CKxMemberProcess::Resume() { SetEvent(m_resume); }
 
-bool CKxMemberProcess::FailName(const std::string& objectName) {
-    m_process->WriteLine("fail-name " + objectName);
-    return Saw("failing " + objectName);
-}
-
 bool CKxMemberProcess::WaitStopped() {
     return WaitForSingleObject(m_ready, 25000) == WAIT_OBJECT_0;
 }
@@ -244,11 +236,6 @@ void CKxMemberProcess::Transmit(const char* verb, unsigned int code, unsigned lo
     std::string command = KxLine(verb, {code, param});
     for (unsigned int id : ids) command += " " + std::to_string(id);
     m_process->WriteLine(command);
-}
-
-void CKxMemberProcess::Send(unsigned int code, unsigned long long param,
-                            const std::vector<unsigned int>& ids) {
-    Transmit("send", code, param, ids);
 }
 
 int CKxMemberProcess::SendWait(unsigned int code, unsigned long long param,
@@ -272,22 +259,17 @@ bool CKxMemberProcess::Saw(const std::string& line, size_t times, DWORD timeoutM
 size_t CKxMemberProcess::Count(const std::string& line) { return CountLines(Output(), line); }
 
 unsigned long long CKxMemberProcess::Took(const std::string& line) {
-    const std::string output = Output();
-    for (size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-        if (Matches(output, start, end, line)) {
-            return std::stoull(output.substr(output.rfind(' ', end) + 1));
-        }
-    }
-    return 0;
+    const std::vector<std::string> lines = Lines(Output());
+    const auto found = First(lines, line);
+    return found == lines.end() ? 0 : std::stoull(found->substr(found->rfind(' ') + 1));
 }
 
-bool CKxMemberProcess::InOrder(const std::vector<std::string>& lines) {
-    const std::string output = Output();
-    int previous = -1;
-    for (const std::string& line : lines) {
-        const int index = LineIndex(output, line);
-        if (index <= previous) return false;
+bool CKxMemberProcess::InOrder(const std::vector<std::string>& wanted) {
+    const std::vector<std::string> lines = Lines(Output());
+    std::ptrdiff_t previous = -1;
+    for (const std::string& line : wanted) {
+        const std::ptrdiff_t index = First(lines, line) - lines.begin();
+        if (index == static_cast<std::ptrdiff_t>(lines.size()) || index <= previous) return false;
         previous = index;
     }
     return true;

@@ -37,12 +37,11 @@ extern const char kKxOnSyncMessagePoint[];  // in OnSyncMessage, before the hand
 extern const char kKxOwnOnJoinPoint[];      // in OnJoin for a member present at the own join
 
 // The test seams of a kill-point build (KxKillPoint.h), installed by such a build at static
-// initialisation so that the child processes have them too; without them "arm", "pause" and
-// "fail-name" are ignored and the handlers' points cost nothing.
+// initialisation so that the child processes have them too; without them "arm" and "pause" are
+// ignored and the handlers' points cost nothing.
 struct KxMemberSeams {
     bool (*arm)(const char* point, const char* readyEvent);
     bool (*pause)(const char* point, const char* readyEvent, const char* resumeEvent);
-    bool (*failName)(const char* objectName);
     void (*reach)(const char* point);
 };
 void KxSetMemberSeams(const KxMemberSeams& seams);
@@ -80,8 +79,6 @@ public:
     bool Pause(const std::string& point);
     bool WaitStopped();
     void Resume();
-    // From now on the member cannot create or open the named kernel object; true once confirmed.
-    bool FailName(const std::string& objectName);
     // TerminateProcess: the member dies wherever it is.
     void Kill() { m_process->Kill(); }
     // Lets one held handler go on.
@@ -90,7 +87,9 @@ public:
     // SendIPMessage on a thread of its own in the member: "sent <param> <result>" follows.
     // No ids: a null list.
     void Send(unsigned int code, unsigned long long param,
-              const std::vector<unsigned int>& ids = {});
+              const std::vector<unsigned int>& ids = {}) {
+        Transmit("send", code, param, ids);
+    }
     // Send, then its result: 1 or 0, -1 when it did not return within kKxHangBoundMs.
     int SendWait(unsigned int code, unsigned long long param,
                  const std::vector<unsigned int>& ids = {});
