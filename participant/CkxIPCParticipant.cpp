@@ -202,6 +202,7 @@ bool CkxIPCParticipant::StopWaitingThread() {
     CKxParticipantRun* run = static_cast<CKxParticipantRun*>(m_waitingThread);
     if (!run) return true;
     if (run->RequestStop()) {
+        KX_KILL_POINT("participant.stop.requested");
         // It serves: wait until it has ended or has left its loop, after its last handler call
         // (a drain under way when the stop came is finished first).
         bool ended = run->Wait(kKxStopSliceMs);

@@ -238,6 +238,29 @@ TEST_F(KillPointTest, WaitingInNestedSendOnWaitingThread) {
     ExpectChannelGoesOn(victim->Id());
 }
 
+// The stop comes while the waiting thread drains what queued up behind a held handler: the
+// drain ends first. The handler is let go only once the stop has been requested.
+TEST(KxStopDuringADrain, EndsTheThreadOnlyAfterTheDrain) {
+    const std::string channel = KxUniqueName("channel");
+    Member leaver = CKxMemberProcess::Joined(channel), sender = CKxMemberProcess::Joined(channel);
+    const unsigned int self = sender->Id();
+    sender->Send(kKxHoldCode, 1, {leaver->Id()});
+    ASSERT_TRUE(leaver->Saw(KxLine("sync", {self, kKxHoldCode, 1})));
+    for (unsigned long long param = 2; param <= 4; ++param) {
+        ASSERT_TRUE(sender->Post(kKxPlainCode, param, {leaver->Id()}));
+    }
+    ASSERT_TRUE(leaver->Pause("participant.stop.requested"));
+    leaver->Leave();
+    ASSERT_TRUE(leaver->WaitStopped()) << leaver->Output();
+    leaver->Release();
+    leaver->Resume();
+    ASSERT_TRUE(leaver->Saw("left"));
+    EXPECT_TRUE(leaver->InOrder(
+        {KxLine("recv", {self, kKxHoldCode, 1}), KxLine("recv", {self, kKxPlainCode, 2}),
+         KxLine("recv", {self, kKxPlainCode, 3}), KxLine("recv", {self, kKxPlainCode, 4}), "left"}))
+        << leaver->Output();
+}
+
 // Threads of a process, as the system's process list counts them; 0 once it has ended.
 DWORD ThreadCount(DWORD processId) {
     PROCESSENTRY32 entry = {};
