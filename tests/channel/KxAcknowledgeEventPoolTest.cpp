@@ -155,11 +155,11 @@ TEST(KxAcknowledgeEventPool, LendingAndGivingBackNeverWaitForThePoolMutex) {
         Factory()->ReleaseAcknowledgeElement(nullptr);
         returned.Set();
     });
-    const bool returnedWhileHeld = returned.Wait(kChildTimeoutMs);
+    const bool returnedWhileHeld = returned.Wait(kKxDeadlineMs);
     holder->WriteLine("release");  // lets a borrower that did wait finish
     borrower.join();
     EXPECT_TRUE(returnedWhileHeld);
-    EXPECT_TRUE(holder->WaitForLine("released", kChildTimeoutMs));
+    EXPECT_TRUE(holder->WaitForLine("released", kKxDeadlineMs));
 }
 
 TEST(KxAcknowledgeEventPool, ConcurrentLookUpsMakeOneEventPerKey) {

@@ -23,13 +23,12 @@
 #include "CKxHandleSyncObject.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "CkxIPCMessage.h"
+#include "KxChannelLayout.h"
 #include "KxTestHarness.h"
 #include "TKxInterProcessArray.h"
 #include "TKxInterProcessGrowArray.h"
 
 namespace {
-
-const std::uint32_t kJoinCode = 0xFFFF0000u;
 
 std::uint32_t Self() { return GetCurrentThreadId(); }
 
@@ -288,7 +287,7 @@ TEST_F(KxCommunicationChannel, GetParticipantsOverAListRewrittenMeanwhileRefuses
 TEST_F(KxCommunicationChannel, ProcessKilledHoldingTheMutexLeavesTheChannelUsable) {
     const std::uint32_t member = threads.Start();
     JoinAll({Self(), member});
-    ASSERT_EQ(kJoinCode, TakeAndAcknowledge(&channel, Self()));  // member's join notice
+    ASSERT_EQ(kKxJoinNoticeCode, TakeAndAcknowledge(&channel, Self()));  // member's join notice
     ASSERT_TRUE(AbandonMutexInChild(name + "_Mutex", KxChildEnd::Kill));
 
     std::unique_ptr<CKxEvent> memberReceive(
@@ -330,7 +329,7 @@ TEST(KxCommunicationChannelConstruction, ConcurrentFirstConstructionsKeepEveryRe
     std::set<std::uint32_t> joined;
     for (auto& child : children) {
         std::string line;
-        ASSERT_TRUE(child->WaitForLine("joined ", kChildTimeoutMs, &line)) << child->Output();
+        ASSERT_TRUE(child->WaitForLine("joined ", kKxDeadlineMs, &line)) << child->Output();
         joined.insert(static_cast<std::uint32_t>(std::stoul(line.substr(7))));
     }
     CIPCCommunicationChannel channel(name.c_str());

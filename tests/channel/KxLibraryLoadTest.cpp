@@ -39,8 +39,8 @@ TEST(KxLibraryLoad, RefusedLoadLeavesTheProcessRunningExclusive) {
     auto child = CKxChildProcess::Role("LibraryLoadWithPoolMutexNameTaken");
     ASSERT_TRUE(child);
     // The line, not the exit: output may still be in the pipe when the process has ended.
-    EXPECT_TRUE(child->WaitForLine("refused ", kChildTimeoutMs)) << child->Output();
-    ASSERT_TRUE(child->WaitForExit(kChildTimeoutMs));
+    EXPECT_TRUE(child->WaitForLine("refused ", kKxDeadlineMs)) << child->Output();
+    ASSERT_TRUE(child->WaitForExit(kKxDeadlineMs));
     EXPECT_EQ(0u, child->ExitCode()) << child->Output();
     reattach.Dismiss();
     EXPECT_TRUE(CIPCServiceFactorySingleton::ConstructInstance());

@@ -103,7 +103,7 @@ TEST(KxCliChannelReadTest, WatchSeesEachJoinAndQuitOnceInOrderEvenBeforeTheListC
     EXPECT_EQ(output, run.Substitute("members $A $B $D\n"));
 
     ASSERT_TRUE(run.Run({"W close", "W exits 0"}));
-    run.Peer("W")->WaitForLine("\x01never", kCliLineTimeoutMs);  // returns once the output ended
+    run.Peer("W")->WaitForLine("\x01never", kKxDeadlineMs);  // returns once the output ended
     EXPECT_EQ(run.Peer("W")->Output(), "members " + LongForm(run, "A") + "\njoin " +
                                            LongForm(run, "B") + "\njoin " + LongForm(run, "C") +
                                            run.Substitute("\nquit $C") + "\njoin " +

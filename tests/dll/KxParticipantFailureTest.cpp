@@ -12,9 +12,6 @@ namespace {
 
 using Member = std::unique_ptr<CKxMemberProcess>;
 
-// Deadline of the waits for what a test checks: well past the library's 25 000 ms waits.
-const DWORD kDeadlineMs = 60000;
-
 }  // namespace
 
 // Participants of different channels never wait on each other: a sender of this process stuck on
@@ -30,7 +27,7 @@ TEST(KxParticipantFailure, ChannelHeldByAFrozenProcessStallsNoOtherChannelOfTheP
 
     // This thread holds the mutex as the frozen process would.
     const HANDLE mutex = CreateMutexA(nullptr, FALSE /*bInitialOwner*/, (stuck + "_Mutex").c_str());
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, kDeadlineMs));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, kKxDeadlineMs));
     TKxScopeGuard giveBack([mutex] {
         ReleaseMutex(mutex);
         CloseHandle(mutex);
@@ -46,10 +43,10 @@ TEST(KxParticipantFailure, ChannelHeldByAFrozenProcessStallsNoOtherChannelOfTheP
         joiner.UninitializeParticipant();
         return sent;
     });
-    ASSERT_EQ(std::future_status::ready, other.wait_for(std::chrono::milliseconds(kDeadlineMs)));
+    ASSERT_EQ(std::future_status::ready, other.wait_for(std::chrono::milliseconds(kKxDeadlineMs)));
     EXPECT_TRUE(other.get());
     const unsigned int joinerId = joiner.GetParticipantID();  // kept after leaving
-    ASSERT_TRUE(member->Saw(KxLine("quit", {joinerId}), 1, kDeadlineMs));
+    ASSERT_TRUE(member->Saw(KxLine("quit", {joinerId}), 1, kKxDeadlineMs));
     EXPECT_TRUE(
         member->InOrder({KxLine("join", {joinerId, 1}), KxLine("recv", {joinerId, kKxPlainCode, 2}),
                          KxLine("quit", {joinerId})}))

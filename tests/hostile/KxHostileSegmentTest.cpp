@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "KxChannelLayout.h"
 #include "KxCountingParticipant.h"
 #include "KxScopeGuard.h"
 #include "KxTestHarness.h"
@@ -19,11 +20,9 @@
 namespace {
 
 // Segment layouts, as every process of a channel sees them (32-bit words).
-const std::uint32_t kIdWords = 1 + 1 + 50;  // header, count, 50 identifiers
-const std::uint32_t kQueueWords = 1 + 400;  // header, R, W, 398 ring words
-const std::uint32_t kR = 1;                 // R's word in the queue segment, W the next
-// Deadline of the waits for what the test checks: well past the library's 25 000 ms waits.
-const DWORD kWaitMs = 60000;
+const std::uint32_t kIdWords = 1 + kKxIdArrayElements;  // header, count, identifiers
+const std::uint32_t kQueueWords = 1 + kKxQueueElements;  // header, R, W, ring words
+const std::uint32_t kR = 1;                              // R's word in the queue segment, W next
 
 DWORD ElapsedMs(DWORD since) { return GetTickCount() - since; }
 
@@ -130,7 +129,7 @@ TEST(KxHostileSegmentTest, ScribbledSegmentsLeaveBusyMembersRunningSlow) {
             queue[kR + random() % 2] = value();  // R or W
         } else if (target == 2) {
             // Under the lock, as a member writes: a record at R with crafted recipients.
-            if (WaitForSingleObject(mutex, kWaitMs) != WAIT_OBJECT_0) continue;
+            if (WaitForSingleObject(mutex, kKxDeadlineMs) != WAIT_OBJECT_0) continue;
             const std::uint32_t r = queue[kR];
             if (r >= 2 && r < 400) queue[1 + r] = 1 + random() % 3;
             ASSERT_TRUE(ReleaseMutex(mutex));
@@ -146,7 +145,7 @@ TEST(KxHostileSegmentTest, ScribbledSegmentsLeaveBusyMembersRunningSlow) {
     for (auto& member : members) {
         std::string done;
         ASSERT_TRUE(member->WaitForLine("done", 120000, &done));
-        ASSERT_TRUE(member->WaitForExit(kWaitMs));
+        ASSERT_TRUE(member->WaitForExit(kKxDeadlineMs));
         EXPECT_EQ(0u, member->ExitCode());
         unsigned long longestSend = 0, longestInit = 0;
         ASSERT_EQ(2, std::sscanf(done.c_str(), "done %lu %lu", &longestSend, &longestInit));

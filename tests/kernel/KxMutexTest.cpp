@@ -11,7 +11,7 @@ TEST(KxMutexCrossProcess, NamedMutexHeldInOneProcessIsBusyInTheOther) {
     CKxMutex mutex(name);
     EXPECT_FALSE(mutex.Wait(0));
     child->WriteLine("release");
-    ASSERT_TRUE(child->WaitForLine("released", kChildTimeoutMs));
+    ASSERT_TRUE(child->WaitForLine("released", kKxDeadlineMs));
     ASSERT_TRUE(mutex.Wait(0));
     EXPECT_EQ("busy", TryMutexInChild(name));
     mutex.Release();

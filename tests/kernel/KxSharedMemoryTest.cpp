@@ -58,11 +58,11 @@ TEST(KxSharedMemoryCrossProcess, FirstCreatesZeroedOthersOpenItUntilAllClose) {
     auto child = CKxChildProcess::Role("KernelOpenSegment", {name, "16"});
     ASSERT_TRUE(child);
     std::string line;
-    ASSERT_TRUE(child->WaitForLine("opened", kChildTimeoutMs, &line)) << child->Output();
+    ASSERT_TRUE(child->WaitForLine("opened", kKxDeadlineMs, &line)) << child->Output();
     EXPECT_EQ("opened created=0 mapped=" + std::to_string(kCreatorSize) +
                   " word0=C0FFEE01 word1=FFFFFFFF",
               line);
-    ASSERT_TRUE(child->WaitForLine("written", kChildTimeoutMs));
+    ASSERT_TRUE(child->WaitForLine("written", kKxDeadlineMs));
     EXPECT_EQ(0x5EC0DDu, Words(*first)[2]);
     first.reset();
     {
@@ -71,7 +71,7 @@ TEST(KxSharedMemoryCrossProcess, FirstCreatesZeroedOthersOpenItUntilAllClose) {
         EXPECT_EQ(0x5EC0DDu, Words(again)[2]);
     }
     child->CloseInput();
-    ASSERT_TRUE(child->WaitForExit(kChildTimeoutMs));
+    ASSERT_TRUE(child->WaitForExit(kKxDeadlineMs));
     CKxSharedMemory fresh(kCreatorSize, name, &created);
     EXPECT_TRUE(created) << "every holder closed it";
     EXPECT_TRUE(AllZero(fresh));

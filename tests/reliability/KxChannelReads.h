@@ -8,9 +8,6 @@
 #include "CKxChannelSnapshot.h"
 #include "KxWindows.h"
 
-// Deadline of every wait for something a test checks: well past the library's own 25 000 ms
-// waits, so that only a hang misses it.
-const DWORD kKxDeadlineMs = 60000;
 
 // The snapshot copies under the channel mutex: neither call may come while a member stopped at a
 // kill point holds it (the copy would give up after 10 s).

@@ -425,7 +425,7 @@ TEST(LocalFailureTest, ThrowWhileFinishingADeadHoldersAcknowledgementReleasesThe
         ASSERT_TRUE(
             local.AddParticipant(sync.GetSenderID(), sent->GetAcknowledgeKey(), sent->GetEvent()));
     }
-    ASSERT_TRUE(sent->GetEvent()->Wait(kChildTimeoutMs)) << "the victim took the join notice";
+    ASSERT_TRUE(sent->GetEvent()->Wait(kKxDeadlineMs)) << "the victim took the join notice";
     ASSERT_TRUE(victim->Arm("ring.acknowledge.before-sweep"));
     {
         CIPCChannelLock lock(&local);

@@ -17,9 +17,9 @@ std::unique_ptr<CKxChildProcess> KxCliStart(const std::vector<std::string>& args
 DWORD KxCliRun(const std::vector<std::string>& args, std::string* output, bool withErrors) {
     std::unique_ptr<CKxChildProcess> child = KxCliStart(args, withErrors);
     child->CloseInput();
-    if (!child->WaitForExit(kCliLineTimeoutMs)) return STILL_ACTIVE;
+    if (!child->WaitForExit(kKxDeadlineMs)) return STILL_ACTIVE;
     // The output pipe closes with the process; reading until then gives every line.
-    child->WaitForLine("\x01never", kCliLineTimeoutMs);
+    child->WaitForLine("\x01never", kKxDeadlineMs);
     *output = child->Output();
     return child->ExitCode();
 }
@@ -62,7 +62,7 @@ bool CKxCliScenario::Step(const std::string& step) {
     if (op == "kill") return m_peer->Kill(), true;
     if (op == "close") return m_peer->CloseInput(), true;
     if (op == "exits")
-        return m_peer->WaitForExit(kCliLineTimeoutMs) && m_peer->ExitCode() == std::stoul(rest);
+        return m_peer->WaitForExit(kKxDeadlineMs) && m_peer->ExitCode() == std::stoul(rest);
     if (op == ">") return Expect(rest);
     if (op == "!~") return m_peer->Output().find(Substitute(rest)) == std::string::npos;
     if (op == ">!") {  // "PREFIX MS": no such line comes within MS
@@ -104,7 +104,7 @@ bool CKxCliScenario::Join(const std::string& name) {
 bool CKxCliScenario::Expect(std::string pattern) {
     std::string line;
     if (pattern.rfind("id $", 0) == 0 && !m_ids.count(pattern.substr(4))) {
-        if (!m_peer->WaitForLine("id ", kCliLineTimeoutMs, &line) || line.size() <= 3) return false;
+        if (!m_peer->WaitForLine("id ", kKxDeadlineMs, &line) || line.size() <= 3) return false;
         for (const auto& other : m_ids) {
             if ("id " + other.second == line) return false;
         }
@@ -114,7 +114,7 @@ bool CKxCliScenario::Expect(std::string pattern) {
     const bool open = pattern.size() >= 3 && pattern.compare(pattern.size() - 3, 3, "...") == 0;
     if (open) pattern.resize(pattern.size() - 3);
     pattern = Substitute(pattern);
-    return m_peer->WaitForLine(pattern, kCliLineTimeoutMs, &line) && (open || line == pattern);
+    return m_peer->WaitForLine(pattern, kKxDeadlineMs, &line) && (open || line == pattern);
 }
 
 // Each $X replaced by X's id.

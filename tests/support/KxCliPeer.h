@@ -9,9 +9,6 @@
 
 #include "KxTestHarness.h"
 
-// Time any one expected line may take: above the library's 25 000 ms waits, which a report of a
-// member still pending sits out, and a cold Wine process starts slowly.
-const DWORD kCliLineTimeoutMs = 60000;
 
 // Starts `kxipc ARGS...`. withErrors: through cmd.exe with stderr joined to stdout (the harness
 // pipes stdout only), to see the error lines too.

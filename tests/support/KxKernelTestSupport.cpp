@@ -40,14 +40,14 @@ std::string TryMutexInChild(const std::string& name) {
     auto child = CKxChildProcess::Role("KernelTryMutex", {name});
     std::string answer;
     // The line, not the exit: output may still be in the pipe when the process has ended.
-    if (!child->WaitForLine("", kChildTimeoutMs, &answer)) return "";
-    if (!child->WaitForExit(kChildTimeoutMs)) return "";
+    if (!child->WaitForLine("", kKxDeadlineMs, &answer)) return "";
+    if (!child->WaitForExit(kKxDeadlineMs)) return "";
     return answer;
 }
 
 std::unique_ptr<CKxChildProcess> HoldMutexInChild(const std::string& name) {
     auto child = CKxChildProcess::Role("KernelHoldMutex", {name});
-    if (!child->WaitForLine("held", kChildTimeoutMs)) return nullptr;
+    if (!child->WaitForLine("held", kKxDeadlineMs)) return nullptr;
     return child;
 }
 
@@ -59,7 +59,7 @@ bool AbandonMutexInChild(const std::string& name, KxChildEnd end) {
         return true;
     }
     child->WriteLine("exit");
-    return child->WaitForExit(kChildTimeoutMs) && child->ExitCode() == 0;
+    return child->WaitForExit(kKxDeadlineMs) && child->ExitCode() == 0;
 }
 
 bool TakeOnOtherThread(CKxSynchronizationObject* object) {

@@ -12,8 +12,6 @@
 #include "KxExceptions.h"
 #include "KxTestHarness.h"
 
-// Generous: a child process under a cold Wine prefix can take seconds to start.
-const DWORD kChildTimeoutMs = 60000;
 
 // What a wait on an abandoned mutex throws, as callers see it.
 const char kAbandonedMessage[] =

@@ -190,7 +190,7 @@ CKxMemberProcess::CKxMemberProcess(const std::string& channel,
     std::vector<std::string> args{channel, m_readyName, m_releaseName, m_resumeName};
     args.insert(args.end(), options.begin(), options.end());
     m_process = CKxChildProcess::Role("KxMember", args);
-    EXPECT_TRUE(m_process->WaitForLine("ready", kKxStartTimeoutMs)) << "member did not start";
+    EXPECT_TRUE(m_process->WaitForLine("ready", kKxDeadlineMs)) << "member did not start";
 }
 
 CKxMemberProcess::~CKxMemberProcess() {
@@ -202,6 +202,7 @@ std::unique_ptr<CKxMemberProcess> CKxMemberProcess::Joined(
     const std::string& channel, const std::vector<std::string>& options) {
     std::unique_ptr<CKxMemberProcess> member(new CKxMemberProcess(channel, options));
     EXPECT_NE(0u, member->Join()) << member->Output();
+    EXPECT_LT(member->Took("joined"), kKxPromptMs) << "the start sat out a wait of the library";
     return member;
 }
 
@@ -226,7 +227,7 @@ bool CKxMemberProcess::Pause(const std::string& point) {
 void CKxMemberProcess::Resume() { SetEvent(m_resume); }
 
 bool CKxMemberProcess::WaitStopped() {
-    return WaitForSingleObject(m_ready, 25000) == WAIT_OBJECT_0;
+    return WaitForSingleObject(m_ready, kKxDeadlineMs) == WAIT_OBJECT_0;
 }
 
 void CKxMemberProcess::Release() { SetEvent(m_release); }
@@ -241,7 +242,7 @@ void CKxMemberProcess::Transmit(const char* verb, unsigned int code, unsigned lo
 int CKxMemberProcess::SendWait(unsigned int code, unsigned long long param,
                                const std::vector<unsigned int>& ids) {
     Send(code, param, ids);
-    if (!Saw(KxLine("sent", {param}))) return -1;
+    if (!Saw(KxLine("sent", {param})) || Took(KxLine("sent", {param})) >= kKxPromptMs) return -1;
     return Count(KxLine("sent", {param, 1})) > 0 ? 1 : 0;
 }
 

@@ -11,11 +11,9 @@
 
 #include "KxTestHarness.h"
 
-// A process start under a cold Wine prefix can take seconds.
-const DWORD kKxStartTimeoutMs = 60000;
-// Shorter than the library's 25 000 ms waits and far longer than any healthy exchange: an
-// operation that should end at once but falls into one of those waits misses it, nothing else.
-const DWORD kKxHangBoundMs = 20000;
+// Far longer than any healthy join or send and shorter than the library's 25 000 ms waits: an
+// operation that took longer fell into one of those waits.
+const DWORD kKxPromptMs = 20000;
 // The longest a member holds a handler; past it the member lets go by itself.
 const DWORD kKxHoldLimitMs = 90000;
 
@@ -66,14 +64,14 @@ public:
 
     // Joins and returns the identifier; 0 when InitializeParticipant did not return within
     // timeoutMs.
-    unsigned int Join(DWORD timeoutMs = kKxHangBoundMs);
+    unsigned int Join(DWORD timeoutMs = kKxDeadlineMs);
     // Starts a join without waiting for it (the member may be stopped inside it).
     void StartJoin() { m_process->WriteLine("join"); }
     unsigned int Id() const { return m_id; }
     DWORD ProcessId() const { return m_process->ProcessId(); }
 
     // Arms a kill point (Arm) or a pause point (Pause) in the member; true once it confirmed.
-    // WaitStopped: true once a thread of the member has reached it (within 25 000 ms). Resume lets
+    // WaitStopped: true once a thread of the member has reached it (within kKxDeadlineMs). Resume lets
     // the thread stopped at a pause point go on.
     bool Arm(const std::string& point);
     bool Pause(const std::string& point);
@@ -90,7 +88,7 @@ public:
               const std::vector<unsigned int>& ids = {}) {
         Transmit("send", code, param, ids);
     }
-    // Send, then its result: 1 or 0, -1 when it did not return within kKxHangBoundMs.
+    // Send, then its result: 1 or 0, -1 when it did not return within kKxPromptMs.
     int SendWait(unsigned int code, unsigned long long param,
                  const std::vector<unsigned int>& ids = {});
     // PostIPMessage on the member's main thread; true when it returned true.
@@ -101,7 +99,7 @@ public:
 
     // A line matches `line` when it is that line or continues it with a space.
     // True once `times` lines have matched, within timeoutMs.
-    bool Saw(const std::string& line, size_t times = 1, DWORD timeoutMs = kKxHangBoundMs);
+    bool Saw(const std::string& line, size_t times = 1, DWORD timeoutMs = kKxDeadlineMs);
     size_t Count(const std::string& line);
     // The <ms> of the first line that matches `line`; 0 when none has.
     unsigned long long Took(const std::string& line);

@@ -8,6 +8,11 @@
 
 #include "KxChildProcess.h"
 
+// Deadline of every wait for what a test checks (a line, an event, a process's end): well past
+// the library's 25 000 ms waits and a cold Wine prefix's slow process starts, so only a hang
+// misses it.
+const DWORD kKxDeadlineMs = 60000;
+
 // A role is a function that runs as the whole body of a child process; its result is the exit code.
 using KxChildRole = int (*)(const std::vector<std::string>& args);
 
