@@ -112,6 +112,19 @@ bool SameMessage(const KxRingMessage& a, const KxRingMessage& b) {
            a.acknowledgeKey == b.acknowledgeKey;
 }
 
+// Marks entry i of the model's record r acknowledged, as the ring just did, and checks what the
+// ring reported: only the acknowledgement that completes a keyed message reports its sender and
+// key.
+void CheckAcknowledged(RingModel* model, std::size_t r, std::size_t i, std::uint32_t sender,
+                       std::uint64_t key) {
+    ModelRecord& record = model->records[r];
+    record.states[i] = CKxMessageRing::kStateAcknowledged;
+    const bool reports = record.Done() && record.message.acknowledgeKey != 0;
+    KX_FUZZ_CHECK(sender == (reports ? record.message.senderId : 0));
+    KX_FUZZ_CHECK(key == (reports ? record.message.acknowledgeKey : 0));
+    model->Sweep();
+}
+
 // Identifiers from a small alphabet most of the time, so that operations meet each other's
 // entries; any value now and then.
 std::uint32_t PickId(FuzzedDataProvider& input) {
@@ -235,15 +248,7 @@ void RingOperation(FuzzedDataProvider& input, CKxMessageRing& ring, std::uint32_
                 std::size_t r = 0, i = 0;
                 const bool expected = model.Entry(id, CKxMessageRing::kStateReceived, &r, &i);
                 KX_FUZZ_CHECK(succeeded == expected);
-                if (expected) {
-                    ModelRecord& record = model.records[r];
-                    record.states[i] = CKxMessageRing::kStateAcknowledged;
-                    // Only the acknowledgement that completes a keyed message reports it.
-                    const bool reports = record.Done() && record.message.acknowledgeKey != 0;
-                    KX_FUZZ_CHECK(sender == (reports ? record.message.senderId : 0));
-                    KX_FUZZ_CHECK(key == (reports ? record.message.acknowledgeKey : 0));
-                    model.Sweep();
-                }
+                if (expected) CheckAcknowledged(&model, r, i, sender, key);
             }
             break;
         }
@@ -351,14 +356,7 @@ void RingOperation(FuzzedDataProvider& input, CKxMessageRing& ring, std::uint32_
                     position != 0 &&
                     model.Entry(id, CKxMessageRing::kStateReceived, &r, &i, position);
                 KX_FUZZ_CHECK(succeeded == expected);
-                if (expected) {
-                    ModelRecord& record = model.records[r];
-                    record.states[i] = CKxMessageRing::kStateAcknowledged;
-                    const bool reports = record.Done() && record.message.acknowledgeKey != 0;
-                    KX_FUZZ_CHECK(sender == (reports ? record.message.senderId : 0));
-                    KX_FUZZ_CHECK(key == (reports ? record.message.acknowledgeKey : 0));
-                    model.Sweep();
-                }
+                if (expected) CheckAcknowledged(&model, r, i, sender, key);
             }
             break;
         }

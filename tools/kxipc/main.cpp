@@ -203,15 +203,21 @@ const char* StateName(std::uint32_t state) {
     }
 }
 
+// Takes the snapshot of a channel and says its members; false, with the problem said, when the
+// channel cannot be read.
+bool TakeAndSayMembers(const std::string& channel, bool withOrigin, CKxChannelSnapshot* snapshot) {
+    std::string problem;
+    if (!snapshot->Take(channel, &problem)) {
+        KxCliError(problem);
+        return false;
+    }
+    KxCliSayMembers(snapshot->ParticipantIds(), withOrigin);
+    return true;
+}
+
 int RunMembers(const std::string& channel, bool withOrigin) {
     CKxChannelSnapshot snapshot;
-    std::string problem;
-    if (!snapshot.Take(channel, &problem)) {
-        KxCliError(problem);
-        return kExitFailure;
-    }
-    KxCliSayMembers(snapshot.ParticipantIds(), withOrigin);
-    return kExitOk;
+    return TakeAndSayMembers(channel, withOrigin, &snapshot) ? kExitOk : kExitFailure;
 }
 
 // members ID ...
@@ -219,12 +225,7 @@ int RunMembers(const std::string& channel, bool withOrigin) {
 // record POSITION sender S code C param P key K to ID:STATE ID:STATE ...   oldest first
 int RunStat(const std::string& channel, bool withOrigin) {
     CKxChannelSnapshot snapshot;
-    std::string problem;
-    if (!snapshot.Take(channel, &problem)) {
-        KxCliError(problem);
-        return kExitFailure;
-    }
-    KxCliSayMembers(snapshot.ParticipantIds(), withOrigin);
+    if (!TakeAndSayMembers(channel, withOrigin, &snapshot)) return kExitFailure;
     if (!snapshot.QueueInitialized()) {
         KxCliSay("queue uninitialised");
         return kExitOk;
