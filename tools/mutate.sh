@@ -138,6 +138,10 @@ fault M25 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventP
     $'    element->GetEvent()->Wait(0);\n' \
     ''
 
+fault M26 shared/TKxInterProcessArray.h "TKxInterProcessArray::TKxInterProcessArray" \
+    "a queue segment mutex abandoned by a dead holder stops the join" \
+    'm_segment = new CKxSharedMemory(size, kKxQueuePrefix + name, &created, &abandoned);' \
+    'm_segment = new CKxSharedMemory(size, kKxQueuePrefix + name, &created);'
 # --- Applying and restoring. ---------------------------------------------------------------------
 backup=$(mktemp -d)
 mutated=""  # the file that holds a fault now, relative to root

@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <typeinfo>
+#include <utility>
 
+#include "KxChannelLayout.h"
 #include "KxCountingParticipant.h"
 #include "KxProcessUsage.h"
 #include "KxTestHarness.h"
@@ -79,5 +82,30 @@ TEST(KxHostileNameTest, NameTakenByAnotherKindThrowsAndLeavesNoHandle) {
         CloseHandle(squatter);
         participant.InitializeParticipant();
         EXPECT_NE(0u, participant.GetParticipantID());
+    }
+}
+
+// A process that died holding one of a channel's mutexes (the channel's, or a segment's while it
+// opened or closed it) leaves it abandoned: the next joiner takes it over and joins.
+TEST(KxHostileNameTest, MutexAbandonedByADeadHolderDoesNotStopAJoin) {
+    const std::string segmentMutex[] = {std::string(kKxIdArraySuffix) + kKxSegmentMutexSuffix,
+                                        std::string(kKxQueueSuffix) + kKxSegmentMutexSuffix};
+    const std::pair<std::string, std::string> mutexes[] = {{"", kKxChannelMutexSuffix},
+                                                           {kKxIdArrayPrefix, segmentMutex[0]},
+                                                           {kKxQueuePrefix, segmentMutex[1]}};
+    for (const auto& m : mutexes) {
+        SCOPED_TRACE(m.second);
+        const std::string channel = KxUniqueName("channel");
+        HANDLE mutex = nullptr;
+        // A thread that ends owning a mutex abandons it, as a process that dies does.
+        std::thread([&] {
+            mutex = CreateMutexA(nullptr, TRUE, (m.first + channel + m.second).c_str());
+        }).join();
+        ASSERT_NE(nullptr, mutex);
+        CKxCountingParticipant participant(channel.c_str());
+        EXPECT_NO_THROW(participant.InitializeParticipant());
+        const unsigned int self = participant.GetParticipantID();
+        EXPECT_TRUE(participant.PostIPMessage(1, &self, 1, 0)) << "not a member";
+        CloseHandle(mutex);
     }
 }
