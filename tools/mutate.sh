@@ -142,6 +142,7 @@ fault M26 shared/TKxInterProcessArray.h "TKxInterProcessArray::TKxInterProcessAr
     "a queue segment mutex abandoned by a dead holder stops the join" \
     'm_segment = new CKxSharedMemory(size, kKxQueuePrefix + name, &created, &abandoned);' \
     'm_segment = new CKxSharedMemory(size, kKxQueuePrefix + name, &created);'
+
 # --- Applying and restoring. ---------------------------------------------------------------------
 backup=$(mktemp -d)
 mutated=""  # the file that holds a fault now, relative to root
