@@ -96,15 +96,19 @@ private:
     CKxIPCAcknowledgeEventPoolElement* m_element;
 };
 
-// The channel's two segments seen directly, without the channel's code. Opened after the channel
-// exists; read while no other process is inside the channel.
+// The channel's two segments seen directly, without the channel's code, and writable: one test
+// rewrites the member list under a reader, which the library's read-only snapshot cannot. Opened
+// after the channel exists; used while no other process is inside the channel.
 struct CKxRawChannel {
     explicit CKxRawChannel(const std::string& name)
-        : ids(name + "_Participant_IDs_Array", 51, 20), queue(name + "_Message_Queue", 400) {}
+        : ids(name + kKxIdArraySuffix, kKxIdArrayElements, kKxIdArrayGrowthStep),
+          queue(name + kKxQueueSuffix, kKxQueueElements) {}
 
     std::vector<std::uint32_t> Ids() {
         std::vector<std::uint32_t> list;
-        for (std::uint32_t i = 1; i <= ids[0] && i <= 50; ++i) list.push_back(ids[i]);
+        for (std::uint32_t i = 1; i <= ids[0] && i <= kKxMaxParticipants; ++i) {
+            list.push_back(ids[i]);
+        }
         return list;
     }
     bool Empty() { return queue[0] == queue[1]; }  // R == W
