@@ -239,7 +239,8 @@ TEST_F(KillPointTest, WaitingInNestedSendOnWaitingThread) {
 }
 
 // The stop comes while the waiting thread drains what queued up behind a held handler: the
-// drain ends first. The handler is let go only once the stop has been requested.
+// drain ends first, and uninitialising returns only after it. The handler is let go only once the
+// stop has been requested.
 TEST(KxStopDuringADrain, EndsTheThreadOnlyAfterTheDrain) {
     const std::string channel = KxUniqueName("channel");
     Member leaver = CKxMemberProcess::Joined(channel), sender = CKxMemberProcess::Joined(channel);
@@ -252,8 +253,9 @@ TEST(KxStopDuringADrain, EndsTheThreadOnlyAfterTheDrain) {
     ASSERT_TRUE(leaver->Pause("participant.stop.requested"));
     leaver->Leave();
     ASSERT_TRUE(leaver->WaitStopped()) << leaver->Output();
+    leaver->Resume();  // the stop now waits for the thread, whose handler still holds
+    EXPECT_FALSE(leaver->Saw("left", 1, 2000)) << "uninitialising returned during a handler";
     leaver->Release();
-    leaver->Resume();
     ASSERT_TRUE(leaver->Saw("left"));
     EXPECT_TRUE(leaver->InOrder(
         {KxLine("recv", {self, kKxHoldCode, 1}), KxLine("recv", {self, kKxPlainCode, 2}),
