@@ -1,9 +1,5 @@
-// The C interface's participant: C callbacks behind the handlers, and the announced members.
+// The C interface's participant: C callbacks behind the handlers.
 #include "CKxCParticipant.h"
-
-#include <algorithm>
-
-#include "KxChannelLayout.h"
 
 namespace {
 
@@ -32,11 +28,7 @@ CKxCParticipant::CKxCParticipant(const char* channel, const kxipc_callbacks& cal
       m_callbacks(callbacks),
       m_user(user),
       m_joined(false),
-      m_closed(false) {
-    // The callbacks that announce members must not allocate: a handler that throws would end the
-    // membership. A channel never has more other members than this.
-    m_members.reserve(kKxMaxParticipants);
-}
+      m_closed(false) {}
 
 CKxCParticipant::~CKxCParticipant() {
     try {
@@ -47,10 +39,6 @@ CKxCParticipant::~CKxCParticipant() {
 }
 
 void CKxCParticipant::Join() {
-    {
-        CKxSlimLock::Exclusive hold(m_membersLock);
-        m_members.clear();
-    }
     InitializeParticipant();
     m_joined = true;
 }
@@ -58,8 +46,6 @@ void CKxCParticipant::Join() {
 void CKxCParticipant::LeaveJoined() {
     UninitializeParticipant();
     m_joined = false;
-    CKxSlimLock::Exclusive hold(m_membersLock);
-    m_members.clear();
 }
 
 bool CKxCParticipant::Leave() {
@@ -90,30 +76,12 @@ bool CKxCParticipant::IsJoined() const { return m_joined; }
 
 bool CKxCParticipant::IsDispatchingHere() const { return t_dispatching == this; }
 
-std::uint32_t CKxCParticipant::Members(std::uint32_t* ids, std::uint32_t capacity) const {
-    CKxSlimLock::Shared hold(m_membersLock);
-    const std::uint32_t count = static_cast<std::uint32_t>(m_members.size());
-    std::copy_n(m_members.begin(), std::min(count, capacity), ids);
-    return count;
-}
-
 void CKxCParticipant::OnJoin(unsigned int participantId, bool joinedLater) {
-    {
-        CKxSlimLock::Exclusive hold(m_membersLock);
-        if (std::find(m_members.begin(), m_members.end(), participantId) == m_members.end()) {
-            m_members.push_back(participantId);
-        }
-    }
     CDispatchScope scope(this);
     if (m_callbacks.on_join) m_callbacks.on_join(m_user, participantId, joinedLater ? 1 : 0);
 }
 
 void CKxCParticipant::OnQuit(unsigned int participantId) {
-    {
-        CKxSlimLock::Exclusive hold(m_membersLock);
-        m_members.erase(std::remove(m_members.begin(), m_members.end(), participantId),
-                        m_members.end());
-    }
     CDispatchScope scope(this);
     if (m_callbacks.on_quit) m_callbacks.on_quit(m_user, participantId);
 }

@@ -1,9 +1,8 @@
-// The participant behind kxipc_c.h: forwards the handlers to C callbacks and keeps the member list.
+// The participant behind kxipc_c.h: forwards the handlers to C callbacks.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "CKxSlimLock.h"
 #include "CkxIPCParticipant.h"
@@ -42,10 +41,6 @@ public:
     // True on this participant's waiting thread while one of its callbacks runs.
     bool IsDispatchingHere() const;
 
-    // The other members, in the order they were announced and without those that quit since:
-    // up to capacity into ids; returns their number.
-    std::uint32_t Members(std::uint32_t* ids, std::uint32_t capacity) const;
-
 protected:
     void OnJoin(unsigned int participantId, bool joinedLater) override;
     void OnQuit(unsigned int participantId) override;
@@ -66,6 +61,4 @@ private:
     mutable CKxSlimLock m_membership;
     std::atomic<bool> m_joined;  // written under m_membership
     std::atomic<bool> m_closed;  // written under m_membership
-    mutable CKxSlimLock m_membersLock;
-    std::vector<std::uint32_t> m_members;  // guarded by m_membersLock
 };

@@ -18,11 +18,14 @@ struct kxipc_send_report;
 /// identifier), learns of the other members through OnJoin and OnQuit, and receives messages
 /// through OnSyncMessage and OnReceive, all on its own waiting thread.
 ///
-/// Threads. Construct, initialise, uninitialise and destroy from application threads; send and post
-/// from any thread, the waiting thread (a handler) included. Handlers run on the waiting thread
-/// only, never with a lock of the library held, and may send and post. A synchronous send made in
-/// a handler keeps dispatching while it waits, so handlers can be entered again before an earlier
-/// call has returned. A handler must not uninitialise or destroy its own participant.
+/// Threads. Construct and destroy from application threads; initialise, uninitialise, send and
+/// post from any thread, handlers included. Handlers run on the waiting thread only, never with a
+/// lock of the library held. A synchronous send made in a handler keeps dispatching while it
+/// waits, so handlers can be entered again before an earlier call has returned; so do the waits of
+/// InitializeParticipant made in a handler (the handler's participant may have to acknowledge that
+/// very join). UninitializeParticipant made in a handler never waits for a waiting thread, so
+/// handlers that stop each other cannot wait for each other. A handler must not destroy a
+/// participant: destruction waits for that participant's waiting thread.
 ///
 /// Order of use: construct; InitializeParticipant; send/post; UninitializeParticipant; (initialise
 /// again, under a new identifier, ...); destroy. Call UninitializeParticipant before destroying a
@@ -58,7 +61,9 @@ public:
     /// Starts the waiting thread, which joins the channel and calls OnJoin(id, false) for every
     /// member present; returns once every member present has acknowledged the join, or after
     /// 25 000 ms for the start and 25 000 ms for the acknowledgement (a member that does not
-    /// answer). Refused (does nothing) when already initialised. Throws CKxChannelFullException at
+    /// answer). Refused (does nothing) when already initialised. In a handler of this participant
+    /// that uninitialised it, the new waiting thread takes over while the handler's own thread
+    /// finishes (it serves no more). Throws CKxChannelFullException at
     /// once, with nothing registered, when the channel already has its 50 members; throws
     /// CKxEventException, CKxThreadException, and the exception that stopped the waiting thread
     /// from opening the channel (e.g. CKxMutexException or CKxSharedMemoryException for a name
@@ -67,6 +72,10 @@ public:
     /// Leaves the channel: the waiting thread acknowledges every message still queued for this
     /// participant (releasing their synchronous senders), unregisters and ends. Returns once the
     /// thread has ended or has seen the stop and is leaving. Does nothing when not initialised.
+    /// Made in a handler it does not wait: in this participant's own handler the participant
+    /// leaves the channel at once and calls no further handler once the handlers under way have
+    /// returned; in another participant's handler the stop is asked for, and handlers of this
+    /// participant may still run until its thread has seen it.
     void UninitializeParticipant();
 
     /// Queues one message for count recipients (ids), or for every other member when ids is null,
@@ -87,6 +96,12 @@ public:
     bool PostIPMessage(unsigned int count, const unsigned int* ids, unsigned int messageCode,
                        unsigned long long param);
 
+    /// The other members announced to OnJoin and not yet through OnQuit, in the order they were
+    /// announced: up to capacity of them into ids (may be null when capacity is 0); returns how
+    /// many there are, also when that exceeds capacity. Empty when not initialised. Any thread:
+    /// inside OnJoin(id) the list holds id, inside OnQuit(id) it no longer does.
+    unsigned int GetMembers(unsigned int* ids, unsigned int capacity) const;
+
 protected:
     /// For every member present at the start (joinedLater false) and every later joiner (true).
     virtual void OnJoin(unsigned int participantId, bool joinedLater) = 0;
@@ -100,47 +115,30 @@ protected:
                            unsigned long long param) = 0;
 
 private:
-    friend class CKxParticipantRun;  // one run of the waiting thread serves this participant
+    // Forwards a run's handler calls to this participant's handlers (CkxIPCParticipant.cpp).
+    class CHandlers;
 
-    bool UpdateListOfOtherParticipants();
-    void ReconstructIPCEventWaiter();
-    bool OnInternalJoin(unsigned int participantId);
-    bool OnInternalQuit(unsigned int participantId);
-    void RefreshMembers(unsigned int quitting);
     bool StartWaitingThread();
     bool StopWaitingThread();
-    static unsigned __stdcall ThreadWaitOnEvents(void* run);
-    bool ThreadWaitOnEvents();
-    void WaitOnEvents(CKxEvent* acknowledgeEvent);
-    bool OnInternalReceive();
-    bool PreProcessSyncMessage(unsigned int senderId, unsigned int messageCode,
-                               unsigned long long param);
-    bool PreProcessAsyncMessage(unsigned int senderId, unsigned int messageCode,
-                                unsigned long long param);
-    bool AddMessageToChannel(unsigned int count, const unsigned int* ids,
-                             const CkxIPCMessage* message);
-    void ReapWaitingThread();
-    bool JoinChannel();
-    int WaitForWake(unsigned long timeoutMs, CKxHandleSyncObject* acknowledgeEvent);
-    bool DispatchWake(int position);
-    bool WaitForAcknowledgement(CKxEvent* acknowledgeEvent);
+    bool AddMessageToChannel(unsigned int count, const unsigned int* ids, CkxIPCMessage* message,
+                             kxipc_send_report* report);
 
-    // The exported layout. Each run of the waiting thread owns its events, join element and
-    // channel (CKxParticipantRun, reached through m_waitingThread); the five pointers that held
-    // them stay in the layout, always null.
+    // The exported layout. Each run of the waiting thread (CKxParticipantRun, reached through
+    // m_waitingThread) owns its events, join element, channel, identifier, member lists, event
+    // waiter and stop state; the members that held them stay in the layout, unused (null, 0).
     CKxEvent* m_startedEvent;
     CKxEvent* m_stopEvent;
     CKxIPCAcknowledgeEventPoolElement* m_joinAcknowledgeElement;
     CKxEvent* m_receiveEvent;
     CIPCCommunicationChannel* m_channel;
-    unsigned int m_participantId;  // written by the waiting thread before it serves
-    unsigned int m_otherCount;     // the other members: waiting thread, channel lock
+    unsigned int m_participantId;  // the latest run's identifier, once its start has returned
+    unsigned int m_otherCount;
     unsigned int m_otherIds[50];
     CKxHandleSyncObject* m_otherThreadObjects[50];
     const char* m_channelName;  // owned copy
-    bool m_stopped;             // no waiting thread serves (read without a lock)
-    bool m_initialized;
-    CKxIPCEventWaiter* m_eventWaiter;  // the waiting thread's alone
-    CKxMutex* m_dispatchMutex;         // in the layout only, always null
-    CKxThread* m_waitingThread;        // the current CKxParticipantRun, or null
+    bool m_stopped;
+    bool m_initialized;  // the application's threads only
+    CKxIPCEventWaiter* m_eventWaiter;
+    CKxMutex* m_dispatchMutex;
+    CKxThread* m_waitingThread;  // the current CKxParticipantRun, or null
 };

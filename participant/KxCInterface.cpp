@@ -5,6 +5,7 @@
 
 #include "CKxCHandleTable.h"
 #include "CKxCParticipant.h"
+#include "CKxParticipantRun.h"
 #include "KxChannelLayout.h"
 #include "KxExceptions.h"
 #include "kxipc_c.h"
@@ -149,7 +150,7 @@ kxipc_status kxipc_members(kxipc_participant* participant, uint32_t* ids, uint32
             return Fail(KXIPC_E_ARGUMENT,
                         "kxipc_members -> count is null, or ids is null with room");
         }
-        *count = open->Members(ids, capacity);
+        *count = open->GetMembers(ids, capacity);
         return KXIPC_OK;
     });
 }
@@ -222,6 +223,11 @@ kxipc_status kxipc_close(kxipc_participant* participant) {
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
         if (!open) return status;
         if (open->IsDispatchingHere()) return RefuseOnOwnThread("kxipc_close");
+        // A close waits until the participant's callbacks are over; in a callback, that wait could
+        // be for a callback that waits for this one.
+        if (CKxParticipantRun::Current()) {
+            return Fail(KXIPC_E_STATE, "kxipc_close -> not possible inside a callback");
+        }
         // Left and closed first: a failure to leave keeps the handle open for another try.
         if (!open->Close()) return NotOpen();
         CKxCHandleTable::Instance().Remove(participant);

@@ -67,6 +67,8 @@ typedef int32_t kxipc_status;
 #define KXIPC_REFUSED_NO_ROOM 4
 /** There is no target: an empty list, or "every other member" while alone. */
 #define KXIPC_REFUSED_NO_TARGETS 5
+/** More targets than one message can have (KXIPC_MAX_TARGETS); the report lists none. */
+#define KXIPC_REFUSED_TOO_MANY_TARGETS 6
 
 /** What became of one target of a synchronous send (kxipc_send_report.outcomes). */
 #define KXIPC_TARGET_NOT_QUEUED 0

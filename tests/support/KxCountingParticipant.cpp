@@ -1,6 +1,9 @@
 // The counting test participant.
 #include "KxCountingParticipant.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace {
 
 HANDLE ManualResetEvent() {
@@ -30,9 +33,36 @@ bool CKxCountingParticipant::WaitHeld(DWORD timeoutMs) {
 
 void CKxCountingParticipant::Release() { SetEvent(m_released); }
 
-void CKxCountingParticipant::OnJoin(unsigned int, bool) { ++joins; }
+std::vector<std::string> CKxCountingParticipant::Announcements() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_announcements;
+}
 
-void CKxCountingParticipant::OnQuit(unsigned int) { ++quits; }
+bool CKxCountingParticipant::WaitAnnounced(const std::string& line, DWORD timeoutMs) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_announced.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+        return std::find(m_announcements.begin(), m_announcements.end(), line) !=
+               m_announcements.end();
+    });
+}
+
+void CKxCountingParticipant::Announce(const std::string& line) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_announcements.push_back(line);
+    m_announced.notify_all();
+}
+
+void CKxCountingParticipant::OnJoin(unsigned int id, bool joinedLater) {
+    ++joins;
+    Announce("join " + std::to_string(id) + (joinedLater ? " 1" : " 0"));
+    if (onJoin) onJoin(id, joinedLater);
+}
+
+void CKxCountingParticipant::OnQuit(unsigned int id) {
+    ++quits;
+    Announce("quit " + std::to_string(id));
+    if (onQuit) onQuit(id);
+}
 
 void CKxCountingParticipant::OnSyncMessage(unsigned int, unsigned int, unsigned long long param) {
     lastParam = param;
@@ -43,6 +73,7 @@ void CKxCountingParticipant::OnSyncMessage(unsigned int, unsigned int, unsigned 
     }
 }
 
-void CKxCountingParticipant::OnReceive(unsigned int, unsigned int, unsigned long long) {
+void CKxCountingParticipant::OnReceive(unsigned int sender, unsigned int code, unsigned long long) {
     ++receives;
+    if (onReceive) onReceive(sender, code);
 }

@@ -3,6 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "KxWindows.h"
 #include "kxipc.h"
@@ -25,6 +30,15 @@ public:
     std::atomic<unsigned> joins{0}, quits{0}, syncs{0}, receives{0};
     std::atomic<unsigned long long> lastParam{0};  // of the last OnSyncMessage
 
+    // Run on the waiting thread after the counting; set them before the participant starts.
+    std::function<void(unsigned int id, bool joinedLater)> onJoin;
+    std::function<void(unsigned int id)> onQuit;
+    std::function<void(unsigned int sender, unsigned int code)> onReceive;
+    // "join ID 0|1" and "quit ID", in the order the handlers were entered.
+    std::vector<std::string> Announcements();
+    // True once line is among the announcements, within timeoutMs.
+    bool WaitAnnounced(const std::string& line, DWORD timeoutMs);
+
 protected:
     void OnJoin(unsigned int, bool) override;
     void OnQuit(unsigned int) override;
@@ -32,6 +46,11 @@ protected:
     void OnReceive(unsigned int, unsigned int, unsigned long long) override;
 
 private:
+    void Announce(const std::string& line);
+
     std::atomic<bool> m_hold{false};
-    HANDLE m_held, m_released;  // manual-reset events
+    std::mutex m_lock;
+    std::condition_variable m_announced;
+    std::vector<std::string> m_announcements;  // guarded by m_lock
+    HANDLE m_held, m_released;                 // manual-reset events
 };

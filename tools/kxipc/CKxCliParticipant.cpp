@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "KxChannelLayout.h"
 #include "KxCliOutput.h"
 
 CKxCliParticipant::CKxCliParticipant(const char* channelName, std::uint32_t syncDelayMs)
@@ -16,10 +17,6 @@ CKxCliParticipant::CKxCliParticipant(const char* channelName, std::uint32_t sync
 CKxCliParticipant::~CKxCliParticipant() { Leave(); }
 
 void CKxCliParticipant::Join() {
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_members.clear();
-    }
     InitializeParticipant();
     m_joined = true;
 }
@@ -27,8 +24,6 @@ void CKxCliParticipant::Join() {
 void CKxCliParticipant::Leave() {
     UninitializeParticipant();
     m_joined = false;
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_members.clear();
 }
 
 bool CKxCliParticipant::Deliver(const KxCliMessage& message, kxipc_send_report* report) {
@@ -46,34 +41,27 @@ bool CKxCliParticipant::Deliver(const KxCliMessage& message, kxipc_send_report* 
 }
 
 std::vector<std::uint32_t> CKxCliParticipant::Members() const {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_members;
+    std::vector<std::uint32_t> members(kKxMaxParticipants);
+    members.resize(
+        std::min<std::size_t>(GetMembers(members.data(), kKxMaxParticipants), kKxMaxParticipants));
+    return members;
 }
 
-void CKxCliParticipant::Arm(bool onSync, const KxCliMessage& message) {
+void CKxCliParticipant::Arm(KxCliCommand::Handler handler, const KxCliMessage& message) {
     std::lock_guard<std::mutex> hold(m_lock);
-    ArmedMessage& slot = onSync ? m_onSync : m_onRecv;
+    ArmedMessage& slot = m_armed[static_cast<int>(handler)];
     slot.armed = true;
     slot.message = message;
 }
 
 void CKxCliParticipant::OnJoin(unsigned int participantId, bool joinedLater) {
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        if (std::find(m_members.begin(), m_members.end(), participantId) == m_members.end()) {
-            m_members.push_back(participantId);
-        }
-    }
     KxCliSay("join %u %d", participantId, joinedLater ? 1 : 0);
+    DeliverArmed(KxCliCommand::Handler::kJoin);
 }
 
 void CKxCliParticipant::OnQuit(unsigned int participantId) {
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_members.erase(std::remove(m_members.begin(), m_members.end(), participantId),
-                        m_members.end());
-    }
     KxCliSay("quit %u", participantId);
+    DeliverArmed(KxCliCommand::Handler::kQuit);
 }
 
 void CKxCliParticipant::OnSyncMessage(unsigned int senderId, unsigned int messageCode,
@@ -82,19 +70,20 @@ void CKxCliParticipant::OnSyncMessage(unsigned int senderId, unsigned int messag
     if (m_syncDelayMs != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(m_syncDelayMs));
     }
-    DeliverArmed(&m_onSync);
+    DeliverArmed(KxCliCommand::Handler::kSync);
 }
 
 void CKxCliParticipant::OnReceive(unsigned int senderId, unsigned int messageCode,
                                   unsigned long long param) {
     KxCliSay("recv %u %u %llu", senderId, messageCode, param);
-    DeliverArmed(&m_onRecv);
+    DeliverArmed(KxCliCommand::Handler::kRecv);
 }
 
-void CKxCliParticipant::DeliverArmed(ArmedMessage* slot) {
+void CKxCliParticipant::DeliverArmed(KxCliCommand::Handler handler) {
     KxCliMessage message;
     {
         std::lock_guard<std::mutex> hold(m_lock);
+        ArmedMessage* slot = &m_armed[static_cast<int>(handler)];
         if (!slot->armed) return;
         slot->armed = false;
         message = slot->message;

@@ -18,7 +18,7 @@
 //
 // Threads: Join, Leave, Members and Arm are called by the main thread, Deliver by the main thread
 // and by the handlers (armed messages); the handlers run on the waiting thread. The member list
-// and the armed messages are guarded by one lock, never held across a call into the library.
+// messages are guarded by a lock, never held across a call into the library.
 class CKxCliParticipant : public CkxIPCParticipant {
 public:
     // syncDelayMs: how long OnSyncMessage sleeps after printing, keeping its sender waiting.
@@ -40,12 +40,12 @@ public:
     // family.
     bool Deliver(const KxCliMessage& message, kxipc_send_report* report = nullptr);
 
-    // The other members in the order their OnJoin arrived, without those that quit since.
+    // The members announced and not gone since, in the order they were announced.
     std::vector<std::uint32_t> Members() const;
 
-    // Arms message to be delivered once, inside the next OnSyncMessage (onSync) or OnReceive,
-    // replacing one armed earlier for the same handler.
-    void Arm(bool onSync, const KxCliMessage& message);
+    // Arms message to be delivered once, inside the next call of handler, replacing one armed
+    // earlier for the same handler.
+    void Arm(KxCliCommand::Handler handler, const KxCliMessage& message);
 
 protected:
     void OnJoin(unsigned int participantId, bool joinedLater) override;
@@ -64,13 +64,11 @@ private:
 
     // Disarms and delivers the message armed for that handler, if any, printing the result; on
     // the waiting thread.
-    void DeliverArmed(ArmedMessage* slot);
+    void DeliverArmed(KxCliCommand::Handler handler);
 
     const std::string m_channel;
     const std::uint32_t m_syncDelayMs;
     bool m_joined;  // main thread only
-    mutable std::mutex m_lock;
-    std::vector<std::uint32_t> m_members;  // guarded by m_lock
-    ArmedMessage m_onSync;                 // guarded by m_lock
-    ArmedMessage m_onRecv;                 // guarded by m_lock
+    std::mutex m_lock;
+    ArmedMessage m_armed[4];  // by KxCliCommand::Handler, guarded by m_lock
 };

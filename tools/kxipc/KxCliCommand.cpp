@@ -107,8 +107,17 @@ bool KxParseCliCommand(const std::string& line, KxCliCommand* command, std::stri
         command->kind = Kind::kSendReport;
         return ParseMessage(words, 0, verb, &command->message, error);
     }
-    if (verb == "on-sync" || verb == "on-recv") {
-        command->kind = verb == "on-sync" ? Kind::kOnSync : Kind::kOnRecv;
+    static const struct {
+        const char* verb;
+        KxCliCommand::Handler handler;
+    } kArms[] = {{"on-sync", KxCliCommand::Handler::kSync},
+                 {"on-recv", KxCliCommand::Handler::kRecv},
+                 {"on-join", KxCliCommand::Handler::kJoin},
+                 {"on-quit", KxCliCommand::Handler::kQuit}};
+    for (const auto& arm : kArms) {
+        if (verb != arm.verb) continue;
+        command->kind = Kind::kArm;
+        command->handler = arm.handler;
         return ParseMessage(words, 1, "send|post", &command->message, error);
     }
     static const struct {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-// One message to send or post: what `send`/`post` carry and what `on-sync`/`on-recv` arm.
+// One message to send or post: what `send`/`post` carry and what the `on-...` commands arm.
 struct KxCliMessage {
     bool synchronous = false;            // SendIPMessage (true) or PostIPMessage
     bool toAllOthers = false;            // TARGETS "*": a null recipient list, every other member
@@ -24,11 +24,14 @@ struct KxCliCommand {
         kLeave,       // leave
         kRejoin,      // rejoin
         kExit,        // exit
-        kOnSync,      // on-sync send|post TARGETS CODE PARAM: run inside the next OnSyncMessage
-        kOnRecv,      // on-recv send|post TARGETS CODE PARAM: run inside the next OnReceive
+        kArm,         // on-sync|on-recv|on-join|on-quit send|post TARGETS CODE PARAM: run inside
+                      // the next call of that handler
     };
+    // The handler an armed message waits for.
+    enum class Handler { kSync, kRecv, kJoin, kQuit };
     Kind kind = Kind::kExit;
-    KxCliMessage message;  // kMessage, kSendReport, kOnSync, kOnRecv
+    KxCliMessage message;              // kMessage, kSendReport, kArm
+    Handler handler = Handler::kSync;  // kArm
 };
 
 // Parses one line (words separated by blanks). False, with *error set to a one-line reason and

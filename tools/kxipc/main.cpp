@@ -49,9 +49,9 @@ const char kUsage[] =
     "                            pending=ID,...' or 'refused REASON' (absent=ID,..., no-targets,\n"
     "                            no-room, reserved-code, not-running)\n"
     "  post TARGETS CODE PARAM   post; prints 'ok' or 'refused'\n"
-    "  on-sync send|post TARGETS CODE PARAM\n"
-    "  on-recv send|post TARGETS CODE PARAM\n"
-    "                            arm a message that the next OnSyncMessage / OnReceive sends\n"
+    "  on-sync|on-recv|on-join|on-quit send|post TARGETS CODE PARAM\n"
+    "                            arm a message that the next OnSyncMessage / OnReceive /\n"
+    "                            OnJoin / OnQuit sends\n"
     "                            from inside the handler; prints 'armed', later\n"
     "                            'handler-send ok|refused' or 'handler-post ok|refused'\n"
     "  members                   prints 'members ID ...', the other members in join order\n"
@@ -143,9 +143,8 @@ bool Dispatch(CKxCliParticipant* peer, const KxCliCommand& command) {
                 SayFailure(peer->Channel(), failure);
             }
             return true;
-        case Kind::kOnSync:
-        case Kind::kOnRecv:
-            peer->Arm(command.kind == Kind::kOnSync, command.message);
+        case Kind::kArm:
+            peer->Arm(command.handler, command.message);
             KxCliSay("armed");
             return true;
         case Kind::kMembers:
