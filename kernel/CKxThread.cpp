@@ -8,6 +8,7 @@
 
 #include "CKxOpenSecurityAttributes.h"
 #include "KxExceptions.h"
+#include "KxKillPoint.h"
 
 namespace {
 
@@ -100,6 +101,8 @@ void CKxThread::Create(KxThreadProcedure procedure, void* argument, bool suspend
     const uintptr_t thread =
         _beginthreadex(secure ? security.Get() : nullptr, stackSize, procedure, argument,
                        CreationFlags(suspended, stackSize), &threadId);
+    // The new thread may run ahead of everything below: it must not rely on them.
+    KX_KILL_POINT("thread.create.started");
     m_threadId = threadId;
     SetHandle(reinterpret_cast<HANDLE>(thread));
     SetThreadName();
