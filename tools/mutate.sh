@@ -142,6 +142,10 @@ fault M26 shared/TKxInterProcessArray.h "TKxInterProcessArray::TKxInterProcessAr
     "a queue segment mutex abandoned by a dead holder stops the join" \
     'm_segment = new CKxSharedMemory(size, kKxQueuePrefix + name, &created, &abandoned);' \
     'm_segment = new CKxSharedMemory(size, kKxQueuePrefix + name, &created);'
+fault M27 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::Lock" \
+    "only the first taker of an abandoned mutex repairs (an observer eats the repair)" \
+    '    if (m_lockCount == 1 && m_queue != nullptr) {' \
+    '    if (abandoned && m_queue != nullptr) {'
 
 # --- Applying and restoring. ---------------------------------------------------------------------
 backup=$(mktemp -d)
