@@ -146,6 +146,14 @@ fault M27 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::Lock" 
     "only the first taker of an abandoned mutex repairs (an observer eats the repair)" \
     '    if (m_lockCount == 1 && m_queue != nullptr) {' \
     '    if (abandoned && m_queue != nullptr) {'
+fault M28 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventPoolManager::CloseLeastRecentKeyOfFullProcess" \
+    "no bound per live process: every retired key stays open while its process lives" \
+    '    if (kept < kKeptKeysPerProcess) return;' \
+    '    return;'
+fault M29 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventPoolManager::CloseLeastRecentKeyOfFullProcess" \
+    "the most recently used key is closed instead of the least" \
+    'if (entry->second.lastUse < oldest->second.lastUse) oldest = entry;' \
+    'if (entry->second.lastUse > oldest->second.lastUse) oldest = entry;'
 
 # --- Applying and restoring. ---------------------------------------------------------------------
 backup=$(mktemp -d)

@@ -9,6 +9,7 @@
 
 #include "CIPCServiceFactorySingleton.h"
 #include "CKxEvent.h"
+#include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "KxCountingParticipant.h"
 #include "KxKernelTestSupport.h"
 #include "KxProcessUsage.h"
@@ -83,6 +84,34 @@ TEST(LeakTest, AcknowledgingThousandEndedProcessesHoldsNoMoreHandlesThanTen) {
     const std::uint32_t afterThousand = KxOpenHandleCount();
     EXPECT_LE(afterThousand, afterTen + kHandleBand) << afterTen << " -> " << afterThousand;
     EXPECT_TRUE(AcknowledgeEventExists(liveKey)) << "a live process's kept event was closed";
+}
+
+// An element whose wait ended without the signal retires, and its key with it: the next element
+// has a fresh key. The events kept for retired keys, in a process that acknowledges a live
+// sender and in the sender acknowledging its own, must not grow with the retirements; the one
+// kept for the sender's key in steady use stays open.
+TEST(LeakTest, RetiringThousandElementsHoldsNoMoreHandlesThanTen) {
+    CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
+    const auto sender = HoldMutexInChild(KxUniqueName("sender"));  // lives through the test
+    ASSERT_TRUE(sender);
+    const std::uint64_t inUse = static_cast<std::uint64_t>(sender->ProcessId()) << 32 | 0x100;
+    std::uint64_t senderKey = inUse;
+    const auto retire = [&](int count) {
+        while (count-- > 0) {
+            factory->SetAcknowledgeEvent(inUse);
+            CKxIPCAcknowledgeEventPoolElement* element = factory->AcquireAcknowledgeElement();
+            element->NoteWaitEndedUnsignalled();
+            factory->SetAcknowledgeEvent(element->GetAcknowledgeKey());  // acknowledged late
+            factory->ReleaseAcknowledgeElement(element);
+            factory->SetAcknowledgeEvent(++senderKey);  // the sender's next key, retired too
+        }
+    };
+    retire(10);
+    const std::uint32_t afterTen = KxOpenHandleCount();
+    retire(990);
+    const std::uint32_t afterThousand = KxOpenHandleCount();
+    EXPECT_LE(afterThousand, afterTen + kHandleBand) << afterTen << " -> " << afterThousand;
+    EXPECT_TRUE(AcknowledgeEventExists(inUse)) << "closed the key in use, not a retired one";
 }
 
 }  // namespace
