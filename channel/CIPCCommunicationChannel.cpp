@@ -38,8 +38,7 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     // The queue before the members' records: a member found ended unwatched is removed at once,
     // which acknowledges its entries in the queue.
     m_queue = new CkxIPCMessageQueue(channelName + kKxQueueSuffix);
-    // Between complete operations no done record stands at R, so this does nothing unless the
-    // mutex this constructor took was abandoned in the middle of an acknowledgement.
+    // As every outermost Lock does (see there).
     FinishAbandonedAcknowledgement();
     CKxParticipantIdList ids(IdElements());
     if (m_participantIds->Header() == 0) {
@@ -69,11 +68,15 @@ CIPCCommunicationChannel::~CIPCCommunicationChannel() {
 }
 
 bool CIPCCommunicationChannel::Lock() {
-    bool abandoned = false;
+    bool abandoned = false;  // not consulted: see below
     if (!KxWaitTakingAbandoned(m_mutex, INFINITE, &abandoned)) return false;
     ++m_lockCount;
-    // The constructor, whose queue does not exist yet at its Lock, finishes once it does.
-    if (abandoned && m_queue != nullptr) {
+    // Only the first taker of an abandoned mutex hears of it, and that may be an observer that
+    // writes nothing (CKxChannelSnapshot). So every outermost Lock looks for what a dead holder
+    // leaves, a done record at R, which no complete operation leaves: cheap (one walk of the
+    // ring) and a no-op otherwise. A nested Lock skips the look: the outermost one of this hold
+    // made it. The constructor, whose queue does not exist yet at its Lock, looks once it does.
+    if (m_lockCount == 1 && m_queue != nullptr) {
         // No caller's guard exists yet to give the lock back: a mutex left owned by a thread that
         // lives on would stop every process of the channel for ever.
         TKxScopeGuard undo([this] {

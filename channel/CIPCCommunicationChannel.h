@@ -41,10 +41,11 @@ public:
 
     // Takes the channel mutex (no time limit) and counts it. A mutex abandoned by a process that
     // died holding it counts as taken: writers publish a record by moving W last, so what a dead
-    // writer left half-done is invisible, and an acknowledgement it left half-done is finished
-    // here. When finishing it throws (its sender's event cannot be opened; that sender then waits
-    // out its time-out), the mutex is released and the count unchanged before the exception
-    // leaves.
+    // writer left half-done is invisible, and an acknowledgement it left half-done between its
+    // state change and its give-back is finished by the outermost Lock of any member, whoever
+    // (member or observer) took the abandoned mutex first. When finishing it throws (its sender's
+    // event cannot be opened; that sender then waits out its time-out), the mutex is released and
+    // the count unchanged before the exception leaves.
     bool Lock();
     // Undoes one Lock; the mutex is released when the count is back at 0. False at count 0.
     bool Unlock();

@@ -43,7 +43,7 @@ public:
     // Gives a lent element back (deleting it when it has retired); null does nothing.
     virtual void ReleaseAcknowledgeElement(CKxIPCAcknowledgeEventPoolElement* element);
     // The event of an acknowledge key of any process; owned by the pool, never deleted by callers,
-    // valid while the key's process runs (CKxIPCAcknowledgeEventPoolManager::GetEventByKey).
+    // valid until the pool closes it (CKxIPCAcknowledgeEventPoolManager::GetEventByKey).
     virtual CKxEvent* GetAcknowledgeEvent(std::uint64_t key);
     // Sets the event of an acknowledge key of any process, looked up and set under the pool's
     // lock. Throws CKxEventException.

@@ -19,11 +19,16 @@ const int kElementsMadeAtLoad = 10;
 // process with keys in the map, which stays cheap at this rate; between looks the map grows by at
 // most this many entries.
 const std::size_t kForeignGrowthBeforeLook = 32;
+// Kept events per live process. A process lends the elements it made at load, and more only while
+// more of its sends wait at once, so its keys in use are few; but each element that retires takes
+// a fresh key for good, and a key once kept would stay open as long as its process lives. The
+// least recently used one goes first: a retired key is never used again.
+const std::size_t kKeptKeysPerProcess = static_cast<std::size_t>(kElementsMadeAtLoad);
 
 }  // namespace
 
 CKxIPCAcknowledgeEventPoolManager::CKxIPCAcknowledgeEventPoolManager()
-    : m_mutex(nullptr), m_nextSequence(1), m_foreignCountAtLastLook(0) {
+    : m_mutex(nullptr), m_nextSequence(1), m_foreignCountAtLastLook(0), m_foreignUses(0) {
     m_mutex = new CKxMutex(kKxPoolMutexName);
     // No destructor runs for a constructor that throws: undo the elements made so far here.
     TKxScopeGuard undo([this] {
@@ -41,7 +46,7 @@ CKxIPCAcknowledgeEventPoolManager::~CKxIPCAcknowledgeEventPoolManager() {
         delete m_freeElements.back();
         m_freeElements.pop_back();
     }
-    for (auto& entry : m_foreignEvents) delete entry.second;
+    for (auto& entry : m_foreignEvents) delete entry.second.element;
     m_foreignEvents.clear();
     delete m_mutex;
 }
@@ -94,16 +99,38 @@ CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::ForeignEle
     // One lock over look-up, creation and insertion: two threads asking for a new key at once
     // must not both open it, or one element would leak outside the map.
     auto found = m_foreignEvents.find(key);
-    if (found != m_foreignEvents.end()) return found->second;
+    if (found != m_foreignEvents.end()) {
+        found->second.lastUse = ++m_foreignUses;
+        return found->second.element;
+    }
     // Before the map grows, never after: the entry made below is the caller's to use.
     if (m_foreignEvents.size() >= m_foreignCountAtLastLook + kForeignGrowthBeforeLook) {
         CloseEventsOfEndedProcesses();
     }
+    const std::uint32_t owner = static_cast<std::uint32_t>(key >> 32);
     std::unique_ptr<CKxIPCAcknowledgeEventPoolElement> element(
-        new CKxIPCAcknowledgeEventPoolElement(key & 0xFFFFFFFFu,
-                                              static_cast<std::uint32_t>(key >> 32)));
-    m_foreignEvents.emplace(key, element.get());
+        new CKxIPCAcknowledgeEventPoolElement(key & 0xFFFFFFFFu, owner));
+    CloseLeastRecentKeyOfFullProcess(owner);
+    m_foreignEvents.emplace(key, KeptEvent{element.get(), ++m_foreignUses});
     return element.release();
+}
+
+void CKxIPCAcknowledgeEventPoolManager::CloseLeastRecentKeyOfFullProcess(std::uint32_t owner) {
+    // Keys order by process identifier first: the owner's keys are one run of the map.
+    const auto first = m_foreignEvents.lower_bound(static_cast<std::uint64_t>(owner) << 32);
+    auto oldest = first;
+    std::size_t kept = 0;
+    for (auto entry = first;
+         entry != m_foreignEvents.end() && static_cast<std::uint32_t>(entry->first >> 32) == owner;
+         ++entry, ++kept) {
+        if (entry->second.lastUse < oldest->second.lastUse) oldest = entry;
+    }
+    if (kept < kKeptKeysPerProcess) return;
+    // Closing is safe while the owner runs: as long as it holds its element's event, the name
+    // reopens that same kernel event at the next acknowledgement to the key; once it no longer
+    // does, nothing waits on that event any more.
+    delete oldest->second.element;
+    m_foreignEvents.erase(oldest);
 }
 
 void CKxIPCAcknowledgeEventPoolManager::CloseEventsOfEndedProcesses() {
@@ -118,7 +145,7 @@ void CKxIPCAcknowledgeEventPoolManager::CloseEventsOfEndedProcesses() {
         while (entry != m_foreignEvents.end() &&
                static_cast<std::uint32_t>(entry->first >> 32) == owner) {
             if (ended) {
-                delete entry->second;
+                delete entry->second.element;
                 entry = m_foreignEvents.erase(entry);
             } else {
                 ++entry;

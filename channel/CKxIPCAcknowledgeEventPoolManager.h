@@ -20,9 +20,9 @@ class CKxIPCAcknowledgeEventPoolElement;
 //
 // Lent elements belong to the borrower until it gives them back; the pool keeps no record of them.
 // Elements on the free list and in the foreign-events map belong to the pool: free ones live until
-// the pool is destroyed, foreign ones until then or until their process has ended, and a retired
-// element given back is deleted at once. Every operation may be called from any thread of the
-// process.
+// the pool is destroyed, foreign ones until then, until their process has ended, or until ten
+// other keys of their process have been used since, and a retired element given back is deleted
+// at once. Every operation may be called from any thread of the process.
 class CKxIPCAcknowledgeEventPoolManager {
 public:
     // Creates the pool mutex and ten elements with sequence numbers 1 to 10 (the next is 11).
@@ -49,17 +49,20 @@ public:
     void ReleaseElement(CKxIPCAcknowledgeEventPoolElement* element);
     // Sets the event of any process's key: the acknowledgement that releases its sender. The event
     // is opened by name on the first use of the key (created if no process holds it any more) and
-    // kept for the next acknowledgement to the same key. Before the kept events grow by another
-    // few dozen, those of processes that have ended are closed, so that a long-lived process that
-    // serves many short-lived ones does not gain a handle per sender for ever. A key of this
-    // process's own lent element gives a second handle on the element's kernel event. Throws
-    // CKxEventException if the event cannot be opened (the kept events are then unchanged, apart
-    // from those of ended processes) or set.
+    // kept for the next acknowledgement to the same key. What is kept is bounded whatever the
+    // senders do: before the kept events grow by another few dozen, those of processes that have
+    // ended are closed, so that a long-lived process that serves many short-lived ones does not
+    // gain a handle per sender for ever; and at most ten keys of one process are kept, the least
+    // recently used closed first, so that the fresh key each retired element takes costs no
+    // handle for good while its process lives (here, nor in the process itself). A closed key
+    // reopens by name. A key of this process's own lent element gives a second handle on the
+    // element's kernel event. Throws CKxEventException if the event cannot be opened (the kept
+    // events are then unchanged, apart from those of ended processes) or set.
     void SetEventByKey(std::uint64_t key);
-    // The event SetEventByKey sets for key, owned by the pool: the same object on every call while
-    // the key's process runs. Once that process has ended, a later look-up of another key may
-    // close it, so only a caller that knows the process runs may keep the pointer. Throws as
-    // SetEventByKey does, apart from setting.
+    // The event SetEventByKey sets for key, owned by the pool: the same object on every call until
+    // it is closed (its process has ended, or ten other keys of its process were looked up since),
+    // which a later look-up of another key may do. Only a caller that knows no such look-up comes
+    // meanwhile may keep the pointer. Throws as SetEventByKey does, apart from setting.
     CKxEvent* GetEventByKey(std::uint64_t key);
 
 private:
@@ -72,6 +75,15 @@ private:
     // Deletes the kept elements of processes that have ended (KxProcessHasEnded; never this
     // process's own). Under m_foreignLock.
     void CloseEventsOfEndedProcesses();
+    // Makes room for one more key of owner: deletes its least recently used kept element when it
+    // has its full share. Under m_foreignLock.
+    void CloseLeastRecentKeyOfFullProcess(std::uint32_t owner);
+
+    // A kept foreign element and the look-up count of its last use.
+    struct KeptEvent {
+        CKxIPCAcknowledgeEventPoolElement* element;
+        std::uint64_t lastUse;
+    };
 
     CKxMutex* m_mutex;  // created at load, never waited on
     // The free list and the sequence number of the next new element, under m_freeLock. The list
@@ -82,9 +94,11 @@ private:
     std::vector<CKxIPCAcknowledgeEventPoolElement*> m_freeElements;
     // Key -> element for every key asked for and not yet closed, under m_foreignLock, which is
     // process-local: acknowledgements made for different channels reach the pool at the same time.
-    std::map<std::uint64_t, CKxIPCAcknowledgeEventPoolElement*> m_foreignEvents;
+    std::map<std::uint64_t, KeptEvent> m_foreignEvents;
     CKxSlimLock m_foreignLock;
     CKxSlimLock m_freeLock;
     // The size of m_foreignEvents after the last look for ended processes, under m_foreignLock.
     std::size_t m_foreignCountAtLastLook;
+    // Look-ups of kept events so far, under m_foreignLock: the clock of KeptEvent::lastUse.
+    std::uint64_t m_foreignUses;
 };

@@ -64,8 +64,9 @@ public:
     bool AcknowledgeMessageAt(std::uint32_t id, std::uint32_t position, std::uint32_t* senderOut,
                               std::uint64_t* keyOut);
 
-    // After a holder of the channel mutex died: finishes an acknowledgement it left unswept
-    // (CKxMessageRing::SweepAbandonedAcknowledgement), with the same outputs.
+    // Finishes an acknowledgement that a holder of the channel mutex died in before its give-back
+    // (CKxMessageRing::SweepAbandonedAcknowledgement), with the same outputs; a no-op between
+    // complete operations.
     bool SweepAbandonedAcknowledgement(std::uint32_t* senderOut, std::uint64_t* keyOut);
 
     // The ring, for readers that only look (the diagnostic tool).

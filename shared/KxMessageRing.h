@@ -173,8 +173,8 @@ public:
     // mutex came abandoned): gives back every done record from R up to the first that is not
     // done. Every complete acknowledgement gives back, so a done record at R can only be one whose
     // completion was never reported: *senderOut and *keyOut get its sender and key when it has a
-    // key, else 0. False, with nothing changed, when either out is null or the ring is
-    // inconsistent.
+    // key, else 0. Between complete operations there is none, and the call changes nothing. False,
+    // with nothing changed, when either out is null or the ring is inconsistent.
     bool SweepAbandonedAcknowledgement(std::uint32_t* senderOut, std::uint64_t* keyOut);
 
     // Calls visit(const KxRingRecord&) for each record from R towards W, oldest first. True when

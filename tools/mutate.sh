@@ -142,6 +142,18 @@ fault M26 shared/TKxInterProcessArray.h "TKxInterProcessArray::TKxInterProcessAr
     "a queue segment mutex abandoned by a dead holder stops the join" \
     'm_segment = new CKxSharedMemory(size, kKxQueuePrefix + name, &created, &abandoned);' \
     'm_segment = new CKxSharedMemory(size, kKxQueuePrefix + name, &created);'
+fault M27 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::Lock" \
+    "only the first taker of an abandoned mutex repairs (an observer eats the repair)" \
+    '    if (m_lockCount == 1 && m_queue != nullptr) {' \
+    '    if (abandoned && m_queue != nullptr) {'
+fault M28 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventPoolManager::CloseLeastRecentKeyOfFullProcess" \
+    "no bound per live process: every retired key stays open while its process lives" \
+    '    if (kept < kKeptKeysPerProcess) return;' \
+    '    return;'
+fault M29 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventPoolManager::CloseLeastRecentKeyOfFullProcess" \
+    "the most recently used key is closed instead of the least" \
+    'if (entry->second.lastUse < oldest->second.lastUse) oldest = entry;' \
+    'if (entry->second.lastUse > oldest->second.lastUse) oldest = entry;'
 
 # --- Applying and restoring. ---------------------------------------------------------------------
 backup=$(mktemp -d)

@@ -409,42 +409,67 @@ TEST(LocalFailureTest, MemberWhoseEventThisProcessCannotOpenStaysRegistered) {
     EXPECT_EQ(0, KxQueuedRecords(channel));
 }
 
-// A member dies holding the mutex half-way through acknowledging this thread's synchronous
-// message; the next Lock finishes that acknowledgement and cannot open the sender's event. The
-// exception leaves Lock with the mutex given back, or every process would wait on it for ever.
-TEST(LocalFailureTest, ThrowWhileFinishingADeadHoldersAcknowledgementReleasesTheMutex) {
-    const std::string channel = KxUniqueName("channel");
-    Member victim = CKxMemberProcess::Joined(channel);
-    CIPCCommunicationChannel local(channel.c_str());
-    CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
-    CKxIPCAcknowledgeEventPoolElement* sent = factory->AcquireAcknowledgeElement();
-    CkxIPCMessage sync;
-    sync.SetSenderID(GetCurrentThreadId());
-    sync.SetAcknowledgeKey(sent->GetAcknowledgeKey());
-    const std::uint32_t to = victim->Id();
-    {
-        CIPCChannelLock lock(&local);
-        ASSERT_TRUE(
-            local.AddParticipant(sync.GetSenderID(), sent->GetAcknowledgeKey(), sent->GetEvent()));
+// ---- A member dies holding the mutex half-way through acknowledging
+// -------------------------------
+
+// This thread sends through a channel object of its own (registered, watching nobody); the victim,
+// a member process, acknowledges the synchronous message and stops between the state change and
+// the sweep, holding the channel mutex: the done record is neither reported nor given back.
+class DeadAcknowledgerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        CkxIPCMessage sync;
+        sync.SetSenderID(GetCurrentThreadId());
+        sync.SetAcknowledgeKey(m_sent->GetAcknowledgeKey());
+        const std::uint32_t to = m_victim->Id();
+        {
+            CIPCChannelLock lock(&m_local);
+            ASSERT_TRUE(m_local.AddParticipant(sync.GetSenderID(), m_sent->GetAcknowledgeKey(),
+                                               m_sent->GetEvent()));
+        }
+        ASSERT_TRUE(m_sent->GetEvent()->Wait(kKxDeadlineMs)) << "the victim took the join notice";
+        ASSERT_TRUE(m_victim->Arm("ring.acknowledge.before-sweep"));
+        {
+            CIPCChannelLock lock(&m_local);
+            ASSERT_TRUE(m_local.AddMessage(1, &to, &sync));
+        }
+        ASSERT_TRUE(m_victim->WaitStopped());
     }
-    ASSERT_TRUE(sent->GetEvent()->Wait(kKxDeadlineMs)) << "the victim took the join notice";
-    ASSERT_TRUE(victim->Arm("ring.acknowledge.before-sweep"));
-    {
-        CIPCChannelLock lock(&local);
-        ASSERT_TRUE(local.AddMessage(1, &to, &sync));
-    }
-    ASSERT_TRUE(victim->WaitStopped());
+    void TearDown() override { m_factory->ReleaseAcknowledgeElement(m_sent); }
+
+    const std::string m_channel = KxUniqueName("channel");
+    const Member m_victim = CKxMemberProcess::Joined(m_channel);
+    CIPCCommunicationChannel m_local{m_channel.c_str()};
+    CIPCServiceFactorySingleton* const m_factory = CIPCServiceFactorySingleton::GetInstance();
+    CKxIPCAcknowledgeEventPoolElement* const m_sent = m_factory->AcquireAcknowledgeElement();
+};
+
+// The next Lock finishes the acknowledgement and cannot open the sender's event. The exception
+// leaves Lock with the mutex given back, or every process would wait on it for ever.
+TEST_F(DeadAcknowledgerTest, ThrowWhileFinishingItReleasesTheMutex) {
     char sender[64];
     std::snprintf(sender, sizeof(sender), "KX IPCAckEv 0x%016llX",
-                  static_cast<unsigned long long>(sent->GetAcknowledgeKey()));
+                  static_cast<unsigned long long>(m_sent->GetAcknowledgeKey()));
     ASSERT_TRUE(KxArmFailingName(sender));
-    victim->Kill();
+    m_victim->Kill();
 
-    ExpectKxThrow<CKxEventException>([&] { local.Lock(); }, kEventFailure);
-    CKxMutex mutex(channel + "_Mutex");
+    ExpectKxThrow<CKxEventException>([&] { m_local.Lock(); }, kEventFailure);
+    CKxMutex mutex(m_channel + "_Mutex");
     EXPECT_TRUE(TakeOnOtherThread(&mutex)) << "the mutex was left owned";
-    EXPECT_FALSE(local.Unlock()) << "the failed Lock was counted";
-    factory->ReleaseAcknowledgeElement(sent);
+    EXPECT_FALSE(m_local.Unlock()) << "the failed Lock was counted";
+}
+
+// An observer (kxipc members, stat, watch: the snapshot) takes the abandoned mutex first and writes
+// nothing; the next member to lock must still finish the acknowledgement and release the sender.
+TEST_F(DeadAcknowledgerTest, ObserverTakingTheMutexFirstLeavesTheRepairToTheNextLock) {
+    m_victim->Kill();
+    ASSERT_EQ(2u, KxChannelMembers(m_channel).size()) << "the observer read the channel";
+    {
+        CIPCChannelLock lock(&m_local);
+        ASSERT_TRUE(lock.IsHeld());
+    }
+    EXPECT_TRUE(m_sent->GetEvent()->Wait(0)) << "the sender was left to its time-out";
+    EXPECT_EQ(0, KxQueuedRecords(m_channel)) << "the done record's room did not come back";
 }
 
 }  // namespace

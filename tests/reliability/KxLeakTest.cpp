@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "CIPCServiceFactorySingleton.h"
 #include "CKxEvent.h"
+#include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "KxCountingParticipant.h"
+#include "KxKernelTestSupport.h"
 #include "KxProcessUsage.h"
 #include "KxTestHarness.h"
 #include "KxWindows.h"
@@ -49,12 +52,26 @@ TEST(LeakTest, ThousandJoinsAndTenThousandSynchronousSendsKeepHandlesAndPrivateB
     stays.UninitializeParticipant();
 }
 
+// Whether the acknowledge event of key exists: some process holds it open.
+bool AcknowledgeEventExists(std::uint64_t key) {
+    char name[64];
+    std::snprintf(name, sizeof(name), "KX IPCAckEv 0x%016llX",
+                  static_cast<unsigned long long>(key));
+    const HANDLE event = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, name);
+    if (event) CloseHandle(event);
+    return event != nullptr;
+}
+
 // A long-lived process acknowledges many short-lived senders: the events of those that have ended
-// are closed again, so a thousand of them cost no more handles than ten.
+// are closed again, so a thousand of them cost no more handles than ten; the event kept for a
+// process that lives on stays open.
 TEST(LeakTest, AcknowledgingThousandEndedProcessesHoldsNoMoreHandlesThanTen) {
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
-    const std::uint64_t ownKey = (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) | 0x7000;
-    CKxEvent* own = factory->GetAcknowledgeEvent(ownKey);
+    const auto alive = HoldMutexInChild(KxUniqueName("alive"));  // any process that lives on
+    ASSERT_TRUE(alive);
+    // A key the child never made: only the event kept here holds its name.
+    const std::uint64_t liveKey = static_cast<std::uint64_t>(alive->ProcessId()) << 32 | 0x7000;
+    factory->SetAcknowledgeEvent(liveKey);
     // Process identifiers far above any the platform hands out: no process has them.
     const auto acknowledge = [factory](std::uint32_t first, std::uint32_t count) {
         for (std::uint64_t process = 0xFFFF0000u + 4 * first; count-- > 0; process += 4) {
@@ -66,7 +83,35 @@ TEST(LeakTest, AcknowledgingThousandEndedProcessesHoldsNoMoreHandlesThanTen) {
     acknowledge(10, 990);
     const std::uint32_t afterThousand = KxOpenHandleCount();
     EXPECT_LE(afterThousand, afterTen + kHandleBand) << afterTen << " -> " << afterThousand;
-    EXPECT_EQ(own, factory->GetAcknowledgeEvent(ownKey)) << "a live process's event is kept";
+    EXPECT_TRUE(AcknowledgeEventExists(liveKey)) << "a live process's kept event was closed";
+}
+
+// An element whose wait ended without the signal retires, and its key with it: the next element
+// has a fresh key. The events kept for retired keys, in a process that acknowledges a live
+// sender and in the sender acknowledging its own, must not grow with the retirements; the one
+// kept for the sender's key in steady use stays open.
+TEST(LeakTest, RetiringThousandElementsHoldsNoMoreHandlesThanTen) {
+    CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
+    const auto sender = HoldMutexInChild(KxUniqueName("sender"));  // lives through the test
+    ASSERT_TRUE(sender);
+    const std::uint64_t inUse = static_cast<std::uint64_t>(sender->ProcessId()) << 32 | 0x100;
+    std::uint64_t senderKey = inUse;
+    const auto retire = [&](int count) {
+        while (count-- > 0) {
+            factory->SetAcknowledgeEvent(inUse);
+            CKxIPCAcknowledgeEventPoolElement* element = factory->AcquireAcknowledgeElement();
+            element->NoteWaitEndedUnsignalled();
+            factory->SetAcknowledgeEvent(element->GetAcknowledgeKey());  // acknowledged late
+            factory->ReleaseAcknowledgeElement(element);
+            factory->SetAcknowledgeEvent(++senderKey);  // the sender's next key, retired too
+        }
+    };
+    retire(10);
+    const std::uint32_t afterTen = KxOpenHandleCount();
+    retire(990);
+    const std::uint32_t afterThousand = KxOpenHandleCount();
+    EXPECT_LE(afterThousand, afterTen + kHandleBand) << afterTen << " -> " << afterThousand;
+    EXPECT_TRUE(AcknowledgeEventExists(inUse)) << "closed the key in use, not a retired one";
 }
 
 }  // namespace
