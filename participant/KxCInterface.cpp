@@ -110,25 +110,27 @@ kxipc_status CheckTargets(const char* function, const uint32_t* targets, uint32_
 
 extern "C" {
 
-kxipc_status kxipc_join(const char* channel, const kxipc_callbacks* callbacks, void* user,
-                        kxipc_participant** participant) {
+kxipc_status KXIPC_CALL kxipc_join(const char* channel, const kxipc_callbacks* callbacks,
+                                   void* user, kxipc_participant** participant) {
     return Guarded([&]() -> kxipc_status {
         if (participant) *participant = nullptr;
-        if (!channel || channel[0] == '\0' || !callbacks || !participant) {
+        if (!channel || channel[0] == '\0' || !participant) {
             return Fail(KXIPC_E_ARGUMENT,
-                        "kxipc_join -> channel, callbacks and participant are required, and the "
-                        "channel name must not be empty");
+                        "kxipc_join -> channel and participant are required, and the channel "
+                        "name must not be empty");
         }
+        // No callbacks: every event ignored, as with null function pointers.
+        const kxipc_callbacks none = {};
         // Destroyed on every failure below, leaving a joined channel first.
         std::shared_ptr<CKxCParticipant> joined =
-            std::make_shared<CKxCParticipant>(channel, *callbacks, user);
+            std::make_shared<CKxCParticipant>(channel, callbacks ? *callbacks : none, user);
         joined->Join();
         *participant = CKxCHandleTable::Instance().Add(std::move(joined));
         return KXIPC_OK;
     });
 }
 
-kxipc_status kxipc_id(kxipc_participant* participant, uint32_t* id) {
+kxipc_status KXIPC_CALL kxipc_id(kxipc_participant* participant, uint32_t* id) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -139,8 +141,8 @@ kxipc_status kxipc_id(kxipc_participant* participant, uint32_t* id) {
     });
 }
 
-kxipc_status kxipc_members(kxipc_participant* participant, uint32_t* ids, uint32_t capacity,
-                           uint32_t* count) {
+kxipc_status KXIPC_CALL kxipc_members(kxipc_participant* participant, uint32_t* ids,
+                                      uint32_t capacity, uint32_t* count) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -154,8 +156,9 @@ kxipc_status kxipc_members(kxipc_participant* participant, uint32_t* ids, uint32
     });
 }
 
-kxipc_status kxipc_send(kxipc_participant* participant, const uint32_t* targets, uint32_t count,
-                        uint32_t code, uint64_t param, kxipc_send_report* report) {
+kxipc_status KXIPC_CALL kxipc_send(kxipc_participant* participant, const uint32_t* targets,
+                                   uint32_t count, uint32_t code, uint64_t param,
+                                   kxipc_send_report* report) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -170,8 +173,8 @@ kxipc_status kxipc_send(kxipc_participant* participant, const uint32_t* targets,
     });
 }
 
-kxipc_status kxipc_post(kxipc_participant* participant, const uint32_t* targets, uint32_t count,
-                        uint32_t code, uint64_t param) {
+kxipc_status KXIPC_CALL kxipc_post(kxipc_participant* participant, const uint32_t* targets,
+                                   uint32_t count, uint32_t code, uint64_t param) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -192,7 +195,7 @@ kxipc_status kxipc_post(kxipc_participant* participant, const uint32_t* targets,
     });
 }
 
-kxipc_status kxipc_leave(kxipc_participant* participant) {
+kxipc_status KXIPC_CALL kxipc_leave(kxipc_participant* participant) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -204,7 +207,7 @@ kxipc_status kxipc_leave(kxipc_participant* participant) {
     });
 }
 
-kxipc_status kxipc_rejoin(kxipc_participant* participant) {
+kxipc_status KXIPC_CALL kxipc_rejoin(kxipc_participant* participant) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -216,7 +219,7 @@ kxipc_status kxipc_rejoin(kxipc_participant* participant) {
     });
 }
 
-kxipc_status kxipc_close(kxipc_participant* participant) {
+kxipc_status KXIPC_CALL kxipc_close(kxipc_participant* participant) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -231,8 +234,8 @@ kxipc_status kxipc_close(kxipc_participant* participant) {
     });
 }
 
-const char* kxipc_last_error(void) { return t_lastError; }
+const char* KXIPC_CALL kxipc_last_error(void) { return t_lastError; }
 
-const char* kxipc_version(void) { return KXIPC_VERSION; }
+const char* KXIPC_CALL kxipc_version(void) { return KXIPC_VERSION; }
 
 }  // extern "C"

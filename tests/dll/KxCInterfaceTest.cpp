@@ -48,7 +48,7 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
     HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, (takenByAnEvent + "_Mutex").c_str());
     ASSERT_NE(nullptr, squatter);
     kxipc_participant *a = Join(channel), *b = Join(channel), *gone = Join(channel),
-                      *left = Join(channel), *out = nullptr;
+                      *left = Join(channel), *out = nullptr, *quiet = nullptr, *heir = nullptr;
     const uint32_t to[KXIPC_MAX_TARGETS + 1] = {Id(b)};
     const uint32_t stranger = GetCurrentThreadId();  // a thread, not a member
     uint32_t id = 0, count = 0;
@@ -57,8 +57,11 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
     const Row rows[] = {
         {"join null channel", [&] { return kxipc_join(nullptr, &kNoCallbacks, nullptr, &out); },
          KXIPC_E_ARGUMENT},
-        {"join null callbacks", [&] { return kxipc_join(channel.c_str(), nullptr, nullptr, &out); },
-         KXIPC_E_ARGUMENT},
+        {"null callbacks: a participant that only sends",
+         [&] { return kxipc_join(channel.c_str(), nullptr, nullptr, &quiet); }, KXIPC_OK},
+        {"null callbacks: send", [&] { return kxipc_send(quiet, to, 1, 1, 1, &report); }, KXIPC_OK,
+         KXIPC_QUEUED},
+        {"null callbacks: post", [&] { return kxipc_post(quiet, nullptr, 0, 1, 1); }, KXIPC_OK},
         {"join name of an event",
          [&] { return kxipc_join(takenByAnEvent.c_str(), &kNoCallbacks, nullptr, &out); },
          KXIPC_E_KERNEL, kNoRefusal, "CKxMutex::CKxMutex -> could not create mutex"},
@@ -88,6 +91,12 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
         {"close", [&] { return kxipc_close(gone); }, KXIPC_OK},
         {"close twice", [&] { return kxipc_close(gone); }, KXIPC_E_HANDLE},
         {"id after close", [&] { return kxipc_id(gone, &id); }, KXIPC_E_HANDLE},
+        {"null handle", [&] { return kxipc_members(nullptr, nullptr, 0, &count); }, KXIPC_E_HANDLE},
+        // The newest participant takes the slot the closed one gave back.
+        {"a new participant after close",
+         [&] { return kxipc_join(channel.c_str(), nullptr, nullptr, &heir); }, KXIPC_OK},
+        {"close of a handle whose slot was taken again", [&] { return kxipc_close(gone); },
+         KXIPC_E_HANDLE},
         {"send after close", [&] { return kxipc_send(gone, nullptr, 0, 1, 1, &report); },
          KXIPC_E_HANDLE},
         {"send to a member", [&] { return kxipc_send(a, to, 1, 1, 1, &report); }, KXIPC_OK,
@@ -112,7 +121,8 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
             EXPECT_EQ(nullptr, out) << row.call;
         }
     }
-    for (kxipc_participant* open : {a, b, left}) EXPECT_EQ(KXIPC_OK, kxipc_close(open));
+    for (kxipc_participant* open : {a, b, left, quiet, heir})
+        EXPECT_EQ(KXIPC_OK, kxipc_close(open));
     CloseHandle(squatter);
 }
 
