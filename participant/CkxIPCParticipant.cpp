@@ -397,21 +397,30 @@ bool CkxIPCParticipant::PreProcessAsyncMessage(unsigned int, unsigned int messag
     return messageCode == kKxJoinNoticeCode;
 }
 
-bool CkxIPCParticipant::AddMessageToChannel(unsigned int count, const unsigned int* ids,
-                                            const CkxIPCMessage* message) {
-    CKxParticipantRun::Reference run(m_waitingThread);
-    return run && run->AddMessage(count, ids, message);
+bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* ids,
+                                      unsigned int messageCode, unsigned long long param) {
+    return PostIPMessage(count, ids, messageCode, param, nullptr);
 }
 
 bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* ids,
-                                      unsigned int messageCode, unsigned long long param) {
-    if (m_stopped || messageCode > kKxLargestApplicationCode) return false;
+                                      unsigned int messageCode, unsigned long long param,
+                                      kxipc_send_report* report) {
+    if (report) {
+        report->count = 0;
+        report->refusal = KXIPC_REFUSED_NOT_RUNNING;
+    }
+    if (m_stopped) return false;
+    if (messageCode > kKxLargestApplicationCode) {
+        if (report) report->refusal = KXIPC_REFUSED_RESERVED_CODE;
+        return false;
+    }
     CkxIPCMessage message;
     message.SetSenderID(m_participantId);
     message.SetMessageCode(messageCode);
     message.SetParam(param);
     message.SetAcknowledgeKey(0);
-    return AddMessageToChannel(count, ids, &message);
+    CKxParticipantRun::Reference run(m_waitingThread);
+    return run && run->AddMessage(count, ids, &message, nullptr, report);
 }
 
 bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* ids,

@@ -86,6 +86,11 @@ public:
     /// As SendIPMessage, but returns once the message is queued.
     bool PostIPMessage(unsigned int count, const unsigned int* ids, unsigned int messageCode,
                        unsigned long long param);
+    /// PostIPMessage, which also fills *report (may be null; kxipc_c.h) as SendIPMessage does for a
+    /// refused send: why nothing was queued and which targets were not members. A queued post's
+    /// targets are not followed: their outcomes stay KXIPC_TARGET_NOT_QUEUED.
+    bool PostIPMessage(unsigned int count, const unsigned int* ids, unsigned int messageCode,
+                       unsigned long long param, kxipc_send_report* report);
 
 protected:
     /// For every member present at the start (joinedLater false) and every later joiner (true).
@@ -117,8 +122,6 @@ private:
                                unsigned long long param);
     bool PreProcessAsyncMessage(unsigned int senderId, unsigned int messageCode,
                                 unsigned long long param);
-    bool AddMessageToChannel(unsigned int count, const unsigned int* ids,
-                             const CkxIPCMessage* message);
     void ReapWaitingThread();
     bool JoinChannel();
     int WaitForWake(unsigned long timeoutMs, CKxHandleSyncObject* acknowledgeEvent);

@@ -5,8 +5,8 @@
 
 #include "CKxCHandleTable.h"
 #include "CKxCParticipant.h"
-#include "KxChannelLayout.h"
 #include "KxExceptions.h"
+#include "KxRefusals.h"
 #include "kxipc_c.h"
 
 static_assert(sizeof(kxipc_send_report) == 8 + 2 * 4 * KXIPC_MAX_TARGETS,
@@ -72,26 +72,12 @@ kxipc_status RefuseOnOwnThread(const char* function) {
     return Fail(KXIPC_E_STATE, text);
 }
 
-const char* RefusalText(std::uint32_t refusal) {
-    switch (refusal) {
-        case KXIPC_REFUSED_NOT_RUNNING:
-            return "refused: the participant is not joined";
-        case KXIPC_REFUSED_RESERVED_CODE:
-            return "refused: codes 0xFFFF0000 and above are reserved";
-        case KXIPC_REFUSED_ABSENT:
-            return "refused: a target is not a member of the channel";
-        case KXIPC_REFUSED_NO_ROOM:
-            return "refused: the channel's queue has no room now";
-        case KXIPC_REFUSED_NO_TARGETS:
-            return "refused: there is no target";
-        default:
-            return "refused";
-    }
-}
-
-kxipc_status Refuse(const char* function, const char* why) {
+// "FUNCTION -> refused: WHY", WHY from the reason the report names.
+kxipc_status Refuse(const char* function, std::uint32_t refusal) {
     char text[kErrorBytes];
-    std::snprintf(text, sizeof(text), "%s -> %s", function, why);
+    const KxRefusal* reason = KxFindRefusal(refusal);
+    std::snprintf(text, sizeof(text), "%s -> refused%s%s", function, reason ? ": " : "",
+                  reason ? reason->text : "");
     return Fail(KXIPC_REFUSED, text);
 }
 
@@ -169,7 +155,7 @@ kxipc_status KXIPC_CALL kxipc_send(kxipc_participant* participant, const uint32_
         kxipc_send_report own;
         if (!report) report = &own;
         if (open->SendIPMessage(targets ? count : 0, targets, code, param, report)) return KXIPC_OK;
-        return Refuse("kxipc_send", RefusalText(report->refusal));
+        return Refuse("kxipc_send", report->refusal);
     });
 }
 
@@ -181,17 +167,12 @@ kxipc_status KXIPC_CALL kxipc_post(kxipc_participant* participant, const uint32_
         if (!open) return status;
         status = CheckTargets("kxipc_post", targets, count);
         if (status != KXIPC_OK) return status;
-        if (open->PostIPMessage(targets ? count : 0, targets, code, param)) return KXIPC_OK;
-        // A post tells only that it was refused; name the reason where it can be told from here.
-        if (!open->IsJoined()) return Refuse("kxipc_post", RefusalText(KXIPC_REFUSED_NOT_RUNNING));
-        if (code > kKxLargestApplicationCode) {
-            return Refuse("kxipc_post", RefusalText(KXIPC_REFUSED_RESERVED_CODE));
-        }
-        if (targets && count == 0)
-            return Refuse("kxipc_post", RefusalText(KXIPC_REFUSED_NO_TARGETS));
-        return Refuse("kxipc_post",
-                      "refused: a target is not a member, there is no other member, or the "
-                      "channel's queue has no room now");
+        // The reason is taken where the refusal arose: guessed afterwards, it would miss a leave
+        // under way on another thread.
+        kxipc_send_report report;
+        if (open->PostIPMessage(targets ? count : 0, targets, code, param, &report))
+            return KXIPC_OK;
+        return Refuse("kxipc_post", report.refusal);
     });
 }
 

@@ -131,8 +131,8 @@ fault M23 shared/KxParticipantIdList.cpp "CKxParticipantIdList::Count" \
     '    return count <= kKxIdArrayElements ? count : 0;'
 fault M24 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::PostIPMessage" \
     "the largest application code is refused" \
-    $'    if (m_stopped || messageCode > kKxLargestApplicationCode) return false;\n    CkxIPCMessage message;' \
-    $'    if (m_stopped || messageCode >= kKxLargestApplicationCode) return false;\n    CkxIPCMessage message;'
+    $'    if (messageCode > kKxLargestApplicationCode) {\n        if (report) report->refusal = KXIPC_REFUSED_RESERVED_CODE;\n        return false;\n    }\n    CkxIPCMessage message;' \
+    $'    if (messageCode >= kKxLargestApplicationCode) {\n        if (report) report->refusal = KXIPC_REFUSED_RESERVED_CODE;\n        return false;\n    }\n    CkxIPCMessage message;'
 fault M25 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventPoolManager::MakeElement" \
     "a new element keeps a signal left by an earlier process of the same id" \
     $'    element->GetEvent()->Wait(0);\n' \

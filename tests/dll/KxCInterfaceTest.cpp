@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KxProcessUsage.h"
@@ -77,7 +78,10 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
         {"send reserved code", [&] { return kxipc_send(a, to, 1, 0xFFFF0000u, 1, &report); },
          KXIPC_REFUSED, KXIPC_REFUSED_RESERVED_CODE},
         {"post reserved code", [&] { return kxipc_post(a, nullptr, 0, 0xFFFFFFFFu, 1); },
-         KXIPC_REFUSED},
+         KXIPC_REFUSED, kNoRefusal,
+         "kxipc_post -> refused: codes 0xFFFF0000 and above are reserved"},
+        {"post to a stranger", [&] { return kxipc_post(a, &stranger, 1, 1, 1); }, KXIPC_REFUSED,
+         kNoRefusal, "kxipc_post -> refused: a target is not a member of the channel"},
         {"send to a stranger", [&] { return kxipc_send(a, &stranger, 1, 1, 1, &report); },
          KXIPC_REFUSED, KXIPC_REFUSED_ABSENT},
         {"send to an empty list", [&] { return kxipc_send(a, to, 0, 1, 1, &report); },
@@ -87,6 +91,8 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
         {"leave twice", [&] { return kxipc_leave(left); }, KXIPC_E_STATE},
         {"send after leave", [&] { return kxipc_send(left, nullptr, 0, 1, 1, &report); },
          KXIPC_REFUSED, KXIPC_REFUSED_NOT_RUNNING},
+        {"post after leave", [&] { return kxipc_post(left, to, 1, 1, 1); }, KXIPC_REFUSED,
+         kNoRefusal, "kxipc_post -> refused: the participant is not joined, or is leaving"},
         {"rejoin after leave", [&] { return kxipc_rejoin(left); }, KXIPC_OK},
         {"close", [&] { return kxipc_close(gone); }, KXIPC_OK},
         {"close twice", [&] { return kxipc_close(gone); }, KXIPC_E_HANDLE},
@@ -209,4 +215,51 @@ TEST(KxCInterface, CallbackCannotEndItsOwnParticipantAndItsFailureStaysInside) {
     EXPECT_EQ(KXIPC_OK, kxipc_close(pair.ender));
     EXPECT_EQ(KXIPC_OK, kxipc_close(pair.answerer));
     CloseHandle(pair.sent);
+}
+
+namespace {
+
+// A post while a leave runs on another thread. The leaver's callback waits in a synchronous send
+// to the holder, which keeps the message until the post is made: only the leave's stop ends that
+// send, and the leave cannot end before the callback does.
+struct Leaving {
+    kxipc_participant *leaver = nullptr, *holder = nullptr;
+    kxipc_status post = KXIPC_OK;
+    std::string text;
+    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr),
+           posted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+    static void LeaverReceives(void* user, uint32_t sender, uint32_t, uint64_t) {
+        Leaving* leaving = static_cast<Leaving*>(user);
+        kxipc_send(leaving->leaver, &sender, 1, kAsk, 0, nullptr);
+        leaving->post = kxipc_post(leaving->leaver, &sender, 1, kAnswer, 0);
+        leaving->text = kxipc_last_error();
+        SetEvent(leaving->posted);
+    }
+    static void HolderSyncs(void* user, uint32_t, uint32_t, uint64_t) {
+        Leaving* leaving = static_cast<Leaving*>(user);
+        SetEvent(leaving->held);
+        WaitForSingleObject(leaving->posted, 60000);
+    }
+};
+
+}  // namespace
+
+TEST(KxCInterface, PostDuringALeaveOnAnotherThreadIsRefusedAsNotJoined) {
+    const std::string channel = KxUniqueName("channel");
+    Leaving leaving;
+    leaving.leaver = Join(channel, {nullptr, nullptr, nullptr, &Leaving::LeaverReceives}, &leaving);
+    leaving.holder = Join(channel, {nullptr, nullptr, &Leaving::HolderSyncs, nullptr}, &leaving);
+    const uint32_t leaverId = Id(leaving.leaver);
+    ASSERT_EQ(KXIPC_OK, kxipc_post(leaving.holder, &leaverId, 1, kStart, 0));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(leaving.held, 60000));
+    std::thread leave([&leaving] { EXPECT_EQ(KXIPC_OK, kxipc_leave(leaving.leaver)); });
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(leaving.posted, 60000));
+    leave.join();
+    EXPECT_EQ(KXIPC_REFUSED, leaving.post);
+    EXPECT_EQ("kxipc_post -> refused: the participant is not joined, or is leaving", leaving.text);
+    EXPECT_EQ(KXIPC_OK, kxipc_close(leaving.leaver));
+    EXPECT_EQ(KXIPC_OK, kxipc_close(leaving.holder));
+    CloseHandle(leaving.held);
+    CloseHandle(leaving.posted);
 }
