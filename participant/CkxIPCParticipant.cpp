@@ -179,12 +179,25 @@ bool CkxIPCParticipant::AddMessageToChannel(unsigned int count, const unsigned i
 
 bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* ids,
                                       unsigned int messageCode, unsigned long long param) {
-    if (messageCode > kKxLargestApplicationCode) return false;
+    return PostIPMessage(count, ids, messageCode, param, nullptr);
+}
+
+bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* ids,
+                                      unsigned int messageCode, unsigned long long param,
+                                      kxipc_send_report* report) {
+    if (report) {
+        report->count = 0;
+        report->refusal = KXIPC_REFUSED_NOT_RUNNING;
+    }
+    if (messageCode > kKxLargestApplicationCode) {
+        if (report) report->refusal = KXIPC_REFUSED_RESERVED_CODE;
+        return false;
+    }
     CkxIPCMessage message;
     message.SetMessageCode(messageCode);
     message.SetParam(param);
     message.SetAcknowledgeKey(0);
-    return AddMessageToChannel(count, ids, &message, nullptr);
+    return AddMessageToChannel(count, ids, &message, report);
 }
 
 bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* ids,

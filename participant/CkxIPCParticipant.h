@@ -95,6 +95,11 @@ public:
     /// As SendIPMessage, but returns once the message is queued.
     bool PostIPMessage(unsigned int count, const unsigned int* ids, unsigned int messageCode,
                        unsigned long long param);
+    /// PostIPMessage, which also fills *report (may be null; kxipc_c.h) as SendIPMessage does for a
+    /// refused send: why nothing was queued and which targets were not members. A queued post's
+    /// targets are not followed: their outcomes stay KXIPC_TARGET_NOT_QUEUED.
+    bool PostIPMessage(unsigned int count, const unsigned int* ids, unsigned int messageCode,
+                       unsigned long long param, kxipc_send_report* report);
 
     /// The other members announced to OnJoin and not yet through OnQuit, in the order they were
     /// announced: up to capacity of them into ids (may be null when capacity is 0); returns how

@@ -6,8 +6,8 @@
 #include "CKxCHandleTable.h"
 #include "CKxCParticipant.h"
 #include "CKxParticipantRun.h"
-#include "KxChannelLayout.h"
 #include "KxExceptions.h"
+#include "KxRefusals.h"
 #include "kxipc_c.h"
 
 static_assert(sizeof(kxipc_send_report) == 8 + 2 * 4 * KXIPC_MAX_TARGETS,
@@ -73,26 +73,12 @@ kxipc_status RefuseOnOwnThread(const char* function) {
     return Fail(KXIPC_E_STATE, text);
 }
 
-const char* RefusalText(std::uint32_t refusal) {
-    switch (refusal) {
-        case KXIPC_REFUSED_NOT_RUNNING:
-            return "refused: the participant is not joined";
-        case KXIPC_REFUSED_RESERVED_CODE:
-            return "refused: codes 0xFFFF0000 and above are reserved";
-        case KXIPC_REFUSED_ABSENT:
-            return "refused: a target is not a member of the channel";
-        case KXIPC_REFUSED_NO_ROOM:
-            return "refused: the channel's queue has no room now";
-        case KXIPC_REFUSED_NO_TARGETS:
-            return "refused: there is no target";
-        default:
-            return "refused";
-    }
-}
-
-kxipc_status Refuse(const char* function, const char* why) {
+// "FUNCTION -> refused: WHY", WHY from the reason the report names.
+kxipc_status Refuse(const char* function, std::uint32_t refusal) {
     char text[kErrorBytes];
-    std::snprintf(text, sizeof(text), "%s -> %s", function, why);
+    const KxRefusal* reason = KxFindRefusal(refusal);
+    std::snprintf(text, sizeof(text), "%s -> refused%s%s", function, reason ? ": " : "",
+                  reason ? reason->text : "");
     return Fail(KXIPC_REFUSED, text);
 }
 
@@ -111,25 +97,27 @@ kxipc_status CheckTargets(const char* function, const uint32_t* targets, uint32_
 
 extern "C" {
 
-kxipc_status kxipc_join(const char* channel, const kxipc_callbacks* callbacks, void* user,
-                        kxipc_participant** participant) {
+kxipc_status KXIPC_CALL kxipc_join(const char* channel, const kxipc_callbacks* callbacks,
+                                   void* user, kxipc_participant** participant) {
     return Guarded([&]() -> kxipc_status {
         if (participant) *participant = nullptr;
-        if (!channel || channel[0] == '\0' || !callbacks || !participant) {
+        if (!channel || channel[0] == '\0' || !participant) {
             return Fail(KXIPC_E_ARGUMENT,
-                        "kxipc_join -> channel, callbacks and participant are required, and the "
-                        "channel name must not be empty");
+                        "kxipc_join -> channel and participant are required, and the channel "
+                        "name must not be empty");
         }
+        // No callbacks: every event ignored, as with null function pointers.
+        const kxipc_callbacks none = {};
         // Destroyed on every failure below, leaving a joined channel first.
         std::shared_ptr<CKxCParticipant> joined =
-            std::make_shared<CKxCParticipant>(channel, *callbacks, user);
+            std::make_shared<CKxCParticipant>(channel, callbacks ? *callbacks : none, user);
         joined->Join();
         *participant = CKxCHandleTable::Instance().Add(std::move(joined));
         return KXIPC_OK;
     });
 }
 
-kxipc_status kxipc_id(kxipc_participant* participant, uint32_t* id) {
+kxipc_status KXIPC_CALL kxipc_id(kxipc_participant* participant, uint32_t* id) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -140,8 +128,8 @@ kxipc_status kxipc_id(kxipc_participant* participant, uint32_t* id) {
     });
 }
 
-kxipc_status kxipc_members(kxipc_participant* participant, uint32_t* ids, uint32_t capacity,
-                           uint32_t* count) {
+kxipc_status KXIPC_CALL kxipc_members(kxipc_participant* participant, uint32_t* ids,
+                                      uint32_t capacity, uint32_t* count) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -155,8 +143,9 @@ kxipc_status kxipc_members(kxipc_participant* participant, uint32_t* ids, uint32
     });
 }
 
-kxipc_status kxipc_send(kxipc_participant* participant, const uint32_t* targets, uint32_t count,
-                        uint32_t code, uint64_t param, kxipc_send_report* report) {
+kxipc_status KXIPC_CALL kxipc_send(kxipc_participant* participant, const uint32_t* targets,
+                                   uint32_t count, uint32_t code, uint64_t param,
+                                   kxipc_send_report* report) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -167,33 +156,28 @@ kxipc_status kxipc_send(kxipc_participant* participant, const uint32_t* targets,
         kxipc_send_report own;
         if (!report) report = &own;
         if (open->SendIPMessage(targets ? count : 0, targets, code, param, report)) return KXIPC_OK;
-        return Refuse("kxipc_send", RefusalText(report->refusal));
+        return Refuse("kxipc_send", report->refusal);
     });
 }
 
-kxipc_status kxipc_post(kxipc_participant* participant, const uint32_t* targets, uint32_t count,
-                        uint32_t code, uint64_t param) {
+kxipc_status KXIPC_CALL kxipc_post(kxipc_participant* participant, const uint32_t* targets,
+                                   uint32_t count, uint32_t code, uint64_t param) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
         if (!open) return status;
         status = CheckTargets("kxipc_post", targets, count);
         if (status != KXIPC_OK) return status;
-        if (open->PostIPMessage(targets ? count : 0, targets, code, param)) return KXIPC_OK;
-        // A post tells only that it was refused; name the reason where it can be told from here.
-        if (!open->IsJoined()) return Refuse("kxipc_post", RefusalText(KXIPC_REFUSED_NOT_RUNNING));
-        if (code > kKxLargestApplicationCode) {
-            return Refuse("kxipc_post", RefusalText(KXIPC_REFUSED_RESERVED_CODE));
-        }
-        if (targets && count == 0)
-            return Refuse("kxipc_post", RefusalText(KXIPC_REFUSED_NO_TARGETS));
-        return Refuse("kxipc_post",
-                      "refused: a target is not a member, there is no other member, or the "
-                      "channel's queue has no room now");
+        // The reason is taken where the refusal arose: guessed afterwards, it would miss a leave
+        // under way on another thread.
+        kxipc_send_report report;
+        if (open->PostIPMessage(targets ? count : 0, targets, code, param, &report))
+            return KXIPC_OK;
+        return Refuse("kxipc_post", report.refusal);
     });
 }
 
-kxipc_status kxipc_leave(kxipc_participant* participant) {
+kxipc_status KXIPC_CALL kxipc_leave(kxipc_participant* participant) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -205,7 +189,7 @@ kxipc_status kxipc_leave(kxipc_participant* participant) {
     });
 }
 
-kxipc_status kxipc_rejoin(kxipc_participant* participant) {
+kxipc_status KXIPC_CALL kxipc_rejoin(kxipc_participant* participant) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -217,7 +201,7 @@ kxipc_status kxipc_rejoin(kxipc_participant* participant) {
     });
 }
 
-kxipc_status kxipc_close(kxipc_participant* participant) {
+kxipc_status KXIPC_CALL kxipc_close(kxipc_participant* participant) {
     return Guarded([&]() -> kxipc_status {
         kxipc_status status = KXIPC_OK;
         std::shared_ptr<CKxCParticipant> open = Open(participant, &status);
@@ -237,8 +221,8 @@ kxipc_status kxipc_close(kxipc_participant* participant) {
     });
 }
 
-const char* kxipc_last_error(void) { return t_lastError; }
+const char* KXIPC_CALL kxipc_last_error(void) { return t_lastError; }
 
-const char* kxipc_version(void) { return KXIPC_VERSION; }
+const char* KXIPC_CALL kxipc_version(void) { return KXIPC_VERSION; }
 
 }  // extern "C"

@@ -31,18 +31,20 @@ static volatile int32_t someone_left = 0;
 /* Prints one whole line and flushes it: one printf call, so the lines of two threads never mix. */
 #define SAY(...) (printf(__VA_ARGS__), fflush(NULL))
 
-static void on_join(void* user, uint32_t id, int32_t joined_later) {
+/* The callbacks are KXIPC_CALL, the library's convention, whatever this program's default. */
+
+static void KXIPC_CALL on_join(void* user, uint32_t id, int32_t joined_later) {
     (void)user;
     SAY("join %u %d\n", id, joined_later);
 }
 
-static void on_quit(void* user, uint32_t id) {
+static void KXIPC_CALL on_quit(void* user, uint32_t id) {
     (void)user;
     SAY("quit %u\n", id);
     someone_left = 1;
 }
 
-static void on_receive(void* user, uint32_t sender, uint32_t code, uint64_t param) {
+static void KXIPC_CALL on_receive(void* user, uint32_t sender, uint32_t code, uint64_t param) {
     (void)user;
     SAY("recv %u %u %llu\n", sender, code, (unsigned long long)param);
 }

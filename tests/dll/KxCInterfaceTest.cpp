@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KxProcessUsage.h"
@@ -48,7 +49,7 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
     HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, (takenByAnEvent + "_Mutex").c_str());
     ASSERT_NE(nullptr, squatter);
     kxipc_participant *a = Join(channel), *b = Join(channel), *gone = Join(channel),
-                      *left = Join(channel), *out = nullptr;
+                      *left = Join(channel), *out = nullptr, *quiet = nullptr, *heir = nullptr;
     const uint32_t to[KXIPC_MAX_TARGETS + 1] = {Id(b)};
     const uint32_t stranger = GetCurrentThreadId();  // a thread, not a member
     uint32_t id = 0, count = 0;
@@ -57,8 +58,11 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
     const Row rows[] = {
         {"join null channel", [&] { return kxipc_join(nullptr, &kNoCallbacks, nullptr, &out); },
          KXIPC_E_ARGUMENT},
-        {"join null callbacks", [&] { return kxipc_join(channel.c_str(), nullptr, nullptr, &out); },
-         KXIPC_E_ARGUMENT},
+        {"null callbacks: a participant that only sends",
+         [&] { return kxipc_join(channel.c_str(), nullptr, nullptr, &quiet); }, KXIPC_OK},
+        {"null callbacks: send", [&] { return kxipc_send(quiet, to, 1, 1, 1, &report); }, KXIPC_OK,
+         KXIPC_QUEUED},
+        {"null callbacks: post", [&] { return kxipc_post(quiet, nullptr, 0, 1, 1); }, KXIPC_OK},
         {"join name of an event",
          [&] { return kxipc_join(takenByAnEvent.c_str(), &kNoCallbacks, nullptr, &out); },
          KXIPC_E_KERNEL, kNoRefusal, "CKxMutex::CKxMutex -> could not create mutex"},
@@ -74,7 +78,10 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
         {"send reserved code", [&] { return kxipc_send(a, to, 1, 0xFFFF0000u, 1, &report); },
          KXIPC_REFUSED, KXIPC_REFUSED_RESERVED_CODE},
         {"post reserved code", [&] { return kxipc_post(a, nullptr, 0, 0xFFFFFFFFu, 1); },
-         KXIPC_REFUSED},
+         KXIPC_REFUSED, kNoRefusal,
+         "kxipc_post -> refused: codes 0xFFFF0000 and above are reserved"},
+        {"post to a stranger", [&] { return kxipc_post(a, &stranger, 1, 1, 1); }, KXIPC_REFUSED,
+         kNoRefusal, "kxipc_post -> refused: a target is not a member of the channel"},
         {"send to a stranger", [&] { return kxipc_send(a, &stranger, 1, 1, 1, &report); },
          KXIPC_REFUSED, KXIPC_REFUSED_ABSENT},
         {"send to an empty list", [&] { return kxipc_send(a, to, 0, 1, 1, &report); },
@@ -84,10 +91,18 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
         {"leave twice", [&] { return kxipc_leave(left); }, KXIPC_E_STATE},
         {"send after leave", [&] { return kxipc_send(left, nullptr, 0, 1, 1, &report); },
          KXIPC_REFUSED, KXIPC_REFUSED_NOT_RUNNING},
+        {"post after leave", [&] { return kxipc_post(left, to, 1, 1, 1); }, KXIPC_REFUSED,
+         kNoRefusal, "kxipc_post -> refused: the participant is not joined, or is leaving"},
         {"rejoin after leave", [&] { return kxipc_rejoin(left); }, KXIPC_OK},
         {"close", [&] { return kxipc_close(gone); }, KXIPC_OK},
         {"close twice", [&] { return kxipc_close(gone); }, KXIPC_E_HANDLE},
         {"id after close", [&] { return kxipc_id(gone, &id); }, KXIPC_E_HANDLE},
+        {"null handle", [&] { return kxipc_members(nullptr, nullptr, 0, &count); }, KXIPC_E_HANDLE},
+        // The newest participant takes the slot the closed one gave back.
+        {"a new participant after close",
+         [&] { return kxipc_join(channel.c_str(), nullptr, nullptr, &heir); }, KXIPC_OK},
+        {"close of a handle whose slot was taken again", [&] { return kxipc_close(gone); },
+         KXIPC_E_HANDLE},
         {"send after close", [&] { return kxipc_send(gone, nullptr, 0, 1, 1, &report); },
          KXIPC_E_HANDLE},
         {"send to a member", [&] { return kxipc_send(a, to, 1, 1, 1, &report); }, KXIPC_OK,
@@ -112,7 +127,8 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
             EXPECT_EQ(nullptr, out) << row.call;
         }
     }
-    for (kxipc_participant* open : {a, b, left}) EXPECT_EQ(KXIPC_OK, kxipc_close(open));
+    for (kxipc_participant* open : {a, b, left, quiet, heir})
+        EXPECT_EQ(KXIPC_OK, kxipc_close(open));
     CloseHandle(squatter);
 }
 
@@ -199,4 +215,51 @@ TEST(KxCInterface, CallbackCannotEndItsOwnParticipantAndItsFailureStaysInside) {
     EXPECT_EQ(KXIPC_OK, kxipc_close(pair.ender));
     EXPECT_EQ(KXIPC_OK, kxipc_close(pair.answerer));
     CloseHandle(pair.sent);
+}
+
+namespace {
+
+// A post while a leave runs on another thread. The leaver's callback waits in a synchronous send
+// to the holder, which keeps the message until the post is made: only the leave's stop ends that
+// send, and the leave cannot end before the callback does.
+struct Leaving {
+    kxipc_participant *leaver = nullptr, *holder = nullptr;
+    kxipc_status post = KXIPC_OK;
+    std::string text;
+    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr),
+           posted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+    static void LeaverReceives(void* user, uint32_t sender, uint32_t, uint64_t) {
+        Leaving* leaving = static_cast<Leaving*>(user);
+        kxipc_send(leaving->leaver, &sender, 1, kAsk, 0, nullptr);
+        leaving->post = kxipc_post(leaving->leaver, &sender, 1, kAnswer, 0);
+        leaving->text = kxipc_last_error();
+        SetEvent(leaving->posted);
+    }
+    static void HolderSyncs(void* user, uint32_t, uint32_t, uint64_t) {
+        Leaving* leaving = static_cast<Leaving*>(user);
+        SetEvent(leaving->held);
+        WaitForSingleObject(leaving->posted, 60000);
+    }
+};
+
+}  // namespace
+
+TEST(KxCInterface, PostDuringALeaveOnAnotherThreadIsRefusedAsNotJoined) {
+    const std::string channel = KxUniqueName("channel");
+    Leaving leaving;
+    leaving.leaver = Join(channel, {nullptr, nullptr, nullptr, &Leaving::LeaverReceives}, &leaving);
+    leaving.holder = Join(channel, {nullptr, nullptr, &Leaving::HolderSyncs, nullptr}, &leaving);
+    const uint32_t leaverId = Id(leaving.leaver);
+    ASSERT_EQ(KXIPC_OK, kxipc_post(leaving.holder, &leaverId, 1, kStart, 0));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(leaving.held, 60000));
+    std::thread leave([&leaving] { EXPECT_EQ(KXIPC_OK, kxipc_leave(leaving.leaver)); });
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(leaving.posted, 60000));
+    leave.join();
+    EXPECT_EQ(KXIPC_REFUSED, leaving.post);
+    EXPECT_EQ("kxipc_post -> refused: the participant is not joined, or is leaving", leaving.text);
+    EXPECT_EQ(KXIPC_OK, kxipc_close(leaving.leaver));
+    EXPECT_EQ(KXIPC_OK, kxipc_close(leaving.holder));
+    CloseHandle(leaving.held);
+    CloseHandle(leaving.posted);
 }

@@ -248,18 +248,25 @@ for dll in msvcrt kernel32; do
     llvm-dlltool-14 -m i386:x86-64 -d "$msvc/$dll.def" -l "$msvc/$dll.lib" ||
         die "llvm-dlltool $dll failed"
 done
-clang-cl-14 --target=x86_64-pc-windows-msvc /nologo /W4 /WX /GS- /Zl /X /showIncludes /c \
-    -I"$prefix/include" /Fo"$msvc/greeter.obj" -- "$source_dir/examples/c/greeter.c" \
-    >"$msvc/compile.log" 2>&1 || { cat "$msvc/compile.log"; die "clang-cl failed"; }
-# Every header read is clang's own or an installed kxipc one.
-foreign=$(sed -n 's/^Note: including file: *//p' "$msvc/compile.log" |
-    grep -v -e "^$(clang-14 -print-resource-dir)/include/" -e "^$prefix/include/kxipc/" || true)
-[ -z "$foreign" ] || fail "the MSVC-ABI build read other headers: $foreign"
-lld-link-14 /nologo /subsystem:console /entry:mainCRTStartup /nodefaultlib \
-    /out:"$msvc/greeter.exe" "$msvc/greeter.obj" "$prefix/lib/kxipc.lib" \
-    "$msvc/msvcrt.lib" "$msvc/kernel32.lib" || die "lld-link failed"
 cp "$prefix/bin/kxipc.dll" "$msvc/"
-greet msvc "$msvc/greeter.exe"
+# Twice: with the compiler's default convention, and with /Gv (vectorcall by default), which links
+# and runs only because the header names the convention of each function and callback.
+for variant in msvc msvc-gv; do
+    convention=()
+    [ "$variant" = msvc-gv ] && convention=(/Gv)
+    clang-cl-14 --target=x86_64-pc-windows-msvc /nologo /W4 /WX /GS- /Zl /X /showIncludes \
+        "${convention[@]}" /c -I"$prefix/include" /Fo"$msvc/$variant.obj" -- \
+        "$source_dir/examples/c/greeter.c" >"$msvc/$variant.compile.log" 2>&1 ||
+        { cat "$msvc/$variant.compile.log"; die "clang-cl ${convention[*]} failed"; }
+    # Every header read is clang's own or an installed kxipc one.
+    foreign=$(sed -n 's/^Note: including file: *//p' "$msvc/$variant.compile.log" |
+        grep -v -e "^$(clang-14 -print-resource-dir)/include/" -e "^$prefix/include/kxipc/" || true)
+    [ -z "$foreign" ] || fail "the MSVC-ABI build read other headers: $foreign"
+    lld-link-14 /nologo /subsystem:console /entry:mainCRTStartup /nodefaultlib \
+        /out:"$msvc/$variant.exe" "$msvc/$variant.obj" "$prefix/lib/kxipc.lib" \
+        "$msvc/msvcrt.lib" "$msvc/kernel32.lib" || die "lld-link ${convention[*]} failed"
+    greet "$variant" "$msvc/$variant.exe"
+done
 
 [ $failures -eq 0 ] || die "$failures check(s) failed"
 echo "PASS: installed package, examples built and run"

@@ -15,6 +15,7 @@
 #include "CKxCliParticipant.h"
 #include "KxCliCommand.h"
 #include "KxCliOutput.h"
+#include "KxRefusals.h"
 
 namespace {
 
@@ -107,20 +108,12 @@ std::string ReportText(const kxipc_send_report& report) {
                TargetsWith(report, "departed", KXIPC_TARGET_DEPARTED) +
                TargetsWith(report, "pending", KXIPC_TARGET_PENDING);
     }
+    const KxRefusal* reason = KxFindRefusal(report.refusal);
+    if (!reason) return "refused";
     if (report.refusal == KXIPC_REFUSED_ABSENT) {
-        return "refused" + TargetsWith(report, "absent", KXIPC_TARGET_ABSENT);
+        return "refused" + TargetsWith(report, reason->word, KXIPC_TARGET_ABSENT);
     }
-    static const struct {
-        std::uint32_t refusal;
-        const char* word;
-    } kReasons[] = {{KXIPC_REFUSED_NOT_RUNNING, "not-running"},
-                    {KXIPC_REFUSED_RESERVED_CODE, "reserved-code"},
-                    {KXIPC_REFUSED_NO_ROOM, "no-room"},
-                    {KXIPC_REFUSED_NO_TARGETS, "no-targets"}};
-    for (const auto& reason : kReasons) {
-        if (report.refusal == reason.refusal) return std::string("refused ") + reason.word;
-    }
-    return "refused";
+    return std::string("refused ") + reason->word;
 }
 
 // Runs one parsed command; false for exit.
