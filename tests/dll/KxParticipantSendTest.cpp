@@ -2,7 +2,11 @@
 // handler waits in one.
 #include <gtest/gtest.h>
 
+#include <future>
+
+#include "KxCountingParticipant.h"
 #include "KxMemberProcess.h"
+#include "kxipc.h"
 
 namespace {
 
@@ -61,10 +65,23 @@ TEST(KxParticipantSend, UnansweredWaitsLastTheFullTimeOutAndALateAnswerReleasesN
     Member holder = CKxMemberProcess::Joined(channel), second = CKxMemberProcess::Joined(channel),
            sender = CKxMemberProcess::Joined(channel), nested = CKxMemberProcess::Joined(channel),
            self = CKxMemberProcess::Joined(KxUniqueName("alone"));
+    CKxCountingParticipant answerer(channel.c_str()), reporter(channel.c_str());
+    answerer.InitializeParticipant();
+    reporter.InitializeParticipant();
     const unsigned int from = sender->Id();
 
     sender->Send(kKxHoldCode, 1, {holder->Id()});
     ASSERT_TRUE(holder->Saw(KxLine("sync", {from, kKxHoldCode, 1})));
+    // A report filled after its sender has left still tells the target that answered.
+    const unsigned int targets[] = {answerer.GetParticipantID(), holder->Id()};
+    kxipc_send_report report;
+    std::future<bool> reported = std::async(
+        std::launch::async, [&] { return reporter.SendIPMessage(2, targets, 1, 9, &report); });
+    for (const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
+         answerer.syncs == 0 && GetTickCount64() < deadline;) {
+        Sleep(1);
+    }
+    reporter.UninitializeParticipant();
     self->Send(kKxNestedCode, self->Id(), {self->Id()});
     second->Send(kKxNestedCode, holder->Id(), {nested->Id()});  // queued behind the held message
     ASSERT_TRUE(nested->Saw(KxLine("sync", {second->Id(), kKxNestedCode, holder->Id()})));
@@ -75,6 +92,8 @@ TEST(KxParticipantSend, UnansweredWaitsLastTheFullTimeOutAndALateAnswerReleasesN
     ASSERT_TRUE(sender->Saw("sent 1 1"));
     EXPECT_GE(sender->Took("sent 1"), 24500u);
     EXPECT_EQ(0u, holder->Count(KxLine("recv", {from, kKxHoldCode, 1}))) << "acknowledged";
+    ASSERT_TRUE(reported.get());
+    EXPECT_EQ(static_cast<uint32_t>(KXIPC_TARGET_ACKNOWLEDGED), report.outcomes[0]);
 
     // The late acknowledgement of the first send comes while the second waits.
     sender->Send(kKxHoldCode, 2, {second->Id()});

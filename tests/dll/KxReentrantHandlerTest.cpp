@@ -183,11 +183,18 @@ TEST(KxReentrantHandlers, StartWhoseFirstOnJoinThrowsReturnsPromptly) {
     std::future<bool> held =
         std::async(std::launch::async, [&] { return holder.SendIPMessage(1, &presentId, 9, 0); });
     ASSERT_TRUE(present.WaitHeld(kKxDeadlineMs));
-    thrower.onJoin = [](unsigned int, bool) { throw 1; };
+    std::atomic<bool> threw{false};
+    thrower.onJoin = [&](unsigned int, bool) {
+        threw = true;
+        throw 1;
+    };
     const auto start = std::chrono::steady_clock::now();
     std::future<void> started =
         std::async(std::launch::async, [&] { thrower.InitializeParticipant(); });
-    ASSERT_TRUE(Eventually([&] { return holder.quits == 1; }));
+    ASSERT_TRUE(Eventually([&] { return threw.load(); }));
+    // Gone from the channel once a post to it is refused.
+    const unsigned int throwerId = thrower.GetParticipantID();
+    ASSERT_TRUE(Eventually([&] { return !holder.PostIPMessage(1, &throwerId, 1, 1); }));
     present.Release();
     started.get();
     EXPECT_LT(MsSince(start), static_cast<long long>(kKxPromptMs));

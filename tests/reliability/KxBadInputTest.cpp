@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "KxChannelReads.h"
 #include "KxCountingParticipant.h"
@@ -84,7 +85,11 @@ TEST(BadInputTest, ImpossibleRecipientListsAreRefusedAndQueueNothing) {
         const unsigned int mixed[] = {ids[0], stranger};
         EXPECT_FALSE(alone.SendIPMessage(2, mixed, 1, 3)) << "one stranger refuses the whole list";
     }
-    EXPECT_FALSE(alone.SendIPMessage(196, ids, 1, 4)) << "more recipients than a record holds";
+    const std::vector<unsigned int> tooMany(KXIPC_MAX_TARGETS + 1, ids[0]);
+    kxipc_send_report report;
+    EXPECT_FALSE(alone.SendIPMessage(KXIPC_MAX_TARGETS + 1, tooMany.data(), 1, 4, &report));
+    EXPECT_EQ(static_cast<uint32_t>(KXIPC_REFUSED_TOO_MANY_TARGETS), report.refusal)
+        << "more recipients than a record holds";
     EXPECT_FALSE(alone.SendIPMessage(1, ids, 0xFFFF0000u, 5)) << "reserved code";
     EXPECT_FALSE(alone.PostIPMessage(1, ids, 0xFFFFFFFFu, 5)) << "reserved code";
     EXPECT_EQ(0u, other.syncs.load());

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <future>
 #include <memory>
@@ -37,6 +38,13 @@ const bool g_seamsInstalled =
 
 using Member = std::unique_ptr<CKxMemberProcess>;
 
+// Waits (reading the channel again and again) until its queue holds exactly `records` records.
+bool WaitQueuedIn(const std::string& channel, int records) {
+    const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
+    while (KxQueuedRecords(channel) != records && GetTickCount64() < deadline) Sleep(10);
+    return KxQueuedRecords(channel) == records;
+}
+
 // Members a and b joined; the victim started, joined by the test that needs it joined.
 class KillPointTest : public testing::Test {
 protected:
@@ -51,12 +59,7 @@ protected:
     unsigned long long NextParam() { return ++m_param; }
     static std::string Sent(unsigned long long param) { return KxLine("sent", {param, 1}); }
 
-    // Waits (reading the channel again and again) until the queue holds exactly `records` records.
-    bool WaitQueued(int records) {
-        const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
-        while (KxQueuedRecords(m_channel) != records && GetTickCount64() < deadline) Sleep(10);
-        return KxQueuedRecords(m_channel) == records;
-    }
+    bool WaitQueued(int records) { return WaitQueuedIn(m_channel, records); }
 
     // The victim, armed at point, is sent a synchronous message by a (and by b too when
     // alsoToB) and stops at the point; b queues another one behind it, and the victim is killed.
@@ -238,29 +241,42 @@ TEST_F(KillPointTest, WaitingInNestedSendOnWaitingThread) {
     ExpectChannelGoesOn(victim->Id());
 }
 
-// The stop comes while the waiting thread drains what queued up behind a held handler: the
-// drain ends first, and uninitialising returns only after it. The handler is let go only once the
-// stop has been requested.
-TEST(KxStopDuringADrain, EndsTheThreadOnlyAfterTheDrain) {
+// The stop comes while the waiting thread drains what queued up behind a held handler: the drain
+// ends once what was waiting when the stop came is handled (a message queued during the drain's
+// last batch is not taken), and uninitialising returns only after it. Each handler is let go only
+// once the stop has been requested, or the next message is queued.
+TEST(KxStopDuringADrain, EndsTheThreadOnlyAfterWhatWasWaitingWhenTheStopCame) {
     const std::string channel = KxUniqueName("channel");
     Member leaver = CKxMemberProcess::Joined(channel), sender = CKxMemberProcess::Joined(channel);
-    const unsigned int self = sender->Id();
-    sender->Send(kKxHoldCode, 1, {leaver->Id()});
+    CKxCountingParticipant late(channel.c_str());
+    late.InitializeParticipant();
+    const unsigned int self = sender->Id(), target = leaver->Id(), lateId = late.GetParticipantID();
+    sender->Send(kKxHoldCode, 1, {target});
     ASSERT_TRUE(leaver->Saw(KxLine("sync", {self, kKxHoldCode, 1})));
-    for (unsigned long long param = 2; param <= 4; ++param) {
-        ASSERT_TRUE(sender->Post(kKxPlainCode, param, {leaver->Id()}));
+    for (unsigned long long param = 2; param <= 3; ++param) {
+        ASSERT_TRUE(sender->Post(kKxPlainCode, param, {target}));
     }
+    std::future<bool> held = std::async(std::launch::async, [&] {
+        return late.SendIPMessage(1, &target, kKxHoldCode, 4);
+    });
+    ASSERT_TRUE(WaitQueuedIn(channel, 4));
     ASSERT_TRUE(leaver->Pause("participant.stop.requested"));
     leaver->Leave();
     ASSERT_TRUE(leaver->WaitStopped()) << leaver->Output();
     leaver->Resume();  // the stop now waits for the thread, whose handler still holds
     EXPECT_FALSE(leaver->Saw("left", 1, 2000)) << "uninitialising returned during a handler";
     leaver->Release();
+    ASSERT_TRUE(leaver->Saw(KxLine("sync", {lateId, kKxHoldCode, 4})));
+    ASSERT_TRUE(late.PostIPMessage(1, &target, kKxPlainCode, 5));
+    leaver->Release();
     ASSERT_TRUE(leaver->Saw("left"));
+    EXPECT_TRUE(held.get());
     EXPECT_TRUE(leaver->InOrder(
         {KxLine("recv", {self, kKxHoldCode, 1}), KxLine("recv", {self, kKxPlainCode, 2}),
-         KxLine("recv", {self, kKxPlainCode, 3}), KxLine("recv", {self, kKxPlainCode, 4}), "left"}))
+         KxLine("recv", {self, kKxPlainCode, 3}), KxLine("recv", {lateId, kKxHoldCode, 4}),
+         "left"}))
         << leaver->Output();
+    EXPECT_EQ(0u, leaver->Count(KxLine("recv", {lateId, kKxPlainCode, 5}))) << leaver->Output();
 }
 
 // Threads of a process, as the system's process list counts them; 0 once it has ended.
