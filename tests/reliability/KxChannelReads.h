@@ -8,7 +8,6 @@
 #include "CKxChannelSnapshot.h"
 #include "KxWindows.h"
 
-
 // The snapshot copies under the channel mutex: neither call may come while a member stopped at a
 // kill point holds it (the copy would give up after 10 s).
 // Registered identifiers in join order; empty when the channel cannot be read.
@@ -27,4 +26,18 @@ inline int KxQueuedRecords(const std::string& channel) {
     if (!snapshot.Take(channel, &error) || !snapshot.QueueInitialized()) return -1;
     return snapshot.Ring().ForEachRecord([&records](const KxRingRecord&) { ++records; }) ? records
                                                                                          : -1;
+}
+
+// The acknowledge key of the first join notice in the queue; false while there is none.
+inline bool KxQueuedNoticeKey(const std::string& channel, std::uint64_t* key) {
+    CKxChannelSnapshot snapshot;
+    std::string error;
+    bool found = false;
+    if (!snapshot.Take(channel, &error) || !snapshot.QueueInitialized()) return false;
+    snapshot.Ring().ForEachRecord([&](const KxRingRecord& record) {
+        if (found || record.message.messageCode != kKxJoinNoticeCode) return;
+        *key = record.message.acknowledgeKey;
+        found = true;
+    });
+    return found;
 }

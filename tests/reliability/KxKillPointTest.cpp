@@ -256,9 +256,8 @@ TEST(KxStopDuringADrain, EndsTheThreadOnlyAfterWhatWasWaitingWhenTheStopCame) {
     for (unsigned long long param = 2; param <= 3; ++param) {
         ASSERT_TRUE(sender->Post(kKxPlainCode, param, {target}));
     }
-    std::future<bool> held = std::async(std::launch::async, [&] {
-        return late.SendIPMessage(1, &target, kKxHoldCode, 4);
-    });
+    std::future<bool> held = std::async(
+        std::launch::async, [&] { return late.SendIPMessage(1, &target, kKxHoldCode, 4); });
     ASSERT_TRUE(WaitQueuedIn(channel, 4));
     ASSERT_TRUE(leaver->Pause("participant.stop.requested"));
     leaver->Leave();
@@ -271,10 +270,10 @@ TEST(KxStopDuringADrain, EndsTheThreadOnlyAfterWhatWasWaitingWhenTheStopCame) {
     leaver->Release();
     ASSERT_TRUE(leaver->Saw("left"));
     EXPECT_TRUE(held.get());
-    EXPECT_TRUE(leaver->InOrder(
-        {KxLine("recv", {self, kKxHoldCode, 1}), KxLine("recv", {self, kKxPlainCode, 2}),
-         KxLine("recv", {self, kKxPlainCode, 3}), KxLine("recv", {lateId, kKxHoldCode, 4}),
-         "left"}))
+    EXPECT_TRUE(leaver->InOrder({KxLine("recv", {self, kKxHoldCode, 1}),
+                                 KxLine("recv", {self, kKxPlainCode, 2}),
+                                 KxLine("recv", {self, kKxPlainCode, 3}),
+                                 KxLine("recv", {lateId, kKxHoldCode, 4}), "left"}))
         << leaver->Output();
     EXPECT_EQ(0u, leaver->Count(KxLine("recv", {lateId, kKxPlainCode, 5}))) << leaver->Output();
 }
@@ -396,6 +395,43 @@ TEST(KxFullRing, JoinNoticeWithoutRoomIsQueuedOnceTheRingDrains) {
         EXPECT_EQ(1u, member->Count(KxLine("join", {id, 1})));
         EXPECT_TRUE(member->InOrder({KxLine("join", {id, 1}), KxLine("quit", {id})}));
     }
+}
+
+// A notice that finds room only after its start gave up (the ring full past the start's wait) still
+// carries the joiner's key: members built from the layouts recognise a join notice by its key.
+// This thread is registered too, through a channel object of its own, and takes nothing: the
+// notice stays in the ring to be read.
+TEST(KxFullRing, NoticeQueuedAfterItsStartGaveUpCarriesTheJoinersKeySlow) {
+    const std::string channel = KxUniqueName("channel");
+    Member holder = CKxMemberProcess::Joined(channel), poster = CKxMemberProcess::Joined(channel);
+    CIPCCommunicationChannel silent(channel.c_str());
+    CIPCServiceFactorySingleton* const factory = CIPCServiceFactorySingleton::GetInstance();
+    CKxIPCAcknowledgeEventPoolElement* const element = factory->AcquireAcknowledgeElement();
+    {
+        CIPCChannelLock lock(&silent);
+        ASSERT_TRUE(silent.AddParticipant(GetCurrentThreadId(), element->GetAcknowledgeKey(),
+                                          element->GetEvent()));
+    }
+    ASSERT_TRUE(element->GetEvent()->Wait(kKxDeadlineMs));
+    CKxMemberProcess newcomer(channel);
+    poster->Send(kKxHoldCode, 1, {holder->Id()});
+    ASSERT_TRUE(holder->Saw(KxLine("sync", {poster->Id(), kKxHoldCode, 1})));
+    for (unsigned long long param = 2; poster->Post(kKxPlainCode, param, {holder->Id()}); ++param) {
+        ASSERT_LT(param, 50u) << "the ring never filled";
+    }
+    newcomer.StartJoin();
+    ASSERT_TRUE(newcomer.Saw("joined", 1, kKxHoldLimitMs));
+    holder->Kill();  // its removal gives the ring's room back
+    std::uint64_t key = 0;
+    for (const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
+         !KxQueuedNoticeKey(channel, &key); Sleep(10)) {
+        ASSERT_LT(GetTickCount64(), deadline) << "the notice was never queued";
+    }
+    EXPECT_NE(0u, key);
+    EXPECT_TRUE(poster->Saw("join", 3)) << "the newcomer was not announced";
+    CIPCChannelLock lock(&silent);
+    silent.RemoveParticipant(GetCurrentThreadId());
+    factory->ReleaseAcknowledgeElement(element);
 }
 
 // ---- One process cannot make a kernel object ---------------------------------------------------

@@ -17,7 +17,8 @@ namespace {
 class PausePoint {
 public:
     explicit PausePoint(const char* point)
-        : m_readyName(KxUniqueName("ready")), m_resumeName(KxUniqueName("resume")),
+        : m_readyName(KxUniqueName("ready")),
+          m_resumeName(KxUniqueName("resume")),
           m_ready(CreateEventA(nullptr, TRUE, FALSE, m_readyName.c_str())),
           m_resume(CreateEventA(nullptr, TRUE, FALSE, m_resumeName.c_str())) {
         EXPECT_TRUE(KxArmPausePoint(point, m_readyName.c_str(), m_resumeName.c_str()));
