@@ -15,9 +15,12 @@
  * convention (MSVC's /Gv) still calls and is called as the library expects.
  *
  * Threads: any thread may call any function, except that a callback must not leave, rejoin or
- * close its own participant (KXIPC_E_STATE). The callbacks of a participant run on its waiting
- * thread, one at a time, and may send and post; a synchronous send made inside a callback goes on
- * dispatching the participant's messages while it waits, so callbacks can be entered again.
+ * close its own participant, nor close any participant (KXIPC_E_STATE: a close waits until the
+ * closed participant's callbacks are over). The callbacks of a participant run on its waiting
+ * thread, one at a time; they may send, post, join, and leave or rejoin other participants. A
+ * synchronous send, a join or a rejoin made inside a callback goes on dispatching the callback's
+ * participant while it waits, so callbacks can be entered again; a leave made there does not wait
+ * for the other participant's callbacks to end.
  */
 #ifndef KXIPC_C_H
 #define KXIPC_C_H
