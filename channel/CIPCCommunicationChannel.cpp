@@ -1,6 +1,7 @@
 // Registration, queueing, wake-ups and departures of one named channel.
 #include "CIPCCommunicationChannel.h"
 
+#include <algorithm>
 #include <string>
 
 #include "CIPCParticipantInfo.h"
@@ -245,6 +246,16 @@ bool CIPCCommunicationChannel::GetParticipants(std::uint32_t* count, std::uint32
 
 bool CIPCCommunicationChannel::AddMessage(std::uint32_t count, const std::uint32_t* recipients,
                                           const CkxIPCMessage* message, std::uint32_t* position) {
+    // Woken here, under the lock: a join notice's recipients, and the callers that wait for none.
+    std::uint32_t wakeCount = 0;
+    return AddMessage(count, recipients, message, position, nullptr, &wakeCount);
+}
+
+bool CIPCCommunicationChannel::AddMessage(std::uint32_t count, const std::uint32_t* recipients,
+                                          const CkxIPCMessage* message, std::uint32_t* position,
+                                          std::shared_ptr<CKxEvent>* wakes,
+                                          std::uint32_t* wakeCount) {
+    *wakeCount = 0;
     if (m_lockCount == 0 || (recipients == nullptr && count != 0)) return false;
     if (count == 0 || count > kKxMaxRecipients || message == nullptr) return false;
     CKxParticipantIdList list(IdElements());
@@ -258,8 +269,21 @@ bool CIPCCommunicationChannel::AddMessage(std::uint32_t count, const std::uint32
         records[i] = RecordOf(recipients[i]);
         if (records[i] == nullptr) return false;
     }
+    if (!wakes) {
+        if (!m_queue->AddMessage(count, recipients, message, position)) return false;
+        for (std::uint32_t i = 0; i < count; ++i) records[i]->GetReceiveEvent()->Set();
+        return true;
+    }
+    // Who needs a wake is read before the new entries exist; a recipient listed twice needs one.
+    bool wake[kKxMaxRecipients];
+    for (std::uint32_t i = 0; i < count; ++i) {
+        wake[i] = !m_queue->HasMessage(recipients[i]) &&
+                  std::find(recipients, recipients + i, recipients[i]) == recipients + i;
+    }
     if (!m_queue->AddMessage(count, recipients, message, position)) return false;
-    for (std::uint32_t i = 0; i < count; ++i) records[i]->GetReceiveEvent()->Set();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (wake[i]) wakes[(*wakeCount)++] = records[i]->SharedReceiveEvent();
+    }
     return true;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <list>
 
 #include "KxMessageRing.h"
@@ -70,6 +71,13 @@ public:
     // *position (when given) gets the record's position, for RecipientStates.
     bool AddMessage(std::uint32_t count, const std::uint32_t* recipients,
                     const CkxIPCMessage* message, std::uint32_t* position = nullptr);
+    // As AddMessage, but the recipients are not woken here: their receive events go to wakes
+    // (room for count), *wakeCount their number, for the caller to set once it has given the lock
+    // back (a woken recipient then finds it free). A recipient that already has an entry it has
+    // not taken gets none: its wake is pending, or the drain it is in reaches the new entry too.
+    bool AddMessage(std::uint32_t count, const std::uint32_t* recipients,
+                    const CkxIPCMessage* message, std::uint32_t* position,
+                    std::shared_ptr<CKxEvent>* wakes, std::uint32_t* wakeCount);
     // The states (pending, received, acknowledged) of the count entries of the message queued at
     // position with key; false once that record was given back.
     bool RecipientStates(std::uint32_t position, std::uint64_t key, std::uint32_t count,

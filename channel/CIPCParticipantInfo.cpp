@@ -7,15 +7,12 @@
 #include "KxScopeGuard.h"
 
 CIPCParticipantInfo::CIPCParticipantInfo(std::uint32_t participantId)
-    : m_participantId(participantId), m_threadObject(nullptr), m_receiveEvent(nullptr) {
+    : m_participantId(participantId), m_threadObject(nullptr) {
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
     m_threadObject = factory->OpenThreadSyncObject(participantId);
     TKxScopeGuard closeThread([this] { delete m_threadObject; });
-    m_receiveEvent = factory->CreateReceiveEvent(participantId);
+    m_receiveEvent.reset(factory->CreateReceiveEvent(participantId));
     closeThread.Dismiss();
 }
 
-CIPCParticipantInfo::~CIPCParticipantInfo() {
-    delete m_receiveEvent;
-    delete m_threadObject;
-}
+CIPCParticipantInfo::~CIPCParticipantInfo() { delete m_threadObject; }

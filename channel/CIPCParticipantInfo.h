@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 class CKxEvent;
 class CKxHandleSyncObject;
@@ -21,12 +22,15 @@ public:
     CIPCParticipantInfo& operator=(const CIPCParticipantInfo&) = delete;
 
     std::uint32_t GetParticipantID() const { return m_participantId; }
-    // Both stay owned by the record and valid until it is deleted.
+    // The thread object stays owned by the record and valid until it is deleted. The receive
+    // event is shared: a sender that wakes the member after giving the channel lock back holds it
+    // past the record's deletion.
     CKxHandleSyncObject* GetThreadObject() const { return m_threadObject; }
-    CKxEvent* GetReceiveEvent() const { return m_receiveEvent; }
+    CKxEvent* GetReceiveEvent() const { return m_receiveEvent.get(); }
+    const std::shared_ptr<CKxEvent>& SharedReceiveEvent() const { return m_receiveEvent; }
 
 private:
     std::uint32_t m_participantId;
     CKxHandleSyncObject* m_threadObject;
-    CKxEvent* m_receiveEvent;
+    std::shared_ptr<CKxEvent> m_receiveEvent;
 };

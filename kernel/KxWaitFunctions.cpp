@@ -59,3 +59,12 @@ int WaitForAny(CKxHandleSyncObject* const* objects, int count, DWORD timeout) {
         WaitForMultiple(kWaitForAnyMessages, objects, count, FALSE /*bWaitAll*/, timeout);
     return result == WAIT_TIMEOUT ? -1 : static_cast<int>(result - WAIT_OBJECT_0);
 }
+
+bool SignalAndWait(CKxHandleSyncObject* signal, CKxHandleSyncObject* object, DWORD timeout) {
+    if (!signal || !object) throw CKxHandleSyncObjectException("SignalAndWait -> invalid object");
+    const DWORD result =
+        SignalObjectAndWait(signal->GetHandle(), object->GetHandle(), timeout, FALSE);
+    if (result == WAIT_OBJECT_0) return true;
+    if (result == WAIT_TIMEOUT) return false;
+    throw CKxHandleSyncObjectException("SignalAndWait -> SignalObjectAndWait failed");
+}

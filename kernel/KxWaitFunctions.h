@@ -17,6 +17,11 @@ bool WaitForAll(CKxHandleSyncObject* const* objects, int count, DWORD timeout);
 // The index of a signalled object (the lowest when several are); -1 on time-out.
 int WaitForAny(CKxHandleSyncObject* const* objects, int count, DWORD timeout);
 
+// Sets the event signal and waits for object in one kernel call (no thread switch in between can
+// make the woken party find the waiter not yet waiting). True once object is signalled, false on
+// time-out. Throws CKxHandleSyncObjectException for a null object, a signal that is not an event
+// or semaphore, an abandoned mutex or a failed wait.
+bool SignalAndWait(CKxHandleSyncObject* signal, CKxHandleSyncObject* object, DWORD timeout);
 // WaitForAny's fixed texts for a bad count and a null pointer, for callers that assemble its
 // objects and refuse bad input the same way before they do.
 extern const char kKxWaitForAnyBadCount[];

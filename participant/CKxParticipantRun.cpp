@@ -115,6 +115,27 @@ int CKxParticipantRun::WaitDispatching(CKxHandleSyncObject** objects, unsigned i
     return WaitForAny(objects, static_cast<int>(count), timeoutMs);
 }
 
+void CKxParticipantRun::Wake(Wakes* wakes) {
+    KX_KILL_POINT("participant.wake.after-release");
+    for (std::uint32_t i = 0; i < wakes->count; ++i) wakes->events[i]->Set();
+}
+
+bool CKxParticipantRun::WakeAndWait(Wakes* wakes, CKxHandleSyncObject* object,
+                                    unsigned long timeoutMs) {
+    CKxParticipantRun* run = Current();
+    if (run && run->m_accepting) {
+        Wake(wakes);
+        KX_KILL_POINT("participant.send.waiting-dispatching");
+        return run->Dispatch(&object, 1, timeoutMs) == 0;
+    }
+    KX_KILL_POINT("participant.wake.after-release");
+    if (wakes->count == 0) return WaitForAny(&object, 1, timeoutMs) == 0;
+    const std::uint32_t last = wakes->count - 1;
+    for (std::uint32_t i = 0; i < last; ++i) wakes->events[i]->Set();
+    KX_KILL_POINT("participant.wake.before-wait");
+    return SignalAndWait(wakes->events[last].get(), object, timeoutMs);
+}
+
 void CKxParticipantRun::Start() {
     Create(&CKxParticipantRun::Main, this, false /*suspended*/, kWaitingThreadStackBytes,
            true /*secure*/);
@@ -337,6 +358,7 @@ void CKxParticipantRun::Announce() {
 }
 
 std::uint32_t CKxParticipantRun::Members(std::uint32_t* ids, std::uint32_t capacity) {
+    if (!m_accepting) return 0;  // stopped: a member of nothing, whatever it announced
     CKxSlimLock::Shared hold(m_announcedLock);
     std::copy_n(m_announcedIds, std::min(m_announcedCount, capacity), ids);
     return m_announcedCount;
@@ -368,6 +390,9 @@ void CKxParticipantRun::DispatchWake(int position) {
         Receive();
     } else if (position >= 2 && static_cast<unsigned int>(position - 2) < m_otherCount) {
         RefreshMembers(m_otherIds[position - 2]);
+        // A sender that died between queueing and waking its recipients left its messages
+        // unannounced: the wake for its end takes them.
+        Receive();
     }
 }
 
@@ -474,7 +499,8 @@ std::uint32_t CKxParticipantRun::NextAcknowledgement() {
 
 bool CKxParticipantRun::AddMessage(unsigned int count, const unsigned int* ids,
                                    CkxIPCMessage* message, std::uint32_t* position,
-                                   kxipc_send_report* report) {
+                                   kxipc_send_report* report, Wakes* wakes) {
+    wakes->count = 0;
     if (report) {
         report->refusal = KXIPC_REFUSED_NOT_RUNNING;
         report->count = 0;
@@ -494,7 +520,8 @@ bool CKxParticipantRun::AddMessage(unsigned int count, const unsigned int* ids,
         return false;
     }
     message->SetSenderID(Id());
-    const bool queued = m_channel->AddMessage(count, ids, message, position);
+    const bool queued =
+        m_channel->AddMessage(count, ids, message, position, wakes->events, &wakes->count);
     if (report) {
         report->count = count;
         report->refusal = queued       ? KXIPC_QUEUED

@@ -61,6 +61,13 @@ public:
     CKxParticipantRun(std::unique_ptr<CKxParticipantHandlers> handlers, const char* channelName,
                       CKxParticipantRun* previous);
 
+    // The recipients a queued message still has to wake: the sender wakes them once it has given
+    // the channel lock back, so that they do not wake only to wait for that lock.
+    struct Wakes {
+        std::shared_ptr<CKxEvent> events[kKxMaxRecipients];
+        std::uint32_t count = 0;
+    };
+
     // Makes run the one the slot publishes (the slot must be empty). The slot holds one reference.
     static void Publish(CKxThread*& slot, CKxParticipantRun* run);
     // Empties the slot and gives its reference back to the caller (null when empty): the run
@@ -76,6 +83,11 @@ public:
     // able to answer it), and the time-out counts 25 000 ms without any signal, as a send's does.
     static int WaitDispatching(CKxHandleSyncObject** objects, unsigned int count,
                                unsigned long timeoutMs);
+    // Sets every event of wakes, then waits for object as WaitDispatching does; off a waiting
+    // thread the last wake and the wait are one kernel call. True when object was signalled.
+    static bool WakeAndWait(Wakes* wakes, CKxHandleSyncObject* object, unsigned long timeoutMs);
+    // Sets every event of wakes.
+    static void Wake(Wakes* wakes);
 
     // Starts the thread. Throws CKxThreadException.
     void Start();
@@ -111,8 +123,10 @@ public:
     // does not serve (not yet, or no more) or the channel refuses. *position (when given) gets
     // the record's position. report (may be null) gets the targets and, for a refusal, why and
     // which targets are not members.
+    // wakes gets the recipients to wake, which the caller must wake (Wake, WakeAndWait): a
+    // recipient that already has an entry it has not taken is left out.
     bool AddMessage(unsigned int count, const unsigned int* ids, CkxIPCMessage* message,
-                    std::uint32_t* position = nullptr, kxipc_send_report* report = nullptr);
+                    std::uint32_t* position, kxipc_send_report* report, Wakes* wakes);
     // Fills the outcomes of report, whose message (key) was queued at position: acknowledged or
     // departed when acknowledgedByAll (its sender saw the signal) or the record is gone, else as
     // each entry stands; a target no longer registered has departed.

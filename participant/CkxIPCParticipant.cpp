@@ -174,7 +174,10 @@ bool CkxIPCParticipant::AddMessageToChannel(unsigned int count, const unsigned i
         if (report) report->refusal = KXIPC_REFUSED_NOT_RUNNING;
         return false;
     }
-    return run->AddMessage(count, ids, message, nullptr, report);
+    CKxParticipantRun::Wakes wakes;
+    if (!run->AddMessage(count, ids, message, nullptr, report, &wakes)) return false;
+    CKxParticipantRun::Wake(&wakes);
+    return true;
 }
 
 bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* ids,
@@ -233,15 +236,13 @@ bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* id
     message.SetParam(param);
     message.SetAcknowledgeKey(element->GetAcknowledgeKey());
     std::uint32_t position = 0;
+    CKxParticipantRun::Wakes wakes;
     signalOwed = true;
-    const bool queued = run->AddMessage(count, ids, &message, &position, report);
+    const bool queued = run->AddMessage(count, ids, &message, &position, report, &wakes);
     signalOwed = queued;
     if (queued) {
         // On a waiting thread (a handler is sending) that thread goes on dispatching meanwhile.
-        KX_KILL_POINT(CKxParticipantRun::Current() ? "participant.send.waiting-dispatching"
-                                                   : "participant.send.waiting");
-        CKxHandleSyncObject* acknowledged = element->GetEvent();
-        if (CKxParticipantRun::WaitDispatching(&acknowledged, 1, kKxPartyWaitMs) == 0) {
+        if (CKxParticipantRun::WakeAndWait(&wakes, element->GetEvent(), kKxPartyWaitMs)) {
             signalOwed = false;
         }
         if (report) {

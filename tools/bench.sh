@@ -87,11 +87,13 @@ function figure(what, value, op, limit,    target, verdict) {
         figures == "" ? "" : ",\n", what, value, target, verdict)
 }
 # Figures of a phase against another with fewer members: per member more, in all and per side.
-function growth(what, ph, base, members, op, limit) {
+function growth(what, ph, base, members, op, limit, callerLimit, peersLimit) {
     if (!ops[ph] || !ops[base]) return
     figure(what ", in all", (total(ph) - total(base)) / members, op, limit)
-    figure(what ", " caller_name[ph], (per(ph, "caller") - per(base, "caller")) / members)
-    figure(what ", " peers_name[ph], (per(ph, "peers") - per(base, "peers")) / members)
+    figure(what ", " caller_name[ph], (per(ph, "caller") - per(base, "caller")) / members, \
+        callerLimit == "" ? "" : op, callerLimit)
+    figure(what ", " peers_name[ph], (per(ph, "peers") - per(base, "peers")) / members, \
+        peersLimit == "" ? "" : op, peersLimit)
     printf "    %s: %s\n    %s: %s\n", caller_name[ph], breakdown(ph, "caller", base, members), \
         peers_name[ph], breakdown(ph, "peers", base, members)
 }
@@ -159,12 +161,12 @@ END {
     printf "\n"
     figure("baseline: bare event round trip (line 1): requests in all", total("events"))
     figure("baseline: named pipe round trip (line 2): requests in all", total("pipe"))
-    figure("sync send to 1 member, application thread: requests in all", total("sync"), "<=", 12)
-    figure("sync send to 1 member, application thread: sender", per("sync", "caller"), "<=", 5)
+    figure("sync send to 1 member, application thread: requests in all", total("sync"), "<=", 9)
+    figure("sync send to 1 member, application thread: sender", per("sync", "caller"), "<=", 3)
     figure("baseline: bare event round trip: waits that blocked, both sides", \
         (blocked["events", "caller"] + blocked["events", "peers"]) / ops["events"])
     figure("sync send to 1 member, application thread: waits that blocked, both sides", \
-        (blocked["sync", "caller"] + blocked["sync", "peers"]) / ops["sync"])
+        (blocked["sync", "caller"] + blocked["sync", "peers"]) / ops["sync"], "<=", 2.2)
     figure("sync send to 1 member from a handler: requests in all", total("handler"))
     figure("nesting (send from a handler - from an application thread), in all", \
         total("handler") - total("sync"))
@@ -173,9 +175,9 @@ END {
     figure("nesting (send from a handler - from an application thread), receiver", \
         per("handler", "peers") - per("sync", "peers"))
     figure("post back to back: receiver per message", per("burst", "peers"), "<=", 1)
-    figure("post back to back: sender per message", per("burst", "caller"), "<=", 3)
-    growth("sync send to all 8 others: requests per recipient beyond 1", "fan8", "fan1", 7, "<=", 8)
-    growth("sync send to all 49 others: requests per recipient beyond 1", "fan49", "fan1", 48, "<=", 8)
+    figure("post back to back: sender per message", per("burst", "caller"), "<=", 2.2)
+    growth("sync send to all 8 others: requests per recipient beyond 1", "fan8", "fan1", 7, "<=", 6, 1, 5)
+    growth("sync send to all 49 others: requests per recipient beyond 1", "fan49", "fan1", 48, "<=", 6, 1, 5)
     figure("InitializeParticipant, 49 members present: requests in all", total("join49"))
     figure("InitializeParticipant, 49 members present: joiner", per("join49", "caller"))
     figure("InitializeParticipant, 49 members present: members", per("join49", "peers"))

@@ -186,6 +186,10 @@ fault M36 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::StopWaitingThrea
     "a stop made on a waiting thread waits for the stopped participant's handlers" \
     '    if (run->RequestStop() && !CKxParticipantRun::Current()) {' \
     '    if (run->RequestStop() && !run->IsOwnThread()) {'
+fault M37 participant/CKxParticipantRun.cpp "CKxParticipantRun::DispatchWake" \
+    "a member's end takes no waiting messages: a sender killed before its wakes strands them" \
+    $'        RefreshMembers(m_otherIds[position - 2]);\n        // A sender' \
+    $'        RefreshMembers(m_otherIds[position - 2]);\n        return;\n        // A sender'
 
 # --- Applying and restoring. ---------------------------------------------------------------------
 backup=$(mktemp -d)

@@ -206,15 +206,14 @@ TEST_F(KillPointTest, InsideOwnOnJoin) {
     ExpectChannelGoesOn(members[2]);
 }
 
-// A sender killed while it waits for its acknowledgement: the recipient acknowledges late, after
+// A sender killed while it waits for its acknowledgement (its wake and its wait are one kernel
+// call, so it waits once the recipient has the message): the recipient acknowledges late, after
 // the sender is gone, and nobody must be disturbed by it.
 TEST_F(KillPointTest, SenderWaitingForAcknowledgement) {
     ASSERT_NE(0u, victim->Join());
-    ASSERT_TRUE(victim->Arm("participant.send.waiting"));
     const unsigned long long orphan = NextParam(), behind = NextParam();
     victim->Send(kKxHoldCode, orphan, {a->Id()});
     ASSERT_TRUE(a->Saw(KxLine("sync", {victim->Id(), kKxHoldCode, orphan})));
-    ASSERT_TRUE(victim->WaitStopped());
     b->Send(kKxPlainCode, behind, {a->Id()});
     ASSERT_TRUE(WaitQueued(2));
     victim->Kill();
@@ -224,6 +223,27 @@ TEST_F(KillPointTest, SenderWaitingForAcknowledgement) {
     EXPECT_TRUE(a->Saw(KxLine("recv", {victim->Id(), kKxHoldCode, orphan})));
     EXPECT_TRUE(b->Saw(Sent(behind)));
     ExpectChannelGoesOn(victim->Id());
+}
+
+// A sender killed after queueing, before it woke its recipients (all, or all but the last): its
+// end wakes them, and they take the message then.
+TEST_F(KillPointTest, SenderKilledBeforeItsWakesLeavesNothingStranded) {
+    ASSERT_NE(0u, victim->Join());
+    for (const char* point : {"participant.wake.after-release", "participant.wake.before-wait"}) {
+        const unsigned long long param = NextParam();
+        ASSERT_TRUE(victim->Arm(point));
+        victim->Send(kKxPlainCode, param, {a->Id(), b->Id()});
+        ASSERT_TRUE(victim->WaitStopped()) << point;
+        const unsigned int gone = victim->Id();
+        victim->Kill();
+        for (CKxMemberProcess* member : {a.get(), b.get()}) {
+            EXPECT_TRUE(member->Saw(KxLine("recv", {gone, kKxPlainCode, param}))) << point;
+            EXPECT_EQ(1u, member->Count(KxLine("recv", {gone, kKxPlainCode, param}))) << point;
+        }
+        ExpectChannelGoesOn(gone);
+        victim.reset(new CKxMemberProcess(m_channel));
+        ASSERT_NE(0u, victim->Join());
+    }
 }
 
 // A member whose handler sends synchronously dies while it waits (and dispatches) on its waiting
