@@ -50,8 +50,10 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
         if (tag == "J") {
             Generation g = {};
             g.worker = worker.number;
-            fields >> g.slot >> g.generation >> g.id >> g.joinStart >> g.joinEnd;
+            char by = 0;
+            fields >> g.slot >> g.generation >> g.id >> g.joinStart >> g.joinEnd >> by;
             if (!fields) continue;
+            if (by == 'h') ++m_handlerJoins;
             g.end = kStillMember;
             const GenerationKey key = KeyOf(g.worker, g.slot, g.generation);
             m_generations[key] = g;
@@ -81,8 +83,10 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
             unsigned slot = 0, generation = 0;
             std::uint32_t id = 0;
             std::uint64_t time = 0;
-            fields >> slot >> generation >> id >> time;
+            char by = 0;
+            fields >> slot >> generation >> id >> time >> by;
             ++m_leaves;
+            if (by == 'h') ++m_handlerLeaves;
             auto found = m_generations.find(KeyOf(worker.number, slot, generation));
             if (found != m_generations.end()) {
                 if (!log.sawIdle) found->second.leftBeforeIdle = true;
@@ -455,8 +459,10 @@ void CKxSoakAnalysis::CountRefusals() {
 void CKxSoakAnalysis::Print() const {
     std::printf("workers started %u, killed %u, survivors %u, crashed %u\n", m_workersStarted,
                 m_kills, m_survivors, m_crashes);
-    std::printf("joins %u (failed %u), leaves %u; sends that threw %u\n", m_joins, m_joinFailures,
-                m_leaves, m_sendExceptions);
+    std::printf(
+        "joins %u (failed %u; from handlers %u), leaves %u (from handlers %u); sends that "
+        "threw %u\n",
+        m_joins, m_joinFailures, m_handlerJoins, m_leaves, m_handlerLeaves, m_sendExceptions);
     for (const auto& text : m_exceptionTexts) {
         std::printf("  %ux %s\n", text.second, text.first.c_str());
     }
@@ -503,7 +509,9 @@ bool CKxSoakAnalysis::WriteJson(const std::string& path, const std::string& para
         << ", \"survivors\": " << m_survivors << ", \"crashes\": " << m_crashes
         << ", \"notIdle\": " << m_notIdle << ",\n"
         << "  \"joins\": " << m_joins << ", \"joinFailures\": " << m_joinFailures
-        << ", \"leaves\": " << m_leaves << ", \"sendExceptions\": " << m_sendExceptions << ",\n"
+        << ", \"leaves\": " << m_leaves << ", \"handlerJoins\": " << m_handlerJoins
+        << ", \"handlerLeaves\": " << m_handlerLeaves
+        << ", \"sendExceptions\": " << m_sendExceptions << ",\n"
         << "  \"sends\": " << sends << ", \"sendsTrue\": " << sendsOk << ", \"sendsByKind\": {";
     bool first = true;
     for (const auto& kind : m_sendsByKind) {

@@ -115,6 +115,7 @@ private:
     // Figures.
     unsigned m_workersStarted = 0, m_kills = 0, m_survivors = 0, m_crashes = 0, m_notIdle = 0;
     unsigned m_joins = 0, m_joinFailures = 0, m_leaves = 0, m_sendExceptions = 0;
+    unsigned m_handlerJoins = 0, m_handlerLeaves = 0;
     std::map<char, unsigned> m_sendsByKind, m_sendsOkByKind;
     unsigned long long m_handledCount = 0, m_duplicates = 0, m_lost = 0, m_lostChecked = 0;
     unsigned long long m_misdelivered = 0;

@@ -84,9 +84,9 @@ void CKxSoakParticipant::JoinLocked() {
     try {
         InitializeParticipant();
         m_member = true;
-        m_worker->Log("J %u %u %u %llu %llu", m_slot, m_generation.load(), GetParticipantID(),
+        m_worker->Log("J %u %u %u %llu %llu %c", m_slot, m_generation.load(), GetParticipantID(),
                       static_cast<unsigned long long>(start),
-                      static_cast<unsigned long long>(KxSoakNowMs()));
+                      static_cast<unsigned long long>(KxSoakNowMs()), t_generation ? 'h' : 'a');
     } catch (...) {
         m_worker->Log("X %u %u %llu %llu %s", m_slot, m_generation.load(),
                       static_cast<unsigned long long>(start),
@@ -101,8 +101,8 @@ void CKxSoakParticipant::Leave() {
 
 void CKxSoakParticipant::LeaveLocked() {
     if (!m_member) return;
-    m_worker->Log("L %u %u %u %llu", m_slot, m_generation.load(), GetParticipantID(),
-                  static_cast<unsigned long long>(KxSoakNowMs()));
+    m_worker->Log("L %u %u %u %llu %c", m_slot, m_generation.load(), GetParticipantID(),
+                  static_cast<unsigned long long>(KxSoakNowMs()), t_generation ? 'h' : 'a');
     m_member = false;
     UninitializeParticipant();
 }
