@@ -22,6 +22,9 @@ const long long kPrivateBytesPerPeerKey = 4096;
 // Evidence kept per check: the first findings say what went wrong; the counts say how often.
 const std::size_t kFindingsPerCheck = 10;
 const std::uint64_t kStillMember = ~0ull;
+// A new member is announced as soon as it has registered, possibly before its own first OnJoin
+// call, which is when it is first seen holding its identifier.
+const std::uint64_t kFirstHeldSlackMs = 5000;
 
 std::uint64_t KeyOf(unsigned worker, unsigned slot, unsigned generation) {
     return (static_cast<std::uint64_t>(worker) << 40) | (static_cast<std::uint64_t>(slot) << 24) |
@@ -35,6 +38,10 @@ void CKxSoakAnalysis::Fail(const std::string& what) { m_failures.push_back(what)
 void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
     std::ifstream in(worker.logPath);
     WorkerLog& log = m_logs[worker.number];
+    auto noteHeld = [this](std::uint32_t id, GenerationKey key, std::uint64_t time) {
+        std::uint64_t& first = m_firstHeld[id].emplace(key, time).first->second;
+        first = std::min(first, time);
+    };
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
@@ -43,10 +50,14 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
         if (tag == "J") {
             Generation g = {};
             g.worker = worker.number;
-            fields >> g.slot >> g.generation >> g.id >> g.joinStart >> g.joinEnd;
+            char by = 0;
+            fields >> g.slot >> g.generation >> g.id >> g.joinStart >> g.joinEnd >> by;
             if (!fields) continue;
+            if (by == 'h') ++m_handlerJoins;
             g.end = kStillMember;
-            m_generations[KeyOf(g.worker, g.slot, g.generation)] = g;
+            const GenerationKey key = KeyOf(g.worker, g.slot, g.generation);
+            m_generations[key] = g;
+            noteHeld(g.id, key, g.joinEnd);
             ++m_joins;
             m_longestInitializeMs = std::max(m_longestInitializeMs, g.joinEnd - g.joinStart);
             if (g.joinEnd - g.joinStart > kKxSoakInitializeLimitMs) ++m_hangs;
@@ -72,8 +83,10 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
             unsigned slot = 0, generation = 0;
             std::uint32_t id = 0;
             std::uint64_t time = 0;
-            fields >> slot >> generation >> id >> time;
+            char by = 0;
+            fields >> slot >> generation >> id >> time >> by;
             ++m_leaves;
+            if (by == 'h') ++m_handlerLeaves;
             auto found = m_generations.find(KeyOf(worker.number, slot, generation));
             if (found != m_generations.end()) {
                 if (!log.sawIdle) found->second.leftBeforeIdle = true;
@@ -118,10 +131,15 @@ void CKxSoakAnalysis::ReadLog(const KxSoakWorkerOutcome& worker) {
         } else if (tag == "E") {
             unsigned slot = 0, generation = 0;
             ViewEvent event = {};
-            fields >> slot >> generation >> event.what >> event.id >> event.time;
+            std::uint32_t self = 0;
+            int listed = 0;
+            fields >> slot >> generation >> event.what >> event.id >> event.time >> self >> listed;
             if (!fields) continue;
+            event.listed = listed != 0;
             ++m_viewEventCount;
-            m_viewEvents[KeyOf(worker.number, slot, generation)].push_back(event);
+            const GenerationKey key = KeyOf(worker.number, slot, generation);
+            m_viewEvents[key].push_back(event);
+            noteHeld(self, key, event.time);
             log.lastTime = std::max(log.lastTime, event.time);
         } else if (tag == "K") {
             unsigned slot = 0, generation = 0, count = 0;
@@ -208,6 +226,15 @@ void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
     }
     for (const auto& entry : m_sends) {
         const Send& send = entry.second;
+        if (send.kind == 'g') {
+            ++m_sendsToGone;
+            if (send.ok && m_sendsToGoneQueued++ < kFindingsPerCheck) {
+                m_viewFindings.push_back(Describe(KeyOf(send.worker, send.slot, send.generation)) +
+                                         ": send " + std::to_string(send.seq) + " from OnQuit(" +
+                                         std::to_string(send.ids[0]) + ") to it was queued at " +
+                                         std::to_string(send.start));
+            }
+        }
         if (!send.ok || send.broadcast) continue;
         for (std::uint32_t id : send.ids) {
             const auto holder = live.find(id);
@@ -227,6 +254,9 @@ void CKxSoakAnalysis::Analyse(const std::vector<KxSoakWorkerOutcome>& workers,
     if (m_duplicates != 0) Fail(std::to_string(m_duplicates) + " duplicate deliveries");
     if (m_misdelivered != 0) Fail(std::to_string(m_misdelivered) + " deliveries to non-recipients");
     if (m_lost != 0) Fail(std::to_string(m_lost) + " lost deliveries");
+    if (m_sendsToGoneQueued != 0) {
+        Fail(std::to_string(m_sendsToGoneQueued) + " sends from OnQuit to the member gone queued");
+    }
     if (m_hangs != 0) Fail(std::to_string(m_hangs) + " calls beyond their fixed waits");
     // The library handles a killed peer (an abandoned mutex included) without throwing: an
     // exception that reaches a worker is a finding, its text printed with the figures.
@@ -298,19 +328,39 @@ std::string CKxSoakAnalysis::EventsFor(GenerationKey key, std::uint32_t id) cons
     return text.empty() ? "none" : text;
 }
 
+bool CKxSoakAnalysis::HeldAgain(std::uint32_t id, std::uint64_t quitTime,
+                                std::uint64_t joinTime) const {
+    const auto holders = m_firstHeld.find(id);
+    if (holders == m_firstHeld.end()) return false;
+    // The one that quit was first seen before its quit.
+    for (const auto& holder : holders->second) {
+        if (holder.second > quitTime && holder.second <= joinTime + kFirstHeldSlackMs) return true;
+    }
+    return false;
+}
+
 void CKxSoakAnalysis::CheckViewOrder() {
     unsigned long long findings = 0;
     for (const auto& entry : m_viewEvents) {
         const auto g = m_generations.find(entry.first);
         std::set<std::uint32_t> known;
+        std::map<std::uint32_t, std::uint64_t> quitAt;
         for (const ViewEvent& event : entry.second) {
             const char* fault = nullptr;
             if (g != m_generations.end() && event.id == g->second.id) {
                 fault = "an event for itself";
             } else if (event.what == 'q') {
                 if (known.erase(event.id) == 0) fault = "OnQuit without a preceding OnJoin";
+                quitAt[event.id] = event.time;
             } else if (!known.insert(event.id).second) {
                 fault = "a second OnJoin without an OnQuit between";
+            } else if (quitAt.count(event.id) != 0 &&
+                       !HeldAgain(event.id, quitAt[event.id], event.time)) {
+                fault = "an OnJoin after its OnQuit, no new member holding the identifier";
+            }
+            if (!fault && event.listed != (event.what != 'q')) {
+                fault = event.listed ? "GetMembers still listing it inside OnQuit"
+                                     : "GetMembers not listing it inside OnJoin";
             }
             if (!fault) continue;
             ++m_viewEventsOutOfOrder;
@@ -384,7 +434,7 @@ void CKxSoakAnalysis::CountRefusals() {
         if (send.ok) continue;
         ++m_refused;
         // Broadcasts name no recipients: whether anyone was there cannot be told.
-        if (send.broadcast) continue;
+        if (send.broadcast || send.kind == 'g') continue;
         const auto sender = m_generations.find(KeyOf(send.worker, send.slot, send.generation));
         if (sender == m_generations.end() || sender->second.end < send.end) continue;
         // From an application thread, the send is refused before InitializeParticipant returned.
@@ -409,8 +459,10 @@ void CKxSoakAnalysis::CountRefusals() {
 void CKxSoakAnalysis::Print() const {
     std::printf("workers started %u, killed %u, survivors %u, crashed %u\n", m_workersStarted,
                 m_kills, m_survivors, m_crashes);
-    std::printf("joins %u (failed %u), leaves %u; sends that threw %u\n", m_joins, m_joinFailures,
-                m_leaves, m_sendExceptions);
+    std::printf(
+        "joins %u (failed %u; from handlers %u), leaves %u (from handlers %u); sends that "
+        "threw %u\n",
+        m_joins, m_joinFailures, m_handlerJoins, m_leaves, m_handlerLeaves, m_sendExceptions);
     for (const auto& text : m_exceptionTexts) {
         std::printf("  %ux %s\n", text.second, text.first.c_str());
     }
@@ -433,6 +485,8 @@ void CKxSoakAnalysis::Print() const {
         "events, %llu out of order\n",
         m_viewsChecked, m_viewsDiffering, static_cast<unsigned long long>(m_longestViewSettleMs),
         m_viewEventCount, m_viewEventsOutOfOrder);
+    std::printf("sends from OnQuit to the member gone: %llu, queued %llu\n", m_sendsToGone,
+                m_sendsToGoneQueued);
     for (const std::string& line : m_viewFindings) std::printf("  %s\n", line.c_str());
     std::printf(
         "refused %llu sends and posts, %llu of them with the sender and every recipient "
@@ -455,7 +509,9 @@ bool CKxSoakAnalysis::WriteJson(const std::string& path, const std::string& para
         << ", \"survivors\": " << m_survivors << ", \"crashes\": " << m_crashes
         << ", \"notIdle\": " << m_notIdle << ",\n"
         << "  \"joins\": " << m_joins << ", \"joinFailures\": " << m_joinFailures
-        << ", \"leaves\": " << m_leaves << ", \"sendExceptions\": " << m_sendExceptions << ",\n"
+        << ", \"leaves\": " << m_leaves << ", \"handlerJoins\": " << m_handlerJoins
+        << ", \"handlerLeaves\": " << m_handlerLeaves
+        << ", \"sendExceptions\": " << m_sendExceptions << ",\n"
         << "  \"sends\": " << sends << ", \"sendsTrue\": " << sendsOk << ", \"sendsByKind\": {";
     bool first = true;
     for (const auto& kind : m_sendsByKind) {
@@ -476,7 +532,9 @@ bool CKxSoakAnalysis::WriteJson(const std::string& path, const std::string& para
         << "  \"viewsChecked\": " << m_viewsChecked << ", \"viewsDiffering\": " << m_viewsDiffering
         << ", \"longestViewSettleMs\": " << m_longestViewSettleMs
         << ", \"viewEvents\": " << m_viewEventCount
-        << ", \"viewEventsOutOfOrder\": " << m_viewEventsOutOfOrder << ",\n"
+        << ", \"viewEventsOutOfOrder\": " << m_viewEventsOutOfOrder
+        << ", \"sendsToGone\": " << m_sendsToGone
+        << ", \"sendsToGoneQueued\": " << m_sendsToGoneQueued << ",\n"
         << "  \"refused\": " << m_refused << ", \"refusedRingFull\": " << m_refusedRingFull
         << ",\n  \"viewFindings\": [";
     for (std::size_t i = 0; i < m_viewFindings.size(); ++i) {

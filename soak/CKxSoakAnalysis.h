@@ -68,6 +68,7 @@ private:
         char what;  // p, j or q
         std::uint32_t id;
         std::uint64_t time;
+        bool listed;  // GetMembers held id during the call
     };
     // A generation's settled view (K line).
     struct View {
@@ -85,9 +86,13 @@ private:
 
     void ReadLog(const KxSoakWorkerOutcome& worker);
     void Fail(const std::string& what);
-    // Every generation's OnJoin and OnQuit, replayed: each identifier joins before it quits, and
-    // never twice without a quit between.
+    // Every generation's OnJoin and OnQuit, replayed: each identifier joins before it quits, never
+    // twice without a quit between, and not after its quit unless a new member holds it; inside
+    // each call GetMembers lists the joined identifier and no longer the one that quit.
     void CheckViewOrder();
+    // Whether a generation other than the one that quit was seen holding id, first after the
+    // quit at quitTime and by the OnJoin at joinTime (the library's thread identifiers recur).
+    bool HeldAgain(std::uint32_t id, std::uint64_t quitTime, std::uint64_t joinTime) const;
     // Every live generation's settled view against the live participants less itself.
     void CheckViews(const std::map<std::uint32_t, const Generation*>& live);
     // Refusals whose sender and recipients were all members throughout: with every party
@@ -103,15 +108,20 @@ private:
     std::map<unsigned, WorkerLog> m_logs;
     std::map<GenerationKey, std::vector<ViewEvent>> m_viewEvents;
     std::map<GenerationKey, View> m_views;
+    // Per identifier, each generation that held it and the first time it was seen doing so (its
+    // first OnJoin call, or the end of its join).
+    std::map<std::uint32_t, std::map<GenerationKey, std::uint64_t>> m_firstHeld;
 
     // Figures.
     unsigned m_workersStarted = 0, m_kills = 0, m_survivors = 0, m_crashes = 0, m_notIdle = 0;
     unsigned m_joins = 0, m_joinFailures = 0, m_leaves = 0, m_sendExceptions = 0;
+    unsigned m_handlerJoins = 0, m_handlerLeaves = 0;
     std::map<char, unsigned> m_sendsByKind, m_sendsOkByKind;
     unsigned long long m_handledCount = 0, m_duplicates = 0, m_lost = 0, m_lostChecked = 0;
     unsigned long long m_misdelivered = 0;
     unsigned m_hangs = 0;
     unsigned long long m_viewEventCount = 0, m_viewEventsOutOfOrder = 0;
+    unsigned long long m_sendsToGone = 0, m_sendsToGoneQueued = 0;
     unsigned m_viewsChecked = 0, m_viewsDiffering = 0;
     std::uint64_t m_longestViewSettleMs = 0;
     unsigned long long m_refused = 0, m_refusedRingFull = 0;

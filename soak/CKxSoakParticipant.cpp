@@ -18,8 +18,10 @@ const unsigned kMaxHandlerDepth = 2;
 thread_local unsigned t_depth = 0;
 thread_local std::uint64_t t_handlerMs[kMaxHandlerDepth + 2] = {};
 // The generation a waiting thread serves, taken at its first handler: a thread that has seen its
-// stop may still drain its messages after the next generation has begun (and m_generation moved).
+// stop may still finish a handler after the next generation has begun (and m_generation moved).
 thread_local unsigned t_generation = 0;
+// The handlers' own random stream: a participant may have two waiting threads at once.
+thread_local std::mt19937 t_random;
 
 // Times one handler body at the next depth.
 class HandlerScope {
@@ -61,56 +63,67 @@ CKxSoakParticipant::CKxSoakParticipant(const char* channel, CKxSoakWorker* worke
       m_worker(worker),
       m_slot(slot),
       m_postBurst(postBurst),
+      m_handlerSeed(seed ^ 0x9E3779B9u),
       m_generation(0),
       m_member(false),
-      m_random(seed),
-      m_handlerRandom(seed ^ 0x9E3779B9u) {}
+      m_random(seed) {}
 
 CKxSoakParticipant::~CKxSoakParticipant() { UninitializeParticipant(); }
 
 void CKxSoakParticipant::Join() {
-    ++m_generation;
-    {
-        std::lock_guard<std::mutex> hold(m_othersLock);
-        m_others.clear();
-        m_othersGeneration = m_generation;
-    }
-    const std::uint64_t start = KxSoakNowMs();
+    std::lock_guard<std::mutex> hold(m_lifecycle);
+    if (m_member) return;
     m_worker->BeginBorrow();
+    JoinLocked();
+    m_worker->EndBorrow();
+}
+
+void CKxSoakParticipant::JoinLocked() {
+    ++m_generation;
+    const std::uint64_t start = KxSoakNowMs();
     try {
         InitializeParticipant();
-        m_worker->EndBorrow();
         m_member = true;
-        m_worker->Log("J %u %u %u %llu %llu", m_slot, m_generation, GetParticipantID(),
+        m_worker->Log("J %u %u %u %llu %llu %c", m_slot, m_generation.load(), GetParticipantID(),
                       static_cast<unsigned long long>(start),
-                      static_cast<unsigned long long>(KxSoakNowMs()));
+                      static_cast<unsigned long long>(KxSoakNowMs()), t_generation ? 'h' : 'a');
     } catch (...) {
-        m_worker->EndBorrow();
-        m_worker->Log("X %u %u %llu %llu %s", m_slot, m_generation,
+        m_worker->Log("X %u %u %llu %llu %s", m_slot, m_generation.load(),
                       static_cast<unsigned long long>(start),
                       static_cast<unsigned long long>(KxSoakNowMs()), FailureText().c_str());
     }
 }
 
 void CKxSoakParticipant::Leave() {
+    std::lock_guard<std::mutex> hold(m_lifecycle);
+    LeaveLocked();
+}
+
+void CKxSoakParticipant::LeaveLocked() {
     if (!m_member) return;
-    m_worker->Log("L %u %u %u %llu", m_slot, m_generation, GetParticipantID(),
-                  static_cast<unsigned long long>(KxSoakNowMs()));
+    m_worker->Log("L %u %u %u %llu %c", m_slot, m_generation.load(), GetParticipantID(),
+                  static_cast<unsigned long long>(KxSoakNowMs()), t_generation ? 'h' : 'a');
     m_member = false;
     UninitializeParticipant();
 }
 
+std::vector<unsigned int> CKxSoakParticipant::Members() const {
+    unsigned int ids[50];
+    const unsigned int count = std::min(GetMembers(ids, 50), 50u);
+    return std::vector<unsigned int>(ids, ids + count);
+}
+
 std::vector<unsigned int> CKxSoakParticipant::PickRecipients(std::mt19937& random) {
+    const std::vector<unsigned int> members = Members();
     std::vector<unsigned int> chosen;
-    std::lock_guard<std::mutex> hold(m_othersLock);
-    for (unsigned int id : m_others) {
+    for (unsigned int id : members) {
         if (random() % 3 != 0) chosen.push_back(id);
     }
-    if (chosen.empty() && !m_others.empty()) chosen.push_back(m_others[random() % m_others.size()]);
+    if (chosen.empty() && !members.empty()) chosen.push_back(members[random() % members.size()]);
     return chosen;
 }
 
-void CKxSoakParticipant::Send(bool synchronous, bool inHandler, bool broadcast,
+void CKxSoakParticipant::Send(char kind, bool broadcast,
                               const std::vector<unsigned int>& recipients) {
     const std::uint32_t seq = m_worker->NextSequence();
     const std::uint64_t param = KxSoakParam(m_worker->Number(), seq);
@@ -121,10 +134,11 @@ void CKxSoakParticipant::Send(bool synchronous, bool inHandler, bool broadcast,
     const std::uint64_t start = KxSoakNowMs();
     const unsigned int count = broadcast ? 0 : static_cast<unsigned int>(recipients.size());
     const unsigned int* ids = broadcast ? nullptr : recipients.data();
-    const char kind = inHandler ? (synchronous ? 'h' : 'q') : (synchronous ? 's' : 'p');
+    const bool synchronous = kind != 'p' && kind != 'q';
+    const bool inHandler = kind != 's' && kind != 'p';
     // A handler sends for the generation its waiting thread serves, whose identifier is that
     // thread's: the application thread may already have begun the next one.
-    const unsigned generation = inHandler ? t_generation : m_generation;
+    const unsigned generation = inHandler ? t_generation : m_generation.load();
     const unsigned int senderId =
         inHandler ? static_cast<unsigned int>(GetCurrentThreadId()) : GetParticipantID();
     bool ok = false;
@@ -172,70 +186,97 @@ void CKxSoakParticipant::Act() {
         // Back to back, faster than the recipients drain them: the ring fills, and the posts
         // that find no room are refused.
         for (unsigned i = 0; i < m_postBurst && !m_worker->Quiescing(); ++i) {
-            Send(false /*synchronous*/, false /*inHandler*/, false /*broadcast*/, recipients);
+            Send('p', false /*broadcast*/, recipients);
         }
         return;
     }
     const bool broadcast = m_random() % 8 == 0;
-    Send(roll < 50, false /*inHandler*/, broadcast, recipients);
+    Send(roll < 50 ? 's' : 'p', broadcast, recipients);
     // A breath between steps keeps the 398-word ring from being full all the time.
     Sleep(m_random() % 4);
 }
 
-void CKxSoakParticipant::MaybeSendFromHandler() {
+void CKxSoakParticipant::ActInHandler(unsigned int announced, bool quit) {
     if (t_depth > kMaxHandlerDepth || m_worker->Quiescing()) return;
-    const unsigned roll = m_handlerRandom() % 100;
-    if (roll >= 15) return;
-    const std::vector<unsigned int> recipients = PickRecipients(m_handlerRandom);
-    if (recipients.empty()) return;
-    Send(roll < 8, true /*inHandler*/, false /*broadcast*/, recipients);
+    // Announcements are far rarer than messages: they send more often, and synchronously.
+    const unsigned roll = t_random() % 100;
+    if (roll < (announced != 0 ? 50 : 15)) {
+        const unsigned int self = static_cast<unsigned int>(GetCurrentThreadId());
+        const unsigned target = t_random() % 4;
+        char kind = announced != 0 || roll < 8 ? 'h' : 'q';
+        std::vector<unsigned int> recipients;
+        if (target == 1) {
+            recipients.push_back(self);
+        } else if (target == 2 && announced != 0) {
+            // The member OnQuit announced is gone: the library must refuse a send to it.
+            recipients.push_back(announced);
+            if (quit) kind = 'g';
+        } else if (target != 0) {
+            recipients = PickRecipients(t_random);
+        }
+        if (target == 0 || !recipients.empty()) Send(kind, target == 0, recipients);
+    }
+    // Rarely, this participant leaves from its handler: it joins again at once, under a new
+    // identifier, or its application thread does later. Only while its current run is this
+    // thread's, and never waiting for the application thread, which may be waiting for this
+    // handler inside its own join or leave.
+    if (t_random() % 1000 != 0) return;
+    std::unique_lock<std::mutex> hold(m_lifecycle, std::try_to_lock);
+    if (!hold || !m_member || t_generation != m_generation) return;
+    // Borrowing first: the worker waits for no borrower once quiescing, so either it waits for
+    // this leave or this leave sees it quiescing.
+    m_worker->BeginBorrow();
+    if (!m_worker->Quiescing()) {
+        LeaveLocked();
+        if (t_random() % 2 == 0) JoinLocked();
+    }
+    m_worker->EndBorrow();
 }
 
 void CKxSoakParticipant::NoteGeneration() {
-    if (t_generation == 0) t_generation = m_generation;
+    if (t_generation != 0) return;
+    t_generation = m_generation;
+    t_random.seed(m_handlerSeed ^ static_cast<std::uint32_t>(GetCurrentThreadId()));
 }
 
-void CKxSoakParticipant::NoteMembership(char what, unsigned int participantId) {
+void CKxSoakParticipant::NoteAnnouncement(char what, unsigned int participantId) {
     NoteGeneration();
-    std::lock_guard<std::mutex> hold(m_othersLock);
-    // A leaving thread's event is logged under its own generation but kept out of the view.
-    const bool current = t_generation == m_othersGeneration;
-    if (current && what == 'q') {
-        m_others.erase(std::remove(m_others.begin(), m_others.end(), participantId),
-                       m_others.end());
-    } else if (current &&
-               std::find(m_others.begin(), m_others.end(), participantId) == m_others.end()) {
-        m_others.push_back(participantId);
-    }
-    m_worker->Log("E %u %u %c %u %llu", m_slot, t_generation, what, participantId,
-                  static_cast<unsigned long long>(KxSoakNowMs()));
+    const std::vector<unsigned int> members = Members();
+    const bool listed = std::find(members.begin(), members.end(), participantId) != members.end();
+    m_worker->Log("E %u %u %c %u %llu %lu %d", m_slot, t_generation, what, participantId,
+                  static_cast<unsigned long long>(KxSoakNowMs()), GetCurrentThreadId(),
+                  listed ? 1 : 0);
 }
 
 void CKxSoakParticipant::OnJoin(unsigned int participantId, bool joinedLater) {
-    NoteMembership(joinedLater ? 'j' : 'p', participantId);
+    HandlerScope scope;
+    NoteAnnouncement(joinedLater ? 'j' : 'p', participantId);
+    ActInHandler(participantId, false /*quit*/);
 }
 
-void CKxSoakParticipant::OnQuit(unsigned int participantId) { NoteMembership('q', participantId); }
+void CKxSoakParticipant::OnQuit(unsigned int participantId) {
+    HandlerScope scope;
+    NoteAnnouncement('q', participantId);
+    ActInHandler(participantId, true /*quit*/);
+}
 
 bool CKxSoakParticipant::ViewEquals(const std::vector<unsigned int>& members) {
     std::vector<unsigned int> expected;
     for (unsigned int id : members) {
         if (id != GetParticipantID()) expected.push_back(id);
     }
-    std::lock_guard<std::mutex> hold(m_othersLock);
-    std::vector<unsigned int> known = m_others;
+    std::vector<unsigned int> known = Members();
     std::sort(known.begin(), known.end());
     return known == expected;
 }
 
 void CKxSoakParticipant::LogView(std::uint64_t waitedMs) {
     if (!m_member) return;
-    std::lock_guard<std::mutex> hold(m_othersLock);
-    std::vector<unsigned int> known = m_others;
+    std::vector<unsigned int> known = Members();
     std::sort(known.begin(), known.end());
     std::string ids;
     for (unsigned int id : known) ids += " " + std::to_string(id);
-    m_worker->Log("K %u %u %u %llu %u%s", m_slot, m_generation, GetParticipantID(),
+    m_worker->Log("K %u %u %u %llu %u%s", m_slot, m_generation.load(), GetParticipantID(),
                   static_cast<unsigned long long>(waitedMs), static_cast<unsigned>(known.size()),
                   ids.c_str());
 }
@@ -243,7 +284,7 @@ void CKxSoakParticipant::LogView(std::uint64_t waitedMs) {
 void CKxSoakParticipant::OnSyncMessage(unsigned int, unsigned int, unsigned long long) {
     HandlerScope scope;
     NoteGeneration();
-    MaybeSendFromHandler();
+    ActInHandler(0, false /*quit*/);
 }
 
 void CKxSoakParticipant::OnReceive(unsigned int senderId, unsigned int messageCode,
@@ -253,5 +294,5 @@ void CKxSoakParticipant::OnReceive(unsigned int senderId, unsigned int messageCo
     // The waiting thread's identifier is the participant identifier of the generation it serves.
     m_worker->Log("H %u %u %lu %u %u %llu", m_slot, t_generation, GetCurrentThreadId(), senderId,
                   messageCode, param);
-    MaybeSendFromHandler();
+    ActInHandler(0, false /*quit*/);
 }

@@ -1,6 +1,7 @@
 // A soak participant: logs every join, leave, send and delivery, and sends from its handlers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <random>
@@ -12,9 +13,9 @@ class CKxSoakWorker;
 
 // Owned by a CKxSoakWorker. Join, Leave and Act are called by the participant's one application
 // thread, and so are ViewEquals and LogView once that thread has ended; the handlers run on the
-// waiting thread. The known members (from OnJoin and OnQuit) are kept under a lock of their own,
-// since both threads read them; every OnJoin and OnQuit is logged (E) under that lock, so that the
-// log orders them as the view saw them.
+// waiting threads (the one serving, and one still finishing a handler after its participant left
+// and joined again from that handler). The members known are the library's (GetMembers); every
+// OnJoin and OnQuit is logged (E) on entry, so that the log orders them as they were called.
 class CKxSoakParticipant : public CkxIPCParticipant {
 public:
     // postBurst: 0 for the plain mix; N > 0 makes one step in ten post N messages back to back.
@@ -44,28 +45,34 @@ protected:
                    unsigned long long param) override;
 
 private:
+    // The announced members (GetMembers), in announce order.
+    std::vector<unsigned int> Members() const;
     // A random subset of the known members (possibly empty).
     std::vector<unsigned int> PickRecipients(std::mt19937& random);
-    // Sends or posts to recipients (every other member when broadcast), timed and logged.
-    void Send(bool synchronous, bool inHandler, bool broadcast,
-              const std::vector<unsigned int>& recipients);
-    // From a handler, now and then, a nested send or post; never deeper than two handlers.
-    void MaybeSendFromHandler();
-    // Logs the event (E), what as in the log line, and updates the known members when the calling
-    // waiting thread serves the current generation: a thread still leaving must not change the
-    // view its successor starts afresh.
-    void NoteMembership(char what, unsigned int participantId);
+    // Sends or posts to recipients (every other member when broadcast), timed and logged as kind
+    // (KxSoakProtocol.h).
+    void Send(char kind, bool broadcast, const std::vector<unsigned int>& recipients);
+    // With m_lifecycle held.
+    void JoinLocked();
+    void LeaveLocked();
+    // From a handler, now and then (never deeper than two handlers): a nested send or post; from
+    // OnJoin(announced) or OnQuit(announced, quit true), a synchronous send to that member, to
+    // itself, to every other member or to some; rarely, a leave, and a join again at once or by
+    // the application thread later.
+    void ActInHandler(unsigned int announced, bool quit);
+    // Logs the OnJoin or OnQuit (E), what as in the log line, with whether GetMembers lists id.
+    void NoteAnnouncement(char what, unsigned int participantId);
     // Remembers, on the calling waiting thread, which generation it serves (first call wins).
     void NoteGeneration();
 
     CKxSoakWorker* const m_worker;
     const unsigned m_slot;
     const unsigned m_postBurst;
-    unsigned m_generation;
-    bool m_member;
-    std::mt19937 m_random;         // the application thread's
-    std::mt19937 m_handlerRandom;  // the waiting thread's
-    std::mutex m_othersLock;
-    std::vector<unsigned int> m_others;  // the view of generation m_othersGeneration
-    unsigned m_othersGeneration = 0;
+    const std::uint32_t m_handlerSeed;
+    // Joins and leaves one at a time: the application thread waits for it, a handler only tries
+    // it (the application thread may be waiting for that very handler to return).
+    std::mutex m_lifecycle;
+    std::atomic<unsigned> m_generation;
+    std::atomic<bool> m_member;
+    std::mt19937 m_random;  // the application thread's
 };

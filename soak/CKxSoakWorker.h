@@ -15,8 +15,8 @@ class CKxSoakParticipant;
 
 // Built and run by the worker's main thread. Each participant has one application thread that
 // joins, sends, posts, leaves and rejoins at random until the quiesce event is set; the handlers
-// send too (CKxSoakParticipant). Everything observable goes to the log (KxSoakProtocol.h).
-// The methods other than Run may be called from any thread.
+// send, leave and rejoin too (CKxSoakParticipant). Everything observable goes to the log
+// (KxSoakProtocol.h). The methods other than Run may be called from any thread.
 class CKxSoakWorker {
 public:
     CKxSoakWorker(const std::string& channel, unsigned number, std::uint32_t seed,

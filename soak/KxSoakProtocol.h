@@ -24,21 +24,23 @@
 // Every log line is one record, written with a single WriteFile so that a worker killed at any
 // moment leaves only whole lines. Times are milliseconds of KxSoakNowMs, one clock for all
 // processes. Fields are separated by one space:
-//   J slot gen id t0 t1              participant (slot, generation) joined as id; Initialize
-//                                    ran from t0 to t1
+//   J slot gen id t0 t1 by           participant (slot, generation) joined as id; Initialize
+//                                    ran from t0 to t1; by: a (application thread) or h (handler)
 //   X slot gen t0 t1 what            Initialize threw (what: the exception's text, no spaces)
 //   T kind slot gen seq t0 t1 what   a send or post threw (then its S line follows, ok 0)
-//   L slot gen id t                  about to uninitialise at t: the generation is no member
-//                                    from now
-//   E slot gen what id t             one OnJoin or OnQuit of the generation's waiting thread at t;
-//                                    what: p OnJoin(id, false), j OnJoin(id, true), q OnQuit(id)
+//   L slot gen id t by               about to uninitialise at t (by as for J): the generation is
+//                                    no member from now
+//   E slot gen what id t self listed one OnJoin or OnQuit of the generation's waiting thread
+//                                    (identifier self) at t; what: p OnJoin(id, false),
+//                                    j OnJoin(id, true), q OnQuit(id); listed: 1 when GetMembers
+//                                    held id on entry
 //   K slot gen id waited n id1 ... idn
 //                                    the generation's view after the views event: the n members
-//                                    it knows through OnJoin and OnQuit; waited: ms it was given
-//                                    to settle
+//                                    GetMembers gives; waited: ms it was given to settle
 //   S kind slot gen id seq ok t0 t1 nested n id1 ... idn
 //                                    one send returned; kind s (synchronous) or p (post) from an
-//                                    application thread, h or q the same from inside a handler;
+//                                    application thread, h or q the same from inside a handler,
+//                                    g a synchronous one from OnQuit(id) to id (to be refused);
 //                                    nested: ms spent meanwhile in handlers this call dispatched;
 //                                    n = 0 means "every other member" (ids unknown)
 //   H slot gen id sender code param  OnReceive of one message (param: worker << 32 | seq)
