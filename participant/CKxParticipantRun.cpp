@@ -436,7 +436,6 @@ void CKxParticipantRun::Receive() {
             const unsigned int code = message.messageCode;
             const unsigned long long param = message.param;
             if (message.acknowledgeKey != 0) {
-                BeginAcknowledgement(taken[i].position);
                 if (code == kKxJoinNoticeCode) {
                     RefreshMembers(0);
                 } else {
@@ -444,7 +443,10 @@ void CKxParticipantRun::Receive() {
                 }
                 KX_KILL_POINT("participant.receive.before-acknowledge");
                 CIPCChannelLock lock(m_channel);
-                m_channel->AcknowledgeMessageAt(Id(), NextAcknowledgement());
+                // Each message is acknowledged when its own handler is done, also when messages
+                // handled inside that handler's sends were acknowledged before it: a sender waits
+                // for its own recipients' handlers, never for handlers that happen to enclose them.
+                m_channel->AcknowledgeMessageAt(Id(), taken[i].position);
             } else if (code == kKxJoinNoticeCode) {
                 RefreshMembers(0);  // a notice that asks for no acknowledgement
             }
@@ -480,21 +482,6 @@ void CKxParticipantRun::RetryJoinNotice() {
     notice.SetParam(0);
     notice.SetAcknowledgeKey(m_joinKey);
     if (m_channel->AddMessage(count, recipients, &notice)) m_noticeRecipientCount = 0;
-}
-
-void CKxParticipantRun::BeginAcknowledgement(std::uint32_t position) {
-    // The ring holds at most kMaxEntries entries of one recipient, so the queue cannot overflow;
-    // a hostile segment that pretends otherwise loses the oldest, which RemoveParticipant
-    // acknowledges at the end.
-    if (m_begunCount == CKxMessageRing::kMaxEntries) NextAcknowledgement();
-    m_begun[(m_begunFirst + m_begunCount++) % CKxMessageRing::kMaxEntries] = position;
-}
-
-std::uint32_t CKxParticipantRun::NextAcknowledgement() {
-    const std::uint32_t position = m_begun[m_begunFirst];
-    m_begunFirst = (m_begunFirst + 1) % CKxMessageRing::kMaxEntries;
-    --m_begunCount;
-    return position;
 }
 
 bool CKxParticipantRun::AddMessage(unsigned int count, const unsigned int* ids,

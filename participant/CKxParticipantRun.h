@@ -175,12 +175,6 @@ private:
     // Queues the pending notice for those of its recipients still registered, if it fits now.
     // The caller holds the channel lock.
     void RetryJoinNotice();
-    // Acknowledgements owed by the handlers of this thread, oldest first. An acknowledgement
-    // always goes to the oldest message whose handling began and that is not yet acknowledged: a
-    // message handled inside a handler's own send is acknowledged in the place of the one whose
-    // handler sends, which gets the later acknowledgement once its handler returns.
-    void BeginAcknowledgement(std::uint32_t position);
-    std::uint32_t NextAcknowledgement();
 
     enum class Phase { Starting, Serving, Ended };
 
@@ -215,9 +209,6 @@ private:
     unsigned int m_presentIds[kKxMaxParticipants];
     unsigned int m_noticeRecipientCount = 0;
     unsigned int m_noticeRecipients[kKxMaxParticipants];
-    // The ring positions of the messages whose handling began, unacknowledged.
-    std::uint32_t m_begun[CKxMessageRing::kMaxEntries];
-    std::uint32_t m_begunFirst = 0, m_begunCount = 0;
 
     // Written by the run's thread, read by any thread.
     CKxSlimLock m_announcedLock;

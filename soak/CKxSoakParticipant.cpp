@@ -16,20 +16,6 @@ const unsigned kMaxHandlerDepth = 2;
 // d + 1 while it waits; their time is summed per depth so that the send's own wait can be told
 // from the time its nested handlers took.
 thread_local unsigned t_depth = 0;
-// Handlers under way on this thread whose message still owes its acknowledgement (OnSyncMessage,
-// and OnJoin for a join notice). The library acknowledges the oldest message whose handling began,
-// so a send to the own participant made under one of them is acknowledged only after it returns:
-// the send sits out the library's wait by design, and the soak makes none there.
-thread_local unsigned t_owed = 0;
-
-class OwedScope {
-public:
-    explicit OwedScope(bool owed) : m_owed(owed) { t_owed += m_owed ? 1 : 0; }
-    ~OwedScope() { t_owed -= m_owed ? 1 : 0; }
-
-private:
-    const bool m_owed;
-};
 thread_local std::uint64_t t_handlerMs[kMaxHandlerDepth + 2] = {};
 // The generation a waiting thread serves, taken at its first handler: a thread that has seen its
 // stop may still finish a handler after the next generation has begun (and m_generation moved).
@@ -219,7 +205,7 @@ void CKxSoakParticipant::ActInHandler(unsigned int announced, bool quit) {
         const unsigned target = t_random() % 4;
         char kind = announced != 0 || roll < 8 ? 'h' : 'q';
         std::vector<unsigned int> recipients;
-        if (target == 1 && t_owed == 0) {
+        if (target == 1) {
             recipients.push_back(self);
         } else if (target == 2 && announced != 0) {
             // The member OnQuit announced is gone: the library must refuse a send to it.
@@ -264,7 +250,6 @@ void CKxSoakParticipant::NoteAnnouncement(char what, unsigned int participantId)
 
 void CKxSoakParticipant::OnJoin(unsigned int participantId, bool joinedLater) {
     HandlerScope scope;
-    OwedScope owed(joinedLater);
     NoteAnnouncement(joinedLater ? 'j' : 'p', participantId);
     ActInHandler(participantId, false /*quit*/);
 }
@@ -298,7 +283,6 @@ void CKxSoakParticipant::LogView(std::uint64_t waitedMs) {
 
 void CKxSoakParticipant::OnSyncMessage(unsigned int, unsigned int, unsigned long long) {
     HandlerScope scope;
-    OwedScope owed(true);
     NoteGeneration();
     ActInHandler(0, false /*quit*/);
 }

@@ -94,10 +94,10 @@ fault M14 shared/KxChannelLayout.h "kKxPartyWaitMs" \
     "every wait on another party 2 500 ms instead of 25 000 ms" \
     'constexpr unsigned long kKxPartyWaitMs = 25000;' \
     'constexpr unsigned long kKxPartyWaitMs = 2500;'
-fault M15 participant/CKxParticipantRun.cpp "CKxParticipantRun::NextAcknowledgement" \
-    "acknowledges the newest begun message instead of the oldest" \
-    $'    const std::uint32_t position = m_begun[m_begunFirst];\n    m_begunFirst = (m_begunFirst + 1) % CKxMessageRing::kMaxEntries;\n    --m_begunCount;\n    return position;' \
-    $'    --m_begunCount;\n    return m_begun[(m_begunFirst + m_begunCount) % CKxMessageRing::kMaxEntries];'
+fault M15 participant/CKxParticipantRun.cpp "CKxParticipantRun::Receive" \
+    "every synchronous message of a batch acknowledges the batch's first entry" \
+    '                m_channel->AcknowledgeMessageAt(Id(), taken[i].position);' \
+    '                m_channel->AcknowledgeMessageAt(Id(), taken[0].position);'
 fault M16 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::StopWaitingThread" \
     "returns after one slice, before the last handler call (dropped !)" \
     '        while (!ended && !run->HasEndedServing()) ended = run->Wait(kKxStopSliceMs);' \
