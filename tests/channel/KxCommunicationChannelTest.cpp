@@ -7,8 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <future>
-#include <list>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -35,47 +34,33 @@ std::uint32_t Self() { return GetCurrentThreadId(); }
 // Threads that do nothing but stay alive until ended, so that their identifiers can be members.
 class CKxParkedThreads {
 public:
-    CKxParkedThreads() = default;
-    CKxParkedThreads(const CKxParkedThreads&) = delete;
-    CKxParkedThreads& operator=(const CKxParkedThreads&) = delete;
     ~CKxParkedThreads() {
-        while (!m_threads.empty()) End(m_threads.front().id);
+        while (!m_threads.empty()) End(m_threads.begin()->first);
     }
 
     // Starts one more thread and gives its identifier.
     std::uint32_t Start() {
-        m_threads.emplace_back();
-        Parked& parked = m_threads.back();
-        std::promise<std::uint32_t> started;
-        std::future<std::uint32_t> id = started.get_future();
-        std::shared_future<void> release = parked.release.get_future().share();
-        parked.thread = std::thread([started = std::move(started), release]() mutable {
-            started.set_value(GetCurrentThreadId());
-            release.wait();
-        });
-        parked.id = id.get();
-        return parked.id;
+        const HANDLE release = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE, nullptr);
+        DWORD id = 0;
+        const HANDLE thread = CreateThread(
+            nullptr, 0, [](void* event) -> DWORD { return WaitForSingleObject(event, INFINITE); },
+            release, 0, &id);
+        m_threads[id] = {thread, release};
+        return id;
     }
 
-    // Ends the thread and joins it, which closes this process's last handle on it.
+    // Ends the thread and waits for it, then closes this process's last handles on it.
     void End(std::uint32_t id) {
-        for (auto it = m_threads.begin(); it != m_threads.end(); ++it) {
-            if (it->id != id) continue;
-            it->release.set_value();
-            it->thread.join();
-            m_threads.erase(it);
-            return;
-        }
-        ADD_FAILURE() << "no parked thread " << id;
+        const std::pair<HANDLE, HANDLE> parked = m_threads.at(id);
+        SetEvent(parked.second);
+        WaitForSingleObject(parked.first, INFINITE);
+        CloseHandle(parked.first);
+        CloseHandle(parked.second);
+        m_threads.erase(id);
     }
 
 private:
-    struct Parked {
-        std::uint32_t id = 0;
-        std::promise<void> release;
-        std::thread thread;
-    };
-    std::list<Parked> m_threads;
+    std::map<std::uint32_t, std::pair<HANDLE, HANDLE>> m_threads;  // thread and release event
 };
 
 // An acknowledge element lent by this process's pool for as long as the object lives.
