@@ -118,11 +118,7 @@ KX_CHILD_ROLE(KxMember) {
                                          : participant.PostIPMessage(count, list, code, param);
                 Say(KxLine(send ? "sent" : "posted", {param, result, GetTickCount64() - start}));
             };
-            if (send) {
-                std::thread(transmit).detach();
-            } else {
-                transmit();
-            }
+            send ? std::thread(transmit).detach() : transmit();  // a send may wait: on a thread
         } else if (verb == "leave") {
             Say("leaving");
             participant.UninitializeParticipant();
