@@ -26,18 +26,6 @@ std::string AccessFailure(TKxInterProcessGrowArray<std::uint32_t>& array, std::u
 
 }  // namespace
 
-TEST(TKxInterProcessGrowArray, GrowthOfTheOnlyHolderStartsOverFromZeros) {
-    TKxInterProcessGrowArray<std::uint32_t> array(KxUniqueName("alone"), 51, 20);
-    array.Header() = 1;
-    array[5] = 55;
-    array[3000] = 7;  // beyond the first view's page: the segment is made anew at the new size
-    EXPECT_EQ(3021u, array.GetCapacity());
-    EXPECT_GE(array.GetMappedCapacity(), 3021u);
-    EXPECT_EQ(0u, array.Header());
-    EXPECT_EQ(0u, array[5]);
-    EXPECT_EQ(7u, array[3000]);
-}
-
 TEST(TKxInterProcessGrowArray, ExistingSegmentOfAnotherSizeIsOpenedAtItsSize) {
     const std::string name = KxUniqueName("ids");
     TKxInterProcessGrowArray<std::uint32_t> first(name, 51, 20);
