@@ -1,6 +1,6 @@
 // Communication channel seen through its segments: the departure drain that releases senders,
-// members whose threads ended unwatched, a member list rewritten under a reader, the mutex
-// abandoned by a killed holder, and first constructions racing in several processes.
+// members whose threads ended unwatched, a member list rewritten under a reader, and first
+// constructions racing in several processes.
 // The channel opens every member's thread by its identifier, so every identifier here belongs to a
 // thread that is alive for as long as the test needs it.
 #include <gtest/gtest.h>
@@ -269,28 +269,6 @@ TEST_F(KxCommunicationChannel, GetParticipantsOverAListRewrittenMeanwhileRefuses
     raw.ids[0] = 2;
     raw.ids[2] = member;
     EXPECT_EQ((std::vector<std::uint32_t>{Self(), member}), Members(&channel));
-}
-
-// A holder killed inside the channel leaves its mutex abandoned: the next Lock takes it as its
-// own, and its Unlock frees it for every other process.
-TEST_F(KxCommunicationChannel, ProcessKilledHoldingTheMutexLeavesTheChannelUsable) {
-    const std::uint32_t member = threads.Start();
-    JoinAll({Self(), member});
-    ASSERT_EQ(kKxJoinNoticeCode, TakeAndAcknowledge(&channel, Self()));  // member's join notice
-    ASSERT_TRUE(AbandonMutexInChild(name + "_Mutex", KxChildEnd::Kill));
-
-    std::unique_ptr<CKxEvent> memberReceive(
-        CIPCServiceFactorySingleton::GetInstance()->CreateReceiveEvent(member));
-    ASSERT_TRUE(channel.Lock()) << "the abandoned mutex counts as taken";
-    const CkxIPCMessage post = Message(Self(), 21, 22, 0);
-    EXPECT_TRUE(channel.AddMessage(1, &member, &post));
-    EXPECT_TRUE(IsSet(memberReceive.get())) << "the recipient is woken";
-    EXPECT_TRUE(channel.Unlock());
-    EXPECT_FALSE(channel.Unlock()) << "one Lock, one Unlock";
-
-    EXPECT_EQ("took", TryMutexInChild(name + "_Mutex"));
-    EXPECT_EQ(21u, TakeAndAcknowledge(&channel, member));
-    EXPECT_TRUE(raw.Empty());
 }
 
 // Builds its channel object at once, racing the other children's first constructions, joins its
