@@ -1,6 +1,5 @@
-// Communication channel seen through its segments: the departure drain that releases senders,
-// members whose threads ended unwatched, a member list rewritten under a reader, and first
-// constructions racing in several processes.
+// Communication channel seen through its segments: the departure drain that releases senders, a
+// member list rewritten under a reader, and first constructions racing in several processes.
 // The channel opens every member's thread by its identifier, so every identifier here belongs to a
 // thread that is alive for as long as the test needs it.
 #include <gtest/gtest.h>
@@ -89,13 +88,6 @@ struct CKxRawChannel {
         : ids(name + kKxIdArraySuffix, kKxIdArrayElements, kKxIdArrayGrowthStep),
           queue(name + kKxQueueSuffix, kKxQueueElements) {}
 
-    std::vector<std::uint32_t> Ids() {
-        std::vector<std::uint32_t> list;
-        for (std::uint32_t i = 1; i <= ids[0] && i <= kKxMaxParticipants; ++i) {
-            list.push_back(ids[i]);
-        }
-        return list;
-    }
     bool Empty() { return queue[0] == queue[1]; }  // R == W
 
     TKxInterProcessGrowArray<std::uint32_t> ids;
@@ -160,22 +152,6 @@ void DrainEveryMember(CIPCCommunicationChannel* channel) {
     }
 }
 
-// Registers ids through a channel object of its own that is gone on return: nobody in this
-// process holds a record (thread handle) of them afterwards.
-// When given, message then goes to the last of them, also while it is still watched.
-void JoinUnwatched(const std::string& name, std::vector<std::uint32_t> ids,
-                   const CKxLentElement& element, const CkxIPCMessage* message = nullptr) {
-    CIPCCommunicationChannel registrar(name.c_str());
-    CIPCChannelLock lock(&registrar);
-    for (std::uint32_t id : ids) {
-        ASSERT_TRUE(registrar.AddParticipant(id, element.Key(), element.Event()));
-    }
-    DrainEveryMember(&registrar);
-    if (message) {
-        ASSERT_TRUE(registrar.AddMessage(1, &ids.back(), message));
-    }
-}
-
 bool IsSet(CKxEvent* event) { return event->Wait(0); }
 
 // One channel of a unique name, its raw segments, an element to join with and parked threads.
@@ -228,23 +204,6 @@ TEST_F(KxCommunicationChannel, RemovalAcknowledgesPendingAndTakenEntriesAndRelea
     EXPECT_EQ(3u, TakeAndAcknowledge(&channel, Self()));
     EXPECT_TRUE(IsSet(fromPeerShared.Event()));
     EXPECT_TRUE(raw.Empty()) << "every record was given back";
-}
-
-// A member whose thread ended while no process held it open ("unwatched") is removed the moment
-// the channel needs its record, and its synchronous senders are released.
-TEST_F(KxCommunicationChannel, MemberEndedUnwatchedIsRemovedWhenGetParticipantsNeedsItsRecord) {
-    const std::uint32_t sender = threads.Start();
-    const std::uint32_t vanished = threads.Start();
-    CKxLentElement sent;
-    const CkxIPCMessage sync = Message(sender, 11, 0, sent.Key());
-    JoinUnwatched(name, {sender, vanished}, element, &sync);
-    threads.End(vanished);  // its last handle closes with the join
-    ASSERT_FALSE(IsSet(sent.Event()));
-
-    EXPECT_EQ(std::vector<std::uint32_t>{sender}, Members(&channel));
-    EXPECT_TRUE(IsSet(sent.Event())) << "its pending message was acknowledged on its behalf";
-    EXPECT_TRUE(raw.Empty());
-    EXPECT_EQ(std::vector<std::uint32_t>{sender}, raw.Ids());
 }
 
 // The member list is writable by any process, whatever the mutex says. Rewritten while
