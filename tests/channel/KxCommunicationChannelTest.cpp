@@ -1,19 +1,16 @@
-// Communication channel seen through its segments: the departure drain that releases senders, a
-// member list rewritten under a reader, and first constructions racing in several processes.
-// The channel opens every member's thread by its identifier, so every identifier here belongs to a
-// thread that is alive for as long as the test needs it.
+// Communication channel seen through its segments: the departure drain that releases senders, and
+// a member list rewritten under a reader. The channel opens every member's thread by its
+// identifier, so every identifier here belongs to a thread that is alive for as long as the test
+// needs it.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <memory>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "KxKernelTestSupport.h"
 #include "CIPCChannelLock.h"
 #include "CIPCCommunicationChannel.h"
 #include "CIPCServiceFactorySingleton.h"
@@ -228,38 +225,4 @@ TEST_F(KxCommunicationChannel, GetParticipantsOverAListRewrittenMeanwhileRefuses
     raw.ids[0] = 2;
     raw.ids[2] = member;
     EXPECT_EQ((std::vector<std::uint32_t>{Self(), member}), Members(&channel));
-}
-
-// Builds its channel object at once, racing the other children's first constructions, joins its
-// main thread, reports "joined <id>" and stays until its input ends.
-KX_CHILD_ROLE(ChannelJoinSelf) {
-    CIPCCommunicationChannel channel(args.at(0).c_str());
-    CKxLentElement element;
-    {
-        CIPCChannelLock lock(&channel);
-        if (!channel.AddParticipant(Self(), element.Key(), element.Event())) return 2;
-    }
-    KxSay("joined %lu", static_cast<unsigned long>(Self()));
-    std::string line;
-    while (KxReadLine(&line)) {
-    }
-    return 0;
-}
-
-TEST(KxCommunicationChannelConstruction, ConcurrentFirstConstructionsKeepEveryRegistration) {
-    const std::string name = KxUniqueName("chan");
-    std::vector<std::unique_ptr<CKxChildProcess>> children;
-    for (int i = 0; i < 3; ++i) {
-        children.push_back(CKxChildProcess::Role("ChannelJoinSelf", {name}));  // all start at once
-    }
-    std::set<std::uint32_t> joined;
-    for (auto& child : children) {
-        std::string line;
-        ASSERT_TRUE(child->WaitForLine("joined ", kKxDeadlineMs, &line)) << child->Output();
-        joined.insert(static_cast<std::uint32_t>(std::stoul(line.substr(7))));
-    }
-    CIPCCommunicationChannel channel(name.c_str());
-    const std::vector<std::uint32_t> members = Members(&channel);
-    EXPECT_EQ(3u, members.size());
-    EXPECT_EQ(joined, std::set<std::uint32_t>(members.begin(), members.end()));
 }

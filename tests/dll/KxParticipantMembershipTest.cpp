@@ -44,6 +44,25 @@ TEST(KxParticipantMembership,
     EXPECT_EQ(0u, joiner->Count("recv"));
 }
 
+// Members that join at once race to build the channel's objects in their processes: every
+// registration must stay, so that each member meets the two others.
+TEST(KxParticipantMembership, ConcurrentFirstJoinsKeepEveryRegistration) {
+    const std::string channel = KxUniqueName("channel");
+    std::vector<Member> members;
+    for (int i = 0; i < 3; ++i) members.emplace_back(new CKxMemberProcess(channel));
+    std::vector<std::future<unsigned int>> joins;
+    for (Member& member : members) {
+        joins.push_back(std::async(std::launch::async, [&member] { return member->Join(); }));
+    }
+    for (auto& join : joins) ASSERT_NE(0u, join.get());
+    for (Member& member : members) {
+        for (Member& other : members) {
+            EXPECT_TRUE(other == member || member->Saw(KxLine("join", {other->Id()})))
+                << member->Output();
+        }
+    }
+}
+
 // A member that leaves in order and one that is killed: every other member must see each go
 // exactly once and drop it from its list.
 TEST(KxParticipantMembership, LeavingAndKilledMembersAreReportedOnceAndDropOutOfEveryList) {
