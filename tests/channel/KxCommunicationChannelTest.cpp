@@ -1,21 +1,16 @@
-// Communication channel seen through its segments: the departure drain that releases senders,
-// members whose threads ended unwatched, a member list rewritten under a reader, the mutex
-// abandoned by a killed holder, and first constructions racing in several processes.
-// The channel opens every member's thread by its identifier, so every identifier here belongs to a
-// thread that is alive for as long as the test needs it.
+// Communication channel seen through its segments: the departure drain that releases senders, and
+// a member list rewritten under a reader. The channel opens every member's thread by its
+// identifier, so every identifier here belongs to a thread that is alive for as long as the test
+// needs it.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
-#include <future>
-#include <list>
-#include <memory>
-#include <set>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "KxKernelTestSupport.h"
 #include "CIPCChannelLock.h"
 #include "CIPCCommunicationChannel.h"
 #include "CIPCServiceFactorySingleton.h"
@@ -35,47 +30,33 @@ std::uint32_t Self() { return GetCurrentThreadId(); }
 // Threads that do nothing but stay alive until ended, so that their identifiers can be members.
 class CKxParkedThreads {
 public:
-    CKxParkedThreads() = default;
-    CKxParkedThreads(const CKxParkedThreads&) = delete;
-    CKxParkedThreads& operator=(const CKxParkedThreads&) = delete;
     ~CKxParkedThreads() {
-        while (!m_threads.empty()) End(m_threads.front().id);
+        while (!m_threads.empty()) End(m_threads.begin()->first);
     }
 
     // Starts one more thread and gives its identifier.
     std::uint32_t Start() {
-        m_threads.emplace_back();
-        Parked& parked = m_threads.back();
-        std::promise<std::uint32_t> started;
-        std::future<std::uint32_t> id = started.get_future();
-        std::shared_future<void> release = parked.release.get_future().share();
-        parked.thread = std::thread([started = std::move(started), release]() mutable {
-            started.set_value(GetCurrentThreadId());
-            release.wait();
-        });
-        parked.id = id.get();
-        return parked.id;
+        const HANDLE release = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE, nullptr);
+        DWORD id = 0;
+        const HANDLE thread = CreateThread(
+            nullptr, 0, [](void* event) -> DWORD { return WaitForSingleObject(event, INFINITE); },
+            release, 0, &id);
+        m_threads[id] = {thread, release};
+        return id;
     }
 
-    // Ends the thread and joins it, which closes this process's last handle on it.
+    // Ends the thread and waits for it, then closes this process's last handles on it.
     void End(std::uint32_t id) {
-        for (auto it = m_threads.begin(); it != m_threads.end(); ++it) {
-            if (it->id != id) continue;
-            it->release.set_value();
-            it->thread.join();
-            m_threads.erase(it);
-            return;
-        }
-        ADD_FAILURE() << "no parked thread " << id;
+        const std::pair<HANDLE, HANDLE> parked = m_threads.at(id);
+        SetEvent(parked.second);
+        WaitForSingleObject(parked.first, INFINITE);
+        CloseHandle(parked.first);
+        CloseHandle(parked.second);
+        m_threads.erase(id);
     }
 
 private:
-    struct Parked {
-        std::uint32_t id = 0;
-        std::promise<void> release;
-        std::thread thread;
-    };
-    std::list<Parked> m_threads;
+    std::map<std::uint32_t, std::pair<HANDLE, HANDLE>> m_threads;  // thread and release event
 };
 
 // An acknowledge element lent by this process's pool for as long as the object lives.
@@ -104,13 +85,6 @@ struct CKxRawChannel {
         : ids(name + kKxIdArraySuffix, kKxIdArrayElements, kKxIdArrayGrowthStep),
           queue(name + kKxQueueSuffix, kKxQueueElements) {}
 
-    std::vector<std::uint32_t> Ids() {
-        std::vector<std::uint32_t> list;
-        for (std::uint32_t i = 1; i <= ids[0] && i <= kKxMaxParticipants; ++i) {
-            list.push_back(ids[i]);
-        }
-        return list;
-    }
     bool Empty() { return queue[0] == queue[1]; }  // R == W
 
     TKxInterProcessGrowArray<std::uint32_t> ids;
@@ -175,22 +149,6 @@ void DrainEveryMember(CIPCCommunicationChannel* channel) {
     }
 }
 
-// Registers ids through a channel object of its own that is gone on return: nobody in this
-// process holds a record (thread handle) of them afterwards.
-// When given, message then goes to the last of them, also while it is still watched.
-void JoinUnwatched(const std::string& name, std::vector<std::uint32_t> ids,
-                   const CKxLentElement& element, const CkxIPCMessage* message = nullptr) {
-    CIPCCommunicationChannel registrar(name.c_str());
-    CIPCChannelLock lock(&registrar);
-    for (std::uint32_t id : ids) {
-        ASSERT_TRUE(registrar.AddParticipant(id, element.Key(), element.Event()));
-    }
-    DrainEveryMember(&registrar);
-    if (message) {
-        ASSERT_TRUE(registrar.AddMessage(1, &ids.back(), message));
-    }
-}
-
 bool IsSet(CKxEvent* event) { return event->Wait(0); }
 
 // One channel of a unique name, its raw segments, an element to join with and parked threads.
@@ -245,23 +203,6 @@ TEST_F(KxCommunicationChannel, RemovalAcknowledgesPendingAndTakenEntriesAndRelea
     EXPECT_TRUE(raw.Empty()) << "every record was given back";
 }
 
-// A member whose thread ended while no process held it open ("unwatched") is removed the moment
-// the channel needs its record, and its synchronous senders are released.
-TEST_F(KxCommunicationChannel, MemberEndedUnwatchedIsRemovedWhenGetParticipantsNeedsItsRecord) {
-    const std::uint32_t sender = threads.Start();
-    const std::uint32_t vanished = threads.Start();
-    CKxLentElement sent;
-    const CkxIPCMessage sync = Message(sender, 11, 0, sent.Key());
-    JoinUnwatched(name, {sender, vanished}, element, &sync);
-    threads.End(vanished);  // its last handle closes with the join
-    ASSERT_FALSE(IsSet(sent.Event()));
-
-    EXPECT_EQ(std::vector<std::uint32_t>{sender}, Members(&channel));
-    EXPECT_TRUE(IsSet(sent.Event())) << "its pending message was acknowledged on its behalf";
-    EXPECT_TRUE(raw.Empty());
-    EXPECT_EQ(std::vector<std::uint32_t>{sender}, raw.Ids());
-}
-
 // The member list is writable by any process, whatever the mutex says. Rewritten while
 // GetParticipants reads it, the answer is a refusal or members with thread objects, never a crash.
 TEST_F(KxCommunicationChannel, GetParticipantsOverAListRewrittenMeanwhileRefusesInsteadOfCrashing) {
@@ -284,60 +225,4 @@ TEST_F(KxCommunicationChannel, GetParticipantsOverAListRewrittenMeanwhileRefuses
     raw.ids[0] = 2;
     raw.ids[2] = member;
     EXPECT_EQ((std::vector<std::uint32_t>{Self(), member}), Members(&channel));
-}
-
-// A holder killed inside the channel leaves its mutex abandoned: the next Lock takes it as its
-// own, and its Unlock frees it for every other process.
-TEST_F(KxCommunicationChannel, ProcessKilledHoldingTheMutexLeavesTheChannelUsable) {
-    const std::uint32_t member = threads.Start();
-    JoinAll({Self(), member});
-    ASSERT_EQ(kKxJoinNoticeCode, TakeAndAcknowledge(&channel, Self()));  // member's join notice
-    ASSERT_TRUE(AbandonMutexInChild(name + "_Mutex", KxChildEnd::Kill));
-
-    std::unique_ptr<CKxEvent> memberReceive(
-        CIPCServiceFactorySingleton::GetInstance()->CreateReceiveEvent(member));
-    ASSERT_TRUE(channel.Lock()) << "the abandoned mutex counts as taken";
-    const CkxIPCMessage post = Message(Self(), 21, 22, 0);
-    EXPECT_TRUE(channel.AddMessage(1, &member, &post));
-    EXPECT_TRUE(IsSet(memberReceive.get())) << "the recipient is woken";
-    EXPECT_TRUE(channel.Unlock());
-    EXPECT_FALSE(channel.Unlock()) << "one Lock, one Unlock";
-
-    EXPECT_EQ("took", TryMutexInChild(name + "_Mutex"));
-    EXPECT_EQ(21u, TakeAndAcknowledge(&channel, member));
-    EXPECT_TRUE(raw.Empty());
-}
-
-// Builds its channel object at once, racing the other children's first constructions, joins its
-// main thread, reports "joined <id>" and stays until its input ends.
-KX_CHILD_ROLE(ChannelJoinSelf) {
-    CIPCCommunicationChannel channel(args.at(0).c_str());
-    CKxLentElement element;
-    {
-        CIPCChannelLock lock(&channel);
-        if (!channel.AddParticipant(Self(), element.Key(), element.Event())) return 2;
-    }
-    KxSay("joined %lu", static_cast<unsigned long>(Self()));
-    std::string line;
-    while (KxReadLine(&line)) {
-    }
-    return 0;
-}
-
-TEST(KxCommunicationChannelConstruction, ConcurrentFirstConstructionsKeepEveryRegistration) {
-    const std::string name = KxUniqueName("chan");
-    std::vector<std::unique_ptr<CKxChildProcess>> children;
-    for (int i = 0; i < 3; ++i) {
-        children.push_back(CKxChildProcess::Role("ChannelJoinSelf", {name}));  // all start at once
-    }
-    std::set<std::uint32_t> joined;
-    for (auto& child : children) {
-        std::string line;
-        ASSERT_TRUE(child->WaitForLine("joined ", kKxDeadlineMs, &line)) << child->Output();
-        joined.insert(static_cast<std::uint32_t>(std::stoul(line.substr(7))));
-    }
-    CIPCCommunicationChannel channel(name.c_str());
-    const std::vector<std::uint32_t> members = Members(&channel);
-    EXPECT_EQ(3u, members.size());
-    EXPECT_EQ(joined, std::set<std::uint32_t>(members.begin(), members.end()));
 }

@@ -7,12 +7,6 @@
 #include "KxScopeGuard.h"
 #include "KxTestHarness.h"
 
-namespace {
-
-std::string LibraryPath() { return KxBinaryDir() + "kxipc.dll"; }
-
-}  // namespace
-
 // Exit code 0: the load was refused and this process went on; 2: the name could not be taken;
 // 3: the library loaded although its pool mutex could not be created.
 KX_CHILD_ROLE(LibraryLoadWithPoolMutexNameTaken) {
@@ -21,7 +15,7 @@ KX_CHILD_ROLE(LibraryLoadWithPoolMutexNameTaken) {
     HANDLE squatter = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
                                    "CKxIPCAcknowledgeEventPoolManagerMutex");
     if (!squatter) return 2;
-    HMODULE library = LoadLibraryA(LibraryPath().c_str());
+    HMODULE library = LoadLibraryA((KxBinaryDir() + "kxipc.dll").c_str());
     if (library) {
         KxSay("loaded");
         FreeLibrary(library);

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "KxProcessUsage.h"
@@ -215,51 +214,4 @@ TEST(KxCInterface, CallbackCannotEndItsOwnParticipantAndItsFailureStaysInside) {
     EXPECT_EQ(KXIPC_OK, kxipc_close(pair.ender));
     EXPECT_EQ(KXIPC_OK, kxipc_close(pair.answerer));
     CloseHandle(pair.sent);
-}
-
-namespace {
-
-// A post while a leave runs on another thread. The leaver's callback waits in a synchronous send
-// to the holder, which keeps the message until the post is made: only the leave's stop ends that
-// send, and the leave cannot end before the callback does.
-struct Leaving {
-    kxipc_participant *leaver = nullptr, *holder = nullptr;
-    kxipc_status post = KXIPC_OK;
-    std::string text;
-    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr),
-           posted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-
-    static void LeaverReceives(void* user, uint32_t sender, uint32_t, uint64_t) {
-        Leaving* leaving = static_cast<Leaving*>(user);
-        kxipc_send(leaving->leaver, &sender, 1, kAsk, 0, nullptr);
-        leaving->post = kxipc_post(leaving->leaver, &sender, 1, kAnswer, 0);
-        leaving->text = kxipc_last_error();
-        SetEvent(leaving->posted);
-    }
-    static void HolderSyncs(void* user, uint32_t, uint32_t, uint64_t) {
-        Leaving* leaving = static_cast<Leaving*>(user);
-        SetEvent(leaving->held);
-        WaitForSingleObject(leaving->posted, 60000);
-    }
-};
-
-}  // namespace
-
-TEST(KxCInterface, PostDuringALeaveOnAnotherThreadIsRefusedAsNotJoined) {
-    const std::string channel = KxUniqueName("channel");
-    Leaving leaving;
-    leaving.leaver = Join(channel, {nullptr, nullptr, nullptr, &Leaving::LeaverReceives}, &leaving);
-    leaving.holder = Join(channel, {nullptr, nullptr, &Leaving::HolderSyncs, nullptr}, &leaving);
-    const uint32_t leaverId = Id(leaving.leaver);
-    ASSERT_EQ(KXIPC_OK, kxipc_post(leaving.holder, &leaverId, 1, kStart, 0));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(leaving.held, 60000));
-    std::thread leave([&leaving] { EXPECT_EQ(KXIPC_OK, kxipc_leave(leaving.leaver)); });
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(leaving.posted, 60000));
-    leave.join();
-    EXPECT_EQ(KXIPC_REFUSED, leaving.post);
-    EXPECT_EQ("kxipc_post -> refused: the participant is not joined, or is leaving", leaving.text);
-    EXPECT_EQ(KXIPC_OK, kxipc_close(leaving.leaver));
-    EXPECT_EQ(KXIPC_OK, kxipc_close(leaving.holder));
-    CloseHandle(leaving.held);
-    CloseHandle(leaving.posted);
 }

@@ -4,26 +4,19 @@
 #include "CKxMutex.h"
 #include "KxKernelTestSupport.h"
 
-TEST(KxMutexCrossProcess, NamedMutexHeldInOneProcessIsBusyInTheOther) {
-    const std::string name = KxUniqueName("mutex");
-    auto child = HoldMutexInChild(name);  // the child creates it, the parent opens it
-    ASSERT_TRUE(child);
-    CKxMutex mutex(name);
-    EXPECT_FALSE(mutex.Wait(0));
-    child->WriteLine("release");
-    ASSERT_TRUE(child->WaitForLine("released", kKxDeadlineMs));
-    ASSERT_TRUE(mutex.Wait(0));
-    EXPECT_EQ("busy", TryMutexInChild(name));
-    mutex.Release();
-    EXPECT_EQ("took", TryMutexInChild(name));
-}
-
-TEST(KxMutexAbandoned, WaitThrowsAndHandsOwnershipToTheWaiter) {
+// The child creates the mutex and the parent opens it: busy while the child holds it; once the
+// child ended owning it, the waiter gets it with the exception, and its Release frees it.
+TEST(KxMutexCrossProcess, HeldElsewhereIsBusyAndAbandonedWaitThrowsAndHandsOwnershipToTheWaiter) {
     for (KxChildEnd end : {KxChildEnd::Exit, KxChildEnd::Kill}) {
         SCOPED_TRACE(end == KxChildEnd::Exit ? "owner exited" : "owner killed");
         const std::string name = KxUniqueName(end == KxChildEnd::Exit ? "exit" : "kill");
+        auto holder = HoldMutexInChild(name);
+        ASSERT_TRUE(holder);
         CKxMutex mutex(name);  // keeps the kernel object alive after the owner's death
-        ASSERT_TRUE(AbandonMutexInChild(name, end));
+        EXPECT_FALSE(mutex.Wait(0));
+        if (end == KxChildEnd::Kill) holder->Kill();
+        if (end == KxChildEnd::Exit) holder->WriteLine("exit");
+        ASSERT_TRUE(holder->WaitForExit(kKxDeadlineMs));
 
         ExpectKxThrow<CKxWaitAbandonnedException>([&] { mutex.Wait(0); }, kAbandonedMessage);
         EXPECT_EQ("busy", TryMutexInChild(name)) << "the waiter owns the abandoned mutex";

@@ -26,15 +26,11 @@ unsigned __stdcall PassGateThenReturnSeven(void* argument) {
 }  // namespace
 
 TEST(KxThreadLifeCycle, ExitCodeIsStillActiveUntilTheProcedureReturns) {
-    struct Case {
-        DWORD stackSize;
-        bool secure;
-    };
-    for (Case c : {Case{0, false}, Case{0x80000, true}}) {
-        SCOPED_TRACE(c.stackSize);
+    for (const bool secure : {false, true}) {  // default stack; then 512 KiB, open security
+        SCOPED_TRACE(secure);
         KxGate gate;
         CKxThread thread;
-        thread.Create(PassGateThenReturnSeven, &gate, false, c.stackSize, c.secure);
+        thread.Create(PassGateThenReturnSeven, &gate, false, secure ? 0x80000 : 0, secure);
         EXPECT_EQ(DWORD(STILL_ACTIVE), thread.GetExitCode());
         EXPECT_FALSE(thread.Wait(0));
         gate.open.Set();

@@ -8,20 +8,14 @@
 # --version=   (the emulator runs one Windows program in the build tree's Wine prefix)
 set -euo pipefail
 
-for arg in "$@"; do
-    case "$arg" in
-        --source=*) source_dir=${arg#*=} ;;
-        --build=*) build_dir=${arg#*=} ;;
-        --cmake=*) cmake=${arg#*=} ;;
-        --toolchain=*) toolchain=${arg#*=} ;;
-        --build-type=*) build_type=${arg#*=} ;;
-        --emulator=*) emulator=${arg#*=} ;;
-        --version=*) version=${arg#*=} ;;
-        *) echo "unknown option $arg" >&2; exit 2 ;;
-    esac
+for arg in "$@"; do  # --build-type=X sets build_type, and so on
+    name=${arg%%=*}
+    [[ $name =~ ^--(source|build|cmake|toolchain|build-type|emulator|version)$ ]] ||
+        { echo "unknown option $arg" >&2; exit 2; }
+    declare "${BASH_REMATCH[1]//-/_}=${arg#*=}"
 done
 
-work="$build_dir/package-test"
+work="$build/package-test"
 prefix="$work/prefix"
 limit=60  # seconds any single expected line may take (Wine on a loaded machine is slow)
 
@@ -45,11 +39,11 @@ rm -rf "$work"
 mkdir -p "$work"
 
 echo "== install into $prefix"
-"$cmake" --install "$build_dir" --prefix "$prefix" >"$work/install.log" || die "cmake --install failed"
+"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || die "cmake --install failed"
 actual=$(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
-# The public header and exactly the headers it includes; the DLL, its import libraries (MinGW's
-# and kxipc.lib for MSVC-ABI linkers), the CLI and the package files. Nothing of the tests
-# (GoogleTest) and no internal header may leak in.
+# The public header and exactly the headers it includes (the examples' builds below fail on a
+# missing one); the DLL, its import libraries (MinGW's and kxipc.lib for MSVC-ABI linkers), the CLI
+# and the package files. Nothing of the tests (GoogleTest) and no internal header may leak in.
 expected=$(sort <<LIST
 bin/kxipc.dll
 bin/kxipc.exe
@@ -69,12 +63,6 @@ LIST
 actual_main=$(grep -v '^lib/cmake/kxipc/kxipcTargets-' <<<"$actual" || true)
 [ "$actual_main" = "$expected" ] || fail "installed files differ:$(diff <(echo "$expected") <(echo "$actual_main") || true)"
 grep -q '^lib/cmake/kxipc/kxipcTargets-.*\.cmake$' <<<"$actual" || fail "no per-configuration targets file"
-# Every header the installed headers include by quoted name is installed beside them.
-for header in "$prefix"/include/kxipc/*.h; do
-    for included in $(sed -n 's/^#include "\(.*\)"/\1/p' "$header"); do
-        [ -f "$prefix/include/kxipc/$included" ] || fail "$(basename "$header") includes missing $included"
-    done
-done
 
 echo "== one version: package version file, kxipc --version, README, CHANGELOG"
 # The package version file decides which find_package(kxipc X.Y) requests it satisfies.
@@ -94,19 +82,18 @@ check_version() {  # REQUESTED COMPATIBLE(TRUE|FALSE)
     [ "$result" = "$version $2" ] || fail "package version file: request $1 gave '$result', expected '$version $2'"
 }
 IFS=. read -r major minor _ <<<"$version"
-check_version "$major.0" TRUE
-check_version "$major.$minor" TRUE
-check_version "$((major + 1)).0" FALSE
-check_version "$major.$((minor + 1))" FALSE
-if [ "$major" -gt 0 ]; then check_version "$((major - 1)).9" FALSE; fi
+for request in "$major.0 TRUE" "$major.$minor TRUE" "$((major + 1)).0 FALSE" \
+    "$major.$((minor + 1)) FALSE" "$((major > 0 ? major - 1 : major + 2)).9 FALSE"; do
+    check_version $request
+done
 cli_version=$("$emulator" "$prefix/bin/kxipc.exe" --version | tr -d '\r') || fail "kxipc --version failed"
 [ "$cli_version" = "kxipc $version" ] || fail "installed kxipc --version says '$cli_version'"
-grep -q "kxipc $version" "$source_dir/README.md" || fail "README does not name version $version"
-grep -q "^## \[$version\]" "$source_dir/CHANGELOG.md" || fail "CHANGELOG has no $version entry"
+grep -q "kxipc $version" "$source/README.md" || fail "README does not name version $version"
+grep -q "^## \[$version\]" "$source/CHANGELOG.md" || fail "CHANGELOG has no $version entry"
 
 for example in chat request_reply c; do
     echo "== build examples/$example against the installed package"
-    "$cmake" -S "$source_dir/examples/$example" -B "$work/$example" \
+    "$cmake" -S "$source/examples/$example" -B "$work/$example" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE="$build_type" \
         -Dkxipc_DIR="$prefix/lib/cmake/kxipc" >"$work/$example.configure.log" 2>&1 ||
         { cat "$work/$example.configure.log"; die "configuring $example failed"; }
@@ -256,7 +243,7 @@ for variant in msvc msvc-gv; do
     [ "$variant" = msvc-gv ] && convention=(/Gv)
     clang-cl-14 --target=x86_64-pc-windows-msvc /nologo /W4 /WX /GS- /Zl /X /showIncludes \
         "${convention[@]}" /c -I"$prefix/include" /Fo"$msvc/$variant.obj" -- \
-        "$source_dir/examples/c/greeter.c" >"$msvc/$variant.compile.log" 2>&1 ||
+        "$source/examples/c/greeter.c" >"$msvc/$variant.compile.log" 2>&1 ||
         { cat "$msvc/$variant.compile.log"; die "clang-cl ${convention[*]} failed"; }
     # Every header read is clang's own or an installed kxipc one.
     foreign=$(sed -n 's/^Note: including file: *//p' "$msvc/$variant.compile.log" |

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "KxMessageRing.h"
@@ -49,6 +50,26 @@ bool Add(CKxMessageRing& ring, std::vector<std::uint32_t> recipients,
     return ring.Add(static_cast<std::uint32_t>(recipients.size()), recipients.data(), message);
 }
 
+// What an acknowledgement reports: the sender and key of the record it completed, {0, 0} when it
+// completed none or one without a key, kRefused when it was refused.
+using Report = std::pair<std::uint32_t, std::uint64_t>;
+const Report kRefused{0xFFFF, 0xFFFF};
+
+Report Acknowledge(CKxMessageRing& ring, std::uint32_t id) {
+    Report report = kRefused;
+    return ring.Acknowledge(id, &report.first, &report.second) ? report : kRefused;
+}
+
+Report AcknowledgeAt(CKxMessageRing& ring, std::uint32_t id, std::uint32_t position) {
+    Report report = kRefused;
+    return ring.AcknowledgeAt(id, position, &report.first, &report.second) ? report : kRefused;
+}
+
+Report Sweep(CKxMessageRing& ring) {
+    Report report = kRefused;
+    return ring.SweepAbandonedAcknowledgement(&report.first, &report.second) ? report : kRefused;
+}
+
 std::uint32_t FreeWords(const CKxMessageRing& ring) {
     std::uint32_t free = 0xFFFFFFFF;
     EXPECT_TRUE(ring.FreeWords(&free));
@@ -70,16 +91,12 @@ TEST(KxMessageRing, RecordStartingAtElement398ContinuesAtElement2) {
     EXPECT_TRUE(buffer.GuardsIntact());
 
     KxRingMessage taken = {};
-    std::uint32_t sender = 0;
-    std::uint64_t outKey = 0;
     for (std::uint32_t id : {0x10u, 0x20u}) {
         ASSERT_TRUE(buffer.Ring().Take(id, &taken));
         EXPECT_EQ(param, taken.param);
         EXPECT_EQ(key, taken.acknowledgeKey);
-        ASSERT_TRUE(buffer.Ring().Acknowledge(id, &sender, &outKey));
+        EXPECT_EQ(id == 0x20 ? Report(0x99, key) : Report(0, 0), Acknowledge(buffer.Ring(), id));
     }
-    EXPECT_EQ(0x99u, sender);
-    EXPECT_EQ(key, outKey);
     EXPECT_EQ(11u, buffer[0]);  // R followed the record across the wrap
     EXPECT_EQ(397u, FreeWords(buffer.Ring()));
 }
@@ -119,32 +136,22 @@ TEST(KxMessageRing, SpaceIsGivenBackOnlyInOrderAndOnlyTheCompletingAcknowledgeme
     const std::uint32_t write = buffer[1];
 
     KxRingMessage taken = {};
-    std::uint32_t sender = 0xFFFF;
-    std::uint64_t key = 0xFFFF;
-    EXPECT_FALSE(ring.Acknowledge(0xB, &sender, &key)) << "pending, not received";
+    EXPECT_EQ(kRefused, Acknowledge(ring, 0xB)) << "pending, not received";
     for (std::uint32_t code : {101u, 102u, 103u}) {
         ASSERT_TRUE(ring.Take(0xB, &taken));
         EXPECT_EQ(code, taken.messageCode);
     }
     EXPECT_FALSE(ring.Take(0xB, &taken));
-    ASSERT_TRUE(ring.Acknowledge(0xB, &sender, &key));  // first record: A still pending
-    EXPECT_EQ(0u, sender);
-    EXPECT_EQ(0u, key);
-    ASSERT_TRUE(ring.Acknowledge(0xB, &sender, &key));  // second record done, behind the first
-    EXPECT_EQ(2u, sender);
-    EXPECT_EQ(0x22u, key);
-    ASSERT_TRUE(ring.Acknowledge(0xB, &sender, &key));  // done, but a posted message reports none
-    EXPECT_EQ(0u, sender);
-    EXPECT_EQ(0u, key);
+    EXPECT_EQ(Report(0, 0), Acknowledge(ring, 0xB));     // first record: A still pending
+    EXPECT_EQ(Report(2, 0x22), Acknowledge(ring, 0xB));  // second record done, behind the first
+    EXPECT_EQ(Report(0, 0), Acknowledge(ring, 0xB));     // done, but a posted message reports none
     EXPECT_EQ(2u, buffer[0]);
     EXPECT_EQ(397u - 11u - 9u - 9u, FreeWords(ring));
 
     ASSERT_TRUE(ring.Take(0xA, &taken));
-    ASSERT_TRUE(ring.Acknowledge(0xA, &sender, &key));
-    EXPECT_EQ(1u, sender);
-    EXPECT_EQ(0x500000011u, key);
+    EXPECT_EQ(Report(1, 0x500000011u), Acknowledge(ring, 0xA));
     EXPECT_EQ(write, buffer[0]);  // all three given back by this one acknowledgement
-    EXPECT_FALSE(ring.Acknowledge(0xA, &sender, &key));
+    EXPECT_EQ(kRefused, Acknowledge(ring, 0xA));
 }
 
 // A receiver drains everything in one call and acknowledges by position, out of order.
@@ -177,27 +184,20 @@ TEST(KxMessageRing, TakeAllDrainsOldestFirstAndAcknowledgeAtCompletesTheRecordIt
     EXPECT_FALSE(ring.TakeAll(0xA, taken, 44, &count));
     EXPECT_EQ(0u, count);
 
-    std::uint32_t sender = 0xFFFF;
-    std::uint64_t key = 0xFFFF;
     const std::vector<std::uint32_t> before = buffer.Snapshot();
     for (std::uint32_t position : {2u, 12u, 22u, write, 0u, 500u}) {
-        EXPECT_FALSE(ring.AcknowledgeAt(0xA, position, &sender, &key)) << position;
+        EXPECT_EQ(kRefused, AcknowledgeAt(ring, 0xA, position)) << position;
     }
-    EXPECT_FALSE(ring.AcknowledgeAt(0xB, 11, &sender, &key)) << "pending, not received";
+    EXPECT_EQ(kRefused, AcknowledgeAt(ring, 0xB, 11)) << "pending, not received";
     EXPECT_EQ(before, buffer.Snapshot());
 
-    ASSERT_TRUE(ring.AcknowledgeAt(0xA, 33, &sender, &key));  // the newer one first
-    EXPECT_EQ(4u, sender);
-    EXPECT_EQ(0x44u, key);
+    EXPECT_EQ(Report(4, 0x44), AcknowledgeAt(ring, 0xA, 33));  // the newer one first
     EXPECT_TRUE(ring.IsMessageDone(33));
     EXPECT_EQ(11u, buffer[0]) << "done, but behind a record that is not";
-    ASSERT_TRUE(ring.AcknowledgeAt(0xA, 11, &sender, &key));
-    EXPECT_EQ(0u, key) << "B has not acknowledged";
+    EXPECT_EQ(Report(0, 0), AcknowledgeAt(ring, 0xA, 11)) << "B has not acknowledged";
 
     ASSERT_TRUE(ring.TakeAll(0xB, taken, 1, &count));
-    ASSERT_TRUE(ring.AcknowledgeAt(0xB, taken[0].position, &sender, &key));
-    EXPECT_EQ(2u, sender);
-    EXPECT_EQ(0x22u, key);
+    EXPECT_EQ(Report(2, 0x22), AcknowledgeAt(ring, 0xB, taken[0].position));
     EXPECT_EQ(write, buffer[0]);  // 11, 22 and 33 given back by this one acknowledgement
 }
 
@@ -208,19 +208,15 @@ TEST(KxMessageRing, AbandonedAcknowledgementIsReportedOnceAndGivenBack) {
     CKxMessageRing& ring = buffer.Ring();
     ASSERT_TRUE(Add(ring, {0xA}, Message(5, 1, 0, 0x55)));
     ASSERT_TRUE(Add(ring, {0xA, 0xB}, Message(6, 2, 0, 0x66)));
-    std::uint32_t position = 0, sender = 0xFFFF;
-    std::uint64_t key = 0xFFFF;
+    std::uint32_t position = 0;
     ASSERT_TRUE(ring.FindRecipient(0xA, 0, 2, &position));  // the state change alone
     ASSERT_TRUE(ring.FindRecipient(0xA, 0, 2, &position));
     buffer[position + 4] = 7;  // B's state
 
-    ASSERT_TRUE(ring.SweepAbandonedAcknowledgement(&sender, &key));
-    EXPECT_EQ(5u, sender);
-    EXPECT_EQ(0x55u, key);
+    EXPECT_EQ(Report(5, 0x55), Sweep(ring));
     EXPECT_EQ(position, buffer[0]);
     EXPECT_FALSE(ring.IsMessageDone(position));
-    ASSERT_TRUE(ring.SweepAbandonedAcknowledgement(&sender, &key));
-    EXPECT_EQ(0u, key);
+    EXPECT_EQ(Report(0, 0), Sweep(ring));
     EXPECT_EQ(position, buffer[0]);
     KxRingMessage taken = {};
     EXPECT_FALSE(ring.Take(0xB, &taken));
@@ -264,8 +260,7 @@ TEST(KxMessageRing, CorruptedPositionsAndRecordsRefuseEveryOperation) {
         ASSERT_TRUE(ring.Take(0xA, &taken));
         buffer[c.element] = c.value;
         const std::vector<std::uint32_t> before = buffer.Snapshot();
-        std::uint32_t position = 0, sender = 0, free = 0, count = 0;
-        std::uint64_t key = 0;
+        std::uint32_t position = 0, free = 0, count = 0;
         KxRingTakenMessage all[4] = {};
         EXPECT_FALSE(ring.IsConsistent());
         if (c.element < 2 && (c.value < 2 || c.value > 399)) {
@@ -275,9 +270,9 @@ TEST(KxMessageRing, CorruptedPositionsAndRecordsRefuseEveryOperation) {
         EXPECT_FALSE(ring.Take(0xB, &taken));
         EXPECT_FALSE(ring.TakeAll(0xC, all, 4, &count));
         EXPECT_FALSE(ring.FindRecipient(0xC, 0, 1, &position));
-        EXPECT_FALSE(ring.Acknowledge(0xA, &sender, &key));
-        EXPECT_FALSE(ring.AcknowledgeAt(0xA, 2, &sender, &key));
-        EXPECT_FALSE(ring.SweepAbandonedAcknowledgement(&sender, &key));
+        EXPECT_EQ(kRefused, Acknowledge(ring, 0xA));
+        EXPECT_EQ(kRefused, AcknowledgeAt(ring, 0xA, 2));
+        EXPECT_EQ(kRefused, Sweep(ring));
         EXPECT_EQ(before, buffer.Snapshot());
         EXPECT_TRUE(buffer.GuardsIntact());
     }

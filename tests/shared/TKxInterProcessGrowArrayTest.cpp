@@ -26,34 +26,6 @@ std::string AccessFailure(TKxInterProcessGrowArray<std::uint32_t>& array, std::u
 
 }  // namespace
 
-TEST(TKxInterProcessGrowArray, ParticipantIdArraySegmentIsNamedAfterTheTemplate) {
-    const std::string name = KxUniqueName("chan") + "_Participant_IDs_Array";
-    TKxInterProcessGrowArray<std::uint32_t> ids(name, 51, 20);
-    ids.Header() = 1;
-    ids[0] = 2;
-    ids[50] = 0x5050;
-    bool created = true;
-    CKxSharedMemory raw(4, "TKxInterProcessGrowArray" + name, &created);
-    EXPECT_FALSE(created);
-    const auto* words = static_cast<const std::uint32_t*>(raw.GetBaseAddress());
-    EXPECT_EQ(1u, words[0]);
-    EXPECT_EQ(2u, words[1]);
-    EXPECT_EQ(0x5050u, words[51]);
-    EXPECT_EQ(51u, ids.GetCapacity());  // element 50 is inside the initial capacity
-}
-
-TEST(TKxInterProcessGrowArray, GrowthOfTheOnlyHolderStartsOverFromZeros) {
-    TKxInterProcessGrowArray<std::uint32_t> array(KxUniqueName("alone"), 51, 20);
-    array.Header() = 1;
-    array[5] = 55;
-    array[3000] = 7;  // beyond the first view's page: the segment is made anew at the new size
-    EXPECT_EQ(3021u, array.GetCapacity());
-    EXPECT_GE(array.GetMappedCapacity(), 3021u);
-    EXPECT_EQ(0u, array.Header());
-    EXPECT_EQ(0u, array[5]);
-    EXPECT_EQ(7u, array[3000]);
-}
-
 TEST(TKxInterProcessGrowArray, ExistingSegmentOfAnotherSizeIsOpenedAtItsSize) {
     const std::string name = KxUniqueName("ids");
     TKxInterProcessGrowArray<std::uint32_t> first(name, 51, 20);

@@ -17,9 +17,7 @@ std::unique_ptr<CKxChildProcess> KxCliStart(const std::vector<std::string>& args
 DWORD KxCliRun(const std::vector<std::string>& args, std::string* output, bool withErrors) {
     std::unique_ptr<CKxChildProcess> child = KxCliStart(args, withErrors);
     child->CloseInput();
-    if (!child->WaitForExit(kKxDeadlineMs)) return STILL_ACTIVE;
-    // The output pipe closes with the process; reading until then gives every line.
-    child->WaitForLine("\x01never", kKxDeadlineMs);
+    if (!child->WaitForExit(kKxDeadlineMs)) return STILL_ACTIVE;  // and its output has ended
     *output = child->Output();
     return child->ExitCode();
 }

@@ -33,18 +33,15 @@ void Say(const std::string& line) {
 
 class CKxScriptedParticipant : public CkxIPCParticipant {
 public:
-    CKxScriptedParticipant(const char* channel, HANDLE release, bool holdQuit)
-        : CkxIPCParticipant(channel), m_release(release), m_holdQuit(holdQuit) {}
+    CKxScriptedParticipant(const char* channel, HANDLE release)
+        : CkxIPCParticipant(channel), m_release(release) {}
 
 protected:
     void OnJoin(unsigned int id, bool later) override {
         Say(KxLine("join", {id, later}));
         if (!later) Reach(kKxOwnOnJoinPoint);
     }
-    void OnQuit(unsigned int id) override {
-        Say(KxLine("quit", {id}));
-        if (m_holdQuit) WaitForSingleObject(m_release, kKxHoldLimitMs);
-    }
+    void OnQuit(unsigned int id) override { Say(KxLine("quit", {id})); }
     void OnSyncMessage(unsigned int sender, unsigned int code, unsigned long long param) override {
         Say(KxLine("sync", {sender, code, param}));
         Reach(kKxOnSyncMessagePoint);
@@ -56,7 +53,6 @@ protected:
     }
     void OnReceive(unsigned int sender, unsigned int code, unsigned long long param) override {
         Say(KxLine("recv", {sender, code, param}));
-        if (code == kKxKickCode) SendFromHandler(param, kKxNestedCode, GetParticipantID());
         if (code == kKxSelfCode) SendFromHandler(GetParticipantID(), kKxPlainCode, param);
     }
 
@@ -69,7 +65,6 @@ private:
     }
 
     HANDLE m_release;
-    bool m_holdQuit;
 };
 
 }  // namespace
@@ -83,15 +78,14 @@ std::string KxLine(const std::string& kind, std::initializer_list<unsigned long 
 }
 
 // args: channel, ready event (kill and pause points), release event (held handlers), resume event
-// (pause points), options. Commands:
+// (pause points). Commands:
 //   join | arm|pause <point> | send|post <code> <param> [<id>...] | leave
 // End of input: the member leaves; sends still waiting on their threads end with the process.
 KX_CHILD_ROLE(KxMember) {
     if (args.size() < 4) return 2;
     const HANDLE release = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, args[2].c_str());
     if (!release) return 3;
-    const bool holdQuit = std::find(args.begin() + 4, args.end(), "hold-quit") != args.end();
-    CKxScriptedParticipant participant(args[0].c_str(), release, holdQuit);
+    CKxScriptedParticipant participant(args[0].c_str(), release);
     Say("ready");
     for (std::string line; KxReadLine(&line);) {
         std::istringstream in(line);
@@ -124,11 +118,7 @@ KX_CHILD_ROLE(KxMember) {
                                          : participant.PostIPMessage(count, list, code, param);
                 Say(KxLine(send ? "sent" : "posted", {param, result, GetTickCount64() - start}));
             };
-            if (send) {
-                std::thread(transmit).detach();
-            } else {
-                transmit();
-            }
+            send ? std::thread(transmit).detach() : transmit();  // a send may wait: on a thread
         } else if (verb == "leave") {
             Say("leaving");
             participant.UninitializeParticipant();
@@ -145,6 +135,10 @@ namespace {
 std::string EventName(const char* kind) {
     static std::atomic<unsigned> next{0};
     return KxUniqueName(kind + std::to_string(++next));
+}
+
+HANDLE AutoResetEvent(const std::string& name) {
+    return CreateEventA(nullptr, FALSE /*bManualReset*/, FALSE /*bInitialState*/, name.c_str());
 }
 
 // The output's whole lines, and the first of them that matches `line` (see Saw).
@@ -176,20 +170,15 @@ size_t CountLines(const std::string& output, const std::string& line) {
 
 }  // namespace
 
-CKxMemberProcess::CKxMemberProcess(const std::string& channel,
-                                   const std::vector<std::string>& options)
+CKxMemberProcess::CKxMemberProcess(const std::string& channel)
     : m_readyName(EventName("ready")),
       m_releaseName(EventName("release")),
       m_resumeName(EventName("resume")),
-      m_ready(CreateEventA(nullptr, FALSE /*bManualReset*/, FALSE /*bInitialState*/,
-                           m_readyName.c_str())),
-      m_release(CreateEventA(nullptr, FALSE /*bManualReset*/, FALSE /*bInitialState*/,
-                             m_releaseName.c_str())),
-      m_resume(CreateEventA(nullptr, FALSE /*bManualReset*/, FALSE /*bInitialState*/,
-                            m_resumeName.c_str())) {
-    std::vector<std::string> args{channel, m_readyName, m_releaseName, m_resumeName};
-    args.insert(args.end(), options.begin(), options.end());
-    m_process = CKxChildProcess::Role("KxMember", args);
+      m_ready(AutoResetEvent(m_readyName)),
+      m_release(AutoResetEvent(m_releaseName)),
+      m_resume(AutoResetEvent(m_resumeName)) {
+    m_process =
+        CKxChildProcess::Role("KxMember", {channel, m_readyName, m_releaseName, m_resumeName});
     EXPECT_TRUE(m_process->WaitForLine("ready", kKxDeadlineMs)) << "member did not start";
 }
 
@@ -198,9 +187,8 @@ CKxMemberProcess::~CKxMemberProcess() {
     for (HANDLE event : {m_ready, m_release, m_resume}) CloseHandle(event);
 }
 
-std::unique_ptr<CKxMemberProcess> CKxMemberProcess::Joined(
-    const std::string& channel, const std::vector<std::string>& options) {
-    std::unique_ptr<CKxMemberProcess> member(new CKxMemberProcess(channel, options));
+std::unique_ptr<CKxMemberProcess> CKxMemberProcess::Joined(const std::string& channel) {
+    std::unique_ptr<CKxMemberProcess> member(new CKxMemberProcess(channel));
     EXPECT_NE(0u, member->Join()) << member->Output();
     EXPECT_LT(member->Took("joined"), kKxPromptMs) << "the start sat out a wait of the library";
     return member;

@@ -25,8 +25,6 @@ const unsigned int kKxHoldCode = 2;
 const unsigned int kKxThrowCode = 3;
 // OnSyncMessage sends kKxPlainCode synchronously to the member its param names, with that param.
 const unsigned int kKxNestedCode = 4;
-// OnReceive sends kKxNestedCode synchronously to the member its param names, with its own id.
-const unsigned int kKxKickCode = 5;
 // OnReceive sends kKxPlainCode synchronously to its own member, with the same param.
 const unsigned int kKxSelfCode = 6;
 
@@ -53,14 +51,11 @@ std::string KxLine(const std::string& kind, std::initializer_list<unsigned long 
 
 class CKxMemberProcess {
 public:
-    // Starts the process; it joins on Join/StartJoin. Options: "hold-quit": OnQuit waits for
-    // Release(). The process is killed at destruction.
-    explicit CKxMemberProcess(const std::string& channel,
-                              const std::vector<std::string>& options = {});
+    // Starts the process; it joins on Join/StartJoin. The process is killed at destruction.
+    explicit CKxMemberProcess(const std::string& channel);
     ~CKxMemberProcess();
     // A started and joined member (Id() 0, and a test failure, when the join did not complete).
-    static std::unique_ptr<CKxMemberProcess> Joined(const std::string& channel,
-                                                    const std::vector<std::string>& options = {});
+    static std::unique_ptr<CKxMemberProcess> Joined(const std::string& channel);
 
     // Joins and returns the identifier; 0 when InitializeParticipant did not return within
     // timeoutMs.
@@ -71,8 +66,8 @@ public:
     DWORD ProcessId() const { return m_process->ProcessId(); }
 
     // Arms a kill point (Arm) or a pause point (Pause) in the member; true once it confirmed.
-    // WaitStopped: true once a thread of the member has reached it (within kKxDeadlineMs). Resume lets
-    // the thread stopped at a pause point go on.
+    // WaitStopped: true once a thread of the member has reached it (within kKxDeadlineMs). Resume
+    // lets the thread stopped at a pause point go on.
     bool Arm(const std::string& point);
     bool Pause(const std::string& point);
     bool WaitStopped();
