@@ -24,6 +24,18 @@ char* CopyName(const char* name) {
     return copy;
 }
 
+// Starts report (may be null) as a refusal for want of a serving run, then refuses a reserved code
+// (false) where it arises, before anything is drawn or queued.
+bool AcceptsCode(unsigned int messageCode, kxipc_send_report* report) {
+    if (report) {
+        report->count = 0;
+        report->refusal = KXIPC_REFUSED_NOT_RUNNING;
+    }
+    if (messageCode <= kKxLargestApplicationCode) return true;
+    if (report) report->refusal = KXIPC_REFUSED_RESERVED_CODE;
+    return false;
+}
+
 }  // namespace
 
 // A run calls the handlers through this: the protected virtuals, reached from a class nested in
@@ -188,14 +200,7 @@ bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* id
 bool CkxIPCParticipant::PostIPMessage(unsigned int count, const unsigned int* ids,
                                       unsigned int messageCode, unsigned long long param,
                                       kxipc_send_report* report) {
-    if (report) {
-        report->count = 0;
-        report->refusal = KXIPC_REFUSED_NOT_RUNNING;
-    }
-    if (messageCode > kKxLargestApplicationCode) {
-        if (report) report->refusal = KXIPC_REFUSED_RESERVED_CODE;
-        return false;
-    }
+    if (!AcceptsCode(messageCode, report)) return false;
     CkxIPCMessage message;
     message.SetMessageCode(messageCode);
     message.SetParam(param);
@@ -211,14 +216,7 @@ bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* id
 bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* ids,
                                       unsigned int messageCode, unsigned long long param,
                                       kxipc_send_report* report) {
-    if (report) {
-        report->count = 0;
-        report->refusal = KXIPC_REFUSED_NOT_RUNNING;
-    }
-    if (messageCode > kKxLargestApplicationCode) {
-        if (report) report->refusal = KXIPC_REFUSED_RESERVED_CODE;
-        return false;
-    }
+    if (!AcceptsCode(messageCode, report)) return false;
     CKxParticipantRun::Reference run(m_waitingThread);
     if (!run) return false;
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();

@@ -131,10 +131,10 @@ fault M23 shared/KxParticipantIdList.cpp "CKxParticipantIdList::Count" \
     "a hostile count of 51 is trusted (bound off by one)" \
     '    return count <= kKxMaxParticipants ? count : 0;' \
     '    return count <= kKxIdArrayElements ? count : 0;'
-fault M24 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::PostIPMessage" \
+fault M24 participant/CkxIPCParticipant.cpp "AcceptsCode" \
     "the largest application code is refused" \
-    $'    if (messageCode > kKxLargestApplicationCode) {\n        if (report) report->refusal = KXIPC_REFUSED_RESERVED_CODE;\n        return false;\n    }\n    CkxIPCMessage message;' \
-    $'    if (messageCode >= kKxLargestApplicationCode) {\n        if (report) report->refusal = KXIPC_REFUSED_RESERVED_CODE;\n        return false;\n    }\n    CkxIPCMessage message;'
+    '    if (messageCode <= kKxLargestApplicationCode) return true;' \
+    '    if (messageCode < kKxLargestApplicationCode) return true;'
 fault M25 channel/CKxIPCAcknowledgeEventPoolManager.cpp "CKxIPCAcknowledgeEventPoolManager::MakeElement" \
     "a new element keeps a signal left by an earlier process of the same id" \
     $'    element->GetEvent()->Wait(0);\n' \
