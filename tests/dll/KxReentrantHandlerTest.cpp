@@ -96,7 +96,7 @@ TEST(KxReentrantHandlers, MemberEndingWhileAnArrivalIsGreetedIsNeverAnnouncedOut
     ASSERT_TRUE(Eventually([&] { return a.joins == 3; }));
     CKxMemberProcess e(channel);
     e.StartJoin();
-    ASSERT_TRUE(Eventually([&] { return a.joins == 4; }));
+    ASSERT_TRUE(Eventually([&] { return a.joins == 4 && c.joins == 4; }));
     std::atomic<bool> greeted{false};
     b.onJoin = [&](unsigned int, bool later) {
         if (later && !greeted.exchange(true)) b.SendIPMessage(1, &aId, 9, 0);
