@@ -389,18 +389,24 @@ TEST(KxOutlivedWork, LateThreadsAndSendsAfterTheirStartOrStayEndedTouchNothingSl
     EXPECT_EQ(1, failing.SendWait(kKxPlainCode, 1, {witness->Id()}));
 }
 
-// A join notice that finds no room in the ring is queued once room comes back, not dropped: the
-// newcomer's start ends soon after the ring drains, and every member meets it once, before it
-// goes. Posts pile up behind a held handler until the ring refuses one.
-TEST(KxFullRing, JoinNoticeWithoutRoomIsQueuedOnceTheRingDrains) {
-    const std::string channel = KxUniqueName("channel");
-    Member holder = CKxMemberProcess::Joined(channel), poster = CKxMemberProcess::Joined(channel);
-    CKxMemberProcess newcomer(channel);
+// Posts pile up behind a handler of holder's that poster's send holds, until the ring refuses one.
+static void FillRingBehindAHeldHandler(CKxMemberProcess* poster, CKxMemberProcess* holder) {
     poster->Send(kKxHoldCode, 1, {holder->Id()});
     ASSERT_TRUE(holder->Saw(KxLine("sync", {poster->Id(), kKxHoldCode, 1})));
     for (unsigned long long param = 2; poster->Post(kKxPlainCode, param, {holder->Id()}); ++param) {
         ASSERT_LT(param, 50u) << "the ring never filled";
     }
+}
+
+// A join notice that finds no room in the ring is queued once room comes back, not dropped: the
+// newcomer's start ends soon after the ring drains, and every member meets it once, before it
+// goes.
+TEST(KxFullRing, JoinNoticeWithoutRoomIsQueuedOnceTheRingDrains) {
+    const std::string channel = KxUniqueName("channel");
+    Member holder = CKxMemberProcess::Joined(channel), poster = CKxMemberProcess::Joined(channel);
+    CKxMemberProcess newcomer(channel);
+    FillRingBehindAHeldHandler(poster.get(), holder.get());
+    if (HasFatalFailure()) return;
     newcomer.StartJoin();
     std::vector<std::uint32_t> members;
     for (const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
@@ -439,11 +445,8 @@ TEST(KxFullRing, NoticeQueuedAfterItsStartGaveUpCarriesTheJoinersKeySlow) {
     }
     ASSERT_TRUE(element->GetEvent()->Wait(kKxDeadlineMs));
     CKxMemberProcess newcomer(channel);
-    poster->Send(kKxHoldCode, 1, {holder->Id()});
-    ASSERT_TRUE(holder->Saw(KxLine("sync", {poster->Id(), kKxHoldCode, 1})));
-    for (unsigned long long param = 2; poster->Post(kKxPlainCode, param, {holder->Id()}); ++param) {
-        ASSERT_LT(param, 50u) << "the ring never filled";
-    }
+    FillRingBehindAHeldHandler(poster.get(), holder.get());
+    if (HasFatalFailure()) return;
     newcomer.StartJoin();
     ASSERT_TRUE(newcomer.Saw("joined", 1, kKxHoldLimitMs));
     holder->Kill();  // its removal gives the ring's room back
