@@ -320,6 +320,17 @@ bool CIPCCommunicationChannel::AcknowledgeMessageAt(std::uint32_t id, std::uint3
     return true;
 }
 
+bool CIPCCommunicationChannel::AcknowledgeMessageAt(std::uint32_t id, std::uint32_t position,
+                                                    std::uint64_t* releaseKey) {
+    *releaseKey = 0;
+    if (m_lockCount == 0) return false;
+    std::uint32_t sender = 0;
+    std::uint64_t key = 0;
+    if (!m_queue->AcknowledgeMessageAt(id, position, &sender, &key)) return false;
+    if (sender != 0 && key != 0 && IsParticipant(sender)) *releaseKey = key;
+    return true;
+}
+
 bool CIPCCommunicationChannel::RecipientStates(std::uint32_t position, std::uint64_t key,
                                                std::uint32_t count, std::uint32_t* states) {
     if (m_lockCount == 0) return false;

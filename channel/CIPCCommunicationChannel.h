@@ -98,6 +98,9 @@ public:
     // As AcknowledgeMessage, for id's received entry in the record at position (from
     // TakeMessages).
     bool AcknowledgeMessageAt(std::uint32_t id, std::uint32_t position);
+    // As above, but the sender to release is not woken here: *releaseKey gets its key (0 when
+    // none is owed), for the caller to set once it has given the lock back.
+    bool AcknowledgeMessageAt(std::uint32_t id, std::uint32_t position, std::uint64_t* releaseKey);
 
     // Read-only views for diagnostics (lock held): the queue and the raw member count.
     const CkxIPCMessageQueue& GetQueue() const { return *m_queue; }

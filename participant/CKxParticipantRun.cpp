@@ -390,6 +390,7 @@ void CKxParticipantRun::DispatchWake(int position) {
         Receive();
     } else if (position >= 2 && static_cast<unsigned int>(position - 2) < m_otherCount) {
         RefreshMembers(m_otherIds[position - 2]);
+        ReleaseAnsweredSends();
         // A sender that died between queueing and waking its recipients left its messages
         // unannounced: the wake for its end takes them.
         Receive();
@@ -442,11 +443,19 @@ void CKxParticipantRun::Receive() {
                     m_handlers->OnSyncMessage(sender, code, param);
                 }
                 KX_KILL_POINT("participant.receive.before-acknowledge");
-                CIPCChannelLock lock(m_channel);
-                // Each message is acknowledged when its own handler is done, also when messages
-                // handled inside that handler's sends were acknowledged before it: a sender waits
-                // for its own recipients' handlers, never for handlers that happen to enclose them.
-                m_channel->AcknowledgeMessageAt(Id(), taken[i].position);
+                std::uint64_t releaseKey = 0;
+                {
+                    CIPCChannelLock lock(m_channel);
+                    // Each message is acknowledged when its own handler is done, also when
+                    // messages handled inside that handler's sends were acknowledged before it:
+                    // a sender waits for its own recipients' handlers, never for handlers that
+                    // happen to enclose them.
+                    m_channel->AcknowledgeMessageAt(Id(), taken[i].position, &releaseKey);
+                }
+                KX_KILL_POINT("participant.receive.before-release");
+                if (releaseKey != 0) {
+                    CIPCServiceFactorySingleton::GetInstance()->SetAcknowledgeEvent(releaseKey);
+                }
             } else if (code == kKxJoinNoticeCode) {
                 RefreshMembers(0);  // a notice that asks for no acknowledgement
             }
@@ -509,6 +518,14 @@ bool CKxParticipantRun::AddMessage(unsigned int count, const unsigned int* ids,
     message->SetSenderID(Id());
     const bool queued =
         m_channel->AddMessage(count, ids, message, position, wakes->events, &wakes->count);
+    if (queued && wakes->element != nullptr) {
+        wakes->position = *position;
+        wakes->recipients = count;
+        wakes->key = message->GetAcknowledgeKey();
+        CKxSlimLock::Exclusive listing(m_sendsLock);
+        wakes->next = m_sends;
+        m_sends = wakes;
+    }
     if (report) {
         report->count = count;
         report->refusal = queued       ? KXIPC_QUEUED
@@ -542,5 +559,36 @@ void CKxParticipantRun::ReportOutcomes(std::uint32_t position, std::uint64_t key
         report->outcomes[i] = !m_channel->IsParticipant(report->targets[i]) ? KXIPC_TARGET_DEPARTED
                               : answered ? KXIPC_TARGET_ACKNOWLEDGED
                                          : KXIPC_TARGET_PENDING;
+    }
+}
+
+void CKxParticipantRun::EndSend(Wakes* wakes) {
+    CKxSlimLock::Exclusive listing(m_sendsLock);
+    for (Wakes** link = &m_sends; *link != nullptr; link = &(*link)->next) {
+        if (*link == wakes) {
+            *link = wakes->next;
+            return;
+        }
+    }
+}
+
+void CKxParticipantRun::ReleaseAnsweredSends() {
+    {
+        CKxSlimLock::Exclusive listing(m_sendsLock);
+        if (m_sends == nullptr) return;  // the usual case: a member's end costs no lock
+    }
+    CIPCChannelLock lock(m_channel);
+    if (!lock.IsHeld()) return;
+    CKxSlimLock::Exclusive listing(m_sendsLock);
+    std::uint32_t states[kKxMaxRecipients];
+    for (Wakes* send = m_sends; send != nullptr; send = send->next) {
+        if (m_channel->RecipientStates(send->position, send->key, send->recipients, states)) {
+            continue;
+        }
+        // Its recipients are through: release the sender. The recipient that completed the
+        // record may be alive and set the event too, so the element retires (it is never lent
+        // again, and a late signal reaches nobody).
+        send->element->NoteWaitEndedUnsignalled();
+        send->element->GetEvent()->Set();
     }
 }

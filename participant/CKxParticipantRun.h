@@ -63,9 +63,16 @@ public:
 
     // The recipients a queued message still has to wake: the sender wakes them once it has given
     // the channel lock back, so that they do not wake only to wait for that lock.
+    // For a synchronous send (element given) it also describes the send's record: AddMessage
+    // lists it with the run until EndSend (see ReleaseAnsweredSends).
     struct Wakes {
         std::shared_ptr<CKxEvent> events[kKxMaxRecipients];
         std::uint32_t count = 0;
+        CKxIPCAcknowledgeEventPoolElement* element = nullptr;  // the send's, borrowed
+        std::uint32_t position = 0;
+        std::uint32_t recipients = 0;
+        std::uint64_t key = 0;
+        Wakes* next = nullptr;
     };
 
     // Makes run the one the slot publishes (the slot must be empty). The slot holds one reference.
@@ -127,6 +134,9 @@ public:
     // recipient that already has an entry it has not taken is left out.
     bool AddMessage(unsigned int count, const unsigned int* ids, CkxIPCMessage* message,
                     std::uint32_t* position, kxipc_send_report* report, Wakes* wakes);
+    // Takes a synchronous send that AddMessage listed off the list; every path of the send
+    // calls it once its wait has ended, before the element goes back to the pool.
+    void EndSend(Wakes* wakes);
     // Fills the outcomes of report, whose message (key) was queued at position: acknowledged or
     // departed when acknowledgedByAll (its sender saw the signal) or the record is gone, else as
     // each entry stands; a target no longer registered has departed.
@@ -209,6 +219,15 @@ private:
     unsigned int m_presentIds[kKxMaxParticipants];
     unsigned int m_noticeRecipientCount = 0;
     unsigned int m_noticeRecipients[kKxMaxParticipants];
+
+    // The synchronous sends queued by this run whose wait has not ended. A recipient sets the
+    // sender's event after it gave the lock back; if it dies in between, its acknowledgement
+    // has completed and given back the record and nothing in the queue tells of the signal it
+    // owed. So the wake-up for a member's end releases every listed send whose record is gone.
+    // Taken after the channel lock where both are held.
+    CKxSlimLock m_sendsLock;
+    Wakes* m_sends = nullptr;
+    void ReleaseAnsweredSends();
 
     // Written by the run's thread, read by any thread.
     CKxSlimLock m_announcedLock;

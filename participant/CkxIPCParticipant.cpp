@@ -235,6 +235,8 @@ bool CkxIPCParticipant::SendIPMessage(unsigned int count, const unsigned int* id
     message.SetAcknowledgeKey(element->GetAcknowledgeKey());
     std::uint32_t position = 0;
     CKxParticipantRun::Wakes wakes;
+    wakes.element = element;
+    TKxScopeGuard unlist([&run, &wakes] { run->EndSend(&wakes); });
     signalOwed = true;
     const bool queued = run->AddMessage(count, ids, &message, &position, report, &wakes);
     signalOwed = queued;

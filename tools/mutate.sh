@@ -188,8 +188,12 @@ fault M36 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::StopWaitingThrea
     '    if (run->RequestStop() && !run->IsOwnThread()) {'
 fault M37 participant/CKxParticipantRun.cpp "CKxParticipantRun::DispatchWake" \
     "a member's end takes no waiting messages: a sender killed before its wakes strands them" \
-    $'        RefreshMembers(m_otherIds[position - 2]);\n        // A sender' \
-    $'        RefreshMembers(m_otherIds[position - 2]);\n        return;\n        // A sender'
+    $'        ReleaseAnsweredSends();\n        // A sender' \
+    $'        ReleaseAnsweredSends();\n        return;\n        // A sender'
+fault M38 participant/CKxParticipantRun.cpp "CKxParticipantRun::DispatchWake" \
+    "a member's end releases no send: a recipient killed before setting its sender's event strands it" \
+    $'        ReleaseAnsweredSends();\n' \
+    $'\n'
 
 # --- Applying and restoring. ---------------------------------------------------------------------
 backup=$(mktemp -d)

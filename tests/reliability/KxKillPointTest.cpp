@@ -207,6 +207,21 @@ TEST_F(KillPointTest, InsideOwnOnJoin) {
     ExpectChannelGoesOn(members[2]);
 }
 
+// A recipient killed between completing a record (its acknowledgement, under the lock) and setting
+// the sender's event (after the lock is given back): nothing in the queue tells of the owed signal,
+// so the sender must be released by the wake-up for that member's end, not by its time-out.
+TEST_F(KillPointTest, RecipientKilledBeforeSettingTheSendersEvent) {
+    ASSERT_NE(0u, victim->Join());
+    ASSERT_TRUE(victim->Arm("participant.receive.before-release"));
+    const unsigned long long param = NextParam();
+    a->Send(kKxPlainCode, param, {victim->Id()});
+    ASSERT_TRUE(victim->WaitStopped());
+    victim->Kill();
+    EXPECT_TRUE(a->Saw(Sent(param)));
+    EXPECT_LT(a->Took(Sent(param)), kKxPromptMs) << "the sender sat out its wait";
+    ExpectChannelGoesOn(victim->Id());
+}
+
 // A sender killed while it waits for its acknowledgement (its wake and its wait are one kernel
 // call, so it waits once the recipient has the message): the recipient acknowledges late, after
 // the sender is gone, and nobody must be disturbed by it.
