@@ -70,7 +70,7 @@ CIPCCommunicationChannel::~CIPCCommunicationChannel() {
 
 bool CIPCCommunicationChannel::Lock() {
     bool abandoned = false;  // not consulted: see below
-    if (!KxWaitTakingAbandoned(m_mutex, INFINITE, &abandoned)) return false;
+    if (!KxWaitTakingAbandoned(m_mutex, kKxWaitForever, &abandoned)) return false;
     ++m_lockCount;
     // Only the first taker of an abandoned mutex hears of it, and that may be an observer that
     // writes nothing (CKxChannelSnapshot). So every outermost Lock looks for what a dead holder

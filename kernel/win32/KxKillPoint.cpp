@@ -10,6 +10,7 @@
 #include <string>
 
 #include "KxWindows.h"
+#include "TKxUniqueHandle.h"
 
 namespace {
 
@@ -67,16 +68,14 @@ void KxKillPoint(const char* name) {
     }
     // Plain kernel calls, not the library's wrappers: the point must not throw, and it may sit
     // inside the wrappers' own callers.
-    if (HANDLE ready =
-            OpenEventA(EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, readyEventName.c_str())) {
-        SetEvent(ready);
-        CloseHandle(ready);
+    if (const KxUniqueWaitable ready{
+            OpenEventA(EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, readyEventName.c_str())}) {
+        SetEvent(ready.Get());
     }
     if (!resumeEventName.empty()) {
-        if (HANDLE resume =
-                OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, resumeEventName.c_str())) {
-            WaitForSingleObject(resume, INFINITE);
-            CloseHandle(resume);
+        if (const KxUniqueWaitable resume{
+                OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, resumeEventName.c_str())}) {
+            WaitForSingleObject(resume.Get(), INFINITE);
             return;
         }
     }
