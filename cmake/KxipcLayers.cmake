@@ -2,7 +2,7 @@
 # and NAME_killpoints, the same sources with the test seams of KxKillPoint.h compiled in, which
 # only the reliability tests link.
 #
-# kxipc_add_layer(NAME [PLAIN] SOURCES file... [WIN32_SOURCES file...]
+# kxipc_add_layer(NAME [PLAIN] [WINDOWS_FREE] SOURCES file... [WIN32_SOURCES file...]
 #                 [POSIX_SOURCES file...] [PRIVATE_INCLUDES dir...] [DEPENDS layer...]
 #                 [LIBRARIES lib...] [WIN32_LIBRARIES lib...])
 # A layer's folder is its include folder, seen by the layers and targets that link it; DEPENDS
@@ -11,8 +11,10 @@
 # are seen by the layer's own sources only (the kernel's platform folder). The objects carry
 # dllexport for the DLL; code that links them directly sees plain declarations (KXIPC_STATIC).
 # PLAIN: a layer that exports nothing, which programs linked with kxipc.dll may link too.
+# WINDOWS_FREE: the layer's sources may not reach <windows.h> nor name its types; GCC and Clang
+# enforce it (cmake/KxWindowsFree.h).
 function(kxipc_add_layer name)
-    cmake_parse_arguments(LAYER "PLAIN" ""
+    cmake_parse_arguments(LAYER "PLAIN;WINDOWS_FREE" ""
         "SOURCES;WIN32_SOURCES;POSIX_SOURCES;PRIVATE_INCLUDES;DEPENDS;LIBRARIES;WIN32_LIBRARIES"
         ${ARGN})
     set(sources ${LAYER_SOURCES})
@@ -37,6 +39,9 @@ function(kxipc_add_layer name)
         if(NOT LAYER_PLAIN)
             target_compile_definitions(${target} PRIVATE KXIPC_EXPORTS INTERFACE KXIPC_STATIC)
         endif()
+        if(LAYER_WINDOWS_FREE)
+            kxipc_windows_free(${target})
+        endif()
         target_link_libraries(${target} PUBLIC kxipc_options ${libraries})
         foreach(below ${LAYER_DEPENDS})
             target_link_libraries(${target} PUBLIC ${below}${kind})
@@ -45,6 +50,17 @@ function(kxipc_add_layer name)
             target_compile_definitions(${target} PUBLIC KXIPC_KILL_POINTS)
         endif()
     endforeach()
+endfunction()
+
+# kxipc_windows_free(TARGET): every source of TARGET is compiled with cmake/KxWindowsFree.h
+# included first, which poisons the names <windows.h> defines: a source that reaches <windows.h>,
+# or names DWORD, HANDLE and the like itself, does not compile. (MSVC has no poisoning; the GCC
+# builds check for it.)
+function(kxipc_windows_free target)
+    if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+        target_compile_options(${target} PRIVATE
+            "SHELL:-include ${PROJECT_SOURCE_DIR}/cmake/KxWindowsFree.h")
+    endif()
 endfunction()
 
 # kxipc_add_core(NAME LAYERS layer...): an archive of every layer's objects, with their usage
