@@ -16,6 +16,7 @@
 #include "KxLiveness.h"
 #include "KxParticipantIdList.h"
 #include "KxScopeGuard.h"
+#include "KxSharedWord.h"
 
 CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     : m_mutex(nullptr), m_participantIds(nullptr), m_queue(nullptr), m_lockCount(0) {
@@ -42,8 +43,8 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     // As every outermost Lock does (see there).
     FinishAbandonedAcknowledgement();
     CKxParticipantIdList ids(IdElements());
-    if (m_participantIds->Header() == 0) {
-        m_participantIds->Header() = 1;
+    if (KxLoadShared(&m_participantIds->Header()) == 0) {
+        KxStoreShared(&m_participantIds->Header(), std::uint32_t{1});
         ids.Initialize();
     } else {
         RecordAllParticipants();
