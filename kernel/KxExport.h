@@ -4,9 +4,12 @@
 // KXIPC_EXPORTS: defined while the library's own objects are compiled (they export).
 // KXIPC_STATIC:  defined for code that links those objects directly instead of the DLL.
 // Neither:       an application using kxipc.dll (it imports).
+// Elsewhere than on Windows a shared library exports by symbol visibility, the same for all three.
 #pragma once
 
-#if defined(KXIPC_EXPORTS)
+#if !defined(_WIN32)
+#define KXIPC_API __attribute__((visibility("default")))
+#elif defined(KXIPC_EXPORTS)
 #define KXIPC_API __declspec(dllexport)
 #elif defined(KXIPC_STATIC)
 #define KXIPC_API
