@@ -9,9 +9,6 @@
 #include <set>
 #include <string>
 
-#include "KxWindows.h"
-#include "TKxUniqueHandle.h"
-
 namespace {
 
 // Guarded by g_armedLock, which is never held while blocking.
@@ -66,20 +63,9 @@ void KxKillPoint(const char* name) {
         // A pause point stops one thread once; a kill point stops every thread that reaches it.
         if (!resumeEventName.empty()) g_armedName.clear();
     }
-    // Plain kernel calls, not the library's wrappers: the point must not throw, and it may sit
-    // inside the wrappers' own callers.
-    if (const KxUniqueWaitable ready{
-            OpenEventA(EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, readyEventName.c_str())}) {
-        SetEvent(ready.Get());
-    }
-    if (!resumeEventName.empty()) {
-        if (const KxUniqueWaitable resume{
-                OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, resumeEventName.c_str())}) {
-            WaitForSingleObject(resume.Get(), INFINITE);
-            return;
-        }
-    }
-    for (;;) Sleep(INFINITE);
+    KxKillPointSignal(readyEventName.c_str());
+    if (!resumeEventName.empty() && KxKillPointAwait(resumeEventName.c_str())) return;
+    KxKillPointBlock();
 }
 
 #endif
