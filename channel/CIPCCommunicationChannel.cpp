@@ -16,6 +16,7 @@
 #include "KxLiveness.h"
 #include "KxParticipantIdList.h"
 #include "KxScopeGuard.h"
+#include "KxSharedWord.h"
 
 CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     : m_mutex(nullptr), m_participantIds(nullptr), m_queue(nullptr), m_lockCount(0) {
@@ -42,8 +43,8 @@ CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     // As every outermost Lock does (see there).
     FinishAbandonedAcknowledgement();
     CKxParticipantIdList ids(IdElements());
-    if (m_participantIds->Header() == 0) {
-        m_participantIds->Header() = 1;
+    if (KxLoadShared(&m_participantIds->Header()) == 0) {
+        KxStoreShared(&m_participantIds->Header(), std::uint32_t{1});
         ids.Initialize();
     } else {
         RecordAllParticipants();
@@ -70,7 +71,7 @@ CIPCCommunicationChannel::~CIPCCommunicationChannel() {
 
 bool CIPCCommunicationChannel::Lock() {
     bool abandoned = false;  // not consulted: see below
-    if (!KxWaitTakingAbandoned(m_mutex, INFINITE, &abandoned)) return false;
+    if (!KxWaitTakingAbandoned(m_mutex, kKxWaitForever, &abandoned)) return false;
     ++m_lockCount;
     // Only the first taker of an abandoned mutex hears of it, and that may be an observer that
     // writes nothing (CKxChannelSnapshot). So every outermost Lock looks for what a dead holder

@@ -5,11 +5,9 @@
 #include <string>
 
 #include "CKxEvent.h"
-#include "CKxHandleSyncObject.h"
 #include "KxChannelLayout.h"
 #include "KxExceptions.h"
-#include "KxScopeGuard.h"
-#include "KxWindows.h"
+#include "KxLiveness.h"
 
 namespace {
 
@@ -26,18 +24,10 @@ CIPCServiceFactorySingleton::CIPCServiceFactorySingleton() = default;
 
 CIPCServiceFactorySingleton::~CIPCServiceFactorySingleton() = default;
 
-std::uint32_t CIPCServiceFactorySingleton::GetCurrentThreadID() { return GetCurrentThreadId(); }
+std::uint32_t CIPCServiceFactorySingleton::GetCurrentThreadID() { return KxCurrentThreadId(); }
 
 CKxHandleSyncObject* CIPCServiceFactorySingleton::OpenThreadSyncObject(std::uint32_t threadId) {
-    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE /*bInheritHandle*/, threadId);
-    // The wrapper takes this handle itself (a duplicate would cost two more kernel calls per
-    // member); a null handle makes its constructor throw. Closed here only if wrapping fails.
-    TKxScopeGuard closeOnFailure([thread] {
-        if (thread) CloseHandle(thread);
-    });
-    CKxHandleSyncObject* object = new CKxHandleSyncObject(thread, KxAdoptHandle());
-    closeOnFailure.Dismiss();
-    return object;
+    return KxOpenThreadWaitable(threadId);
 }
 
 CKxEvent* CIPCServiceFactorySingleton::CreateReceiveEvent(std::uint32_t participantId) {

@@ -53,7 +53,7 @@ CKxIPCAcknowledgeEventPoolManager::~CKxIPCAcknowledgeEventPoolManager() {
 
 CKxIPCAcknowledgeEventPoolElement* CKxIPCAcknowledgeEventPoolManager::MakeElement() {
     std::unique_ptr<CKxIPCAcknowledgeEventPoolElement> element(
-        new CKxIPCAcknowledgeEventPoolElement(m_nextSequence, GetCurrentProcessId()));
+        new CKxIPCAcknowledgeEventPoolElement(m_nextSequence, KxCurrentProcessId()));
     // The name is new to this process, but an earlier process of the same identifier may have
     // left an event of that name open in another process's pool, signalled for a wait of its own.
     element->GetEvent()->Wait(0);
@@ -134,7 +134,7 @@ void CKxIPCAcknowledgeEventPoolManager::CloseLeastRecentKeyOfFullProcess(std::ui
 }
 
 void CKxIPCAcknowledgeEventPoolManager::CloseEventsOfEndedProcesses() {
-    const std::uint32_t self = GetCurrentProcessId();
+    const std::uint32_t self = KxCurrentProcessId();
     auto entry = m_foreignEvents.begin();
     while (entry != m_foreignEvents.end()) {
         // Keys order by process identifier first: one answer covers the run of that process's

@@ -2,25 +2,47 @@
 # and NAME_killpoints, the same sources with the test seams of KxKillPoint.h compiled in, which
 # only the reliability tests link.
 #
-# kxipc_add_layer(NAME [PLAIN] SOURCES file... [DEPENDS layer...] [LIBRARIES lib...])
+# kxipc_add_layer(NAME [PLAIN] [WINDOWS_FREE] SOURCES file... [WIN32_SOURCES file...]
+#                 [POSIX_SOURCES file...] [PRIVATE_INCLUDES dir...] [DEPENDS layer...]
+#                 [LIBRARIES lib...] [WIN32_LIBRARIES lib...])
 # A layer's folder is its include folder, seen by the layers and targets that link it; DEPENDS
-# names the layers below it (their killpoint kinds for its killpoint kind). The objects carry
+# names the layers below it (their killpoint kinds for its killpoint kind). SOURCES are built on
+# every platform, WIN32_SOURCES on Windows only, POSIX_SOURCES everywhere else; PRIVATE_INCLUDES
+# are seen by the layer's own sources only (the kernel's platform folder). The objects carry
 # dllexport for the DLL; code that links them directly sees plain declarations (KXIPC_STATIC).
 # PLAIN: a layer that exports nothing, which programs linked with kxipc.dll may link too.
+# WINDOWS_FREE: the layer's sources may not reach <windows.h> nor name its types; GCC and Clang
+# enforce it (cmake/KxWindowsFree.h).
 function(kxipc_add_layer name)
-    cmake_parse_arguments(LAYER "PLAIN" "" "SOURCES;DEPENDS;LIBRARIES" ${ARGN})
+    cmake_parse_arguments(LAYER "PLAIN;WINDOWS_FREE" ""
+        "SOURCES;WIN32_SOURCES;POSIX_SOURCES;PRIVATE_INCLUDES;DEPENDS;LIBRARIES;WIN32_LIBRARIES"
+        ${ARGN})
+    set(sources ${LAYER_SOURCES})
+    set(libraries ${LAYER_LIBRARIES})
+    if(WIN32)
+        list(APPEND sources ${LAYER_WIN32_SOURCES})
+        list(APPEND libraries ${LAYER_WIN32_LIBRARIES})
+    else()
+        list(APPEND sources ${LAYER_POSIX_SOURCES})
+    endif()
     set(kinds "")
     if(KXIPC_BUILD_TESTS)
         set(kinds "_killpoints")
     endif()
     foreach(kind "" ${kinds})
         set(target ${name}${kind})
-        add_library(${target} OBJECT ${LAYER_SOURCES})
+        add_library(${target} OBJECT ${sources})
         target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+        if(LAYER_PRIVATE_INCLUDES)
+            target_include_directories(${target} PRIVATE ${LAYER_PRIVATE_INCLUDES})
+        endif()
         if(NOT LAYER_PLAIN)
             target_compile_definitions(${target} PRIVATE KXIPC_EXPORTS INTERFACE KXIPC_STATIC)
         endif()
-        target_link_libraries(${target} PUBLIC kxipc_options ${LAYER_LIBRARIES})
+        if(LAYER_WINDOWS_FREE)
+            kxipc_windows_free(${target})
+        endif()
+        target_link_libraries(${target} PUBLIC kxipc_options ${libraries})
         foreach(below ${LAYER_DEPENDS})
             target_link_libraries(${target} PUBLIC ${below}${kind})
         endforeach()
@@ -28,6 +50,17 @@ function(kxipc_add_layer name)
             target_compile_definitions(${target} PUBLIC KXIPC_KILL_POINTS)
         endif()
     endforeach()
+endfunction()
+
+# kxipc_windows_free(TARGET): every source of TARGET is compiled with cmake/KxWindowsFree.h
+# included first, which poisons the names <windows.h> defines: a source that reaches <windows.h>,
+# or names DWORD, HANDLE and the like itself, does not compile. (MSVC has no poisoning; the GCC
+# builds check for it.)
+function(kxipc_windows_free target)
+    if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+        target_compile_options(${target} PRIVATE
+            "SHELL:-include ${PROJECT_SOURCE_DIR}/cmake/KxWindowsFree.h")
+    endif()
 endfunction()
 
 # kxipc_add_core(NAME LAYERS layer...): an archive of every layer's objects, with their usage

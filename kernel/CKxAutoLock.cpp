@@ -3,7 +3,7 @@
 
 #include "KxExceptions.h"
 
-bool KxWaitTakingAbandoned(CKxSynchronizationObject* object, DWORD timeout, bool* abandoned) {
+bool KxWaitTakingAbandoned(CKxSynchronizationObject* object, KxTimeout timeout, bool* abandoned) {
     if (abandoned) *abandoned = false;
     try {
         return object->Wait(timeout);
@@ -27,13 +27,13 @@ CKxAutoLock::CKxAutoLock(CKxSynchronizationObject* object, bool* abandoned) : m_
         throw CKxAutoLockException(
             "CKxAutoLock::CKxAutoLock -> NULL CKxSynchronizationObject pointer");
     }
-    // The result is not looked at: with INFINITE the wait only returns once obtained.
+    // The result is not looked at: with no time limit the wait only returns once obtained.
     if (abandoned) {
-        KxWaitTakingAbandoned(m_object, INFINITE, abandoned);
+        KxWaitTakingAbandoned(m_object, kKxWaitForever, abandoned);
         return;
     }
     try {
-        m_object->Wait(INFINITE);
+        m_object->Wait(kKxWaitForever);
     } catch (const CKxWaitAbandonnedException&) {
         // This thread owns the mutex now, but no destructor of this lock will run to give it back.
         KxReleaseIgnoringErrors(m_object);

@@ -1,5 +1,5 @@
-// Scoped lock over any lockable object: Wait(INFINITE) on construction, Release on destruction;
-// and the two steps it is made of, for locks that are not scoped.
+// Scoped lock over any lockable object: Wait(kKxWaitForever) on construction, Release on
+// destruction; and the two steps it is made of, for locks that are not scoped.
 #pragma once
 
 #include "CKxSynchronizationObject.h"
@@ -9,7 +9,7 @@
 // *abandoned (when given) is set so that the caller can finish what the dead owner left half-done;
 // it is cleared otherwise. true: obtained or signalled; false: the time-out ran out. Every other
 // failure throws as Wait does. The one way the library takes a mutex whose abandonment it recovers.
-bool KxWaitTakingAbandoned(CKxSynchronizationObject* object, DWORD timeout, bool* abandoned);
+bool KxWaitTakingAbandoned(CKxSynchronizationObject* object, KxTimeout timeout, bool* abandoned);
 
 // Gives back what a wait obtained, dropping whatever Release throws: for destructors and undo
 // paths, where a second exception could not be reported. Releasing a mutex the calling thread

@@ -1,8 +1,8 @@
-// A lockable object that owns one Windows kernel handle and waits on it.
+// A lockable object that owns one native waitable object (a Windows kernel handle) and waits on it.
 #pragma once
 
 #include "CKxSynchronizationObject.h"
-#include "KxWindows.h"
+#include "TKxUniqueHandle.h"
 
 // Says that a handle object takes the caller's handle itself instead of a duplicate.
 struct KxAdoptHandle {};
@@ -17,10 +17,10 @@ public:
     // Keeps a duplicate of handle (same access, not inheritable); the caller keeps its own handle
     // and stays responsible for closing it. Throws CKxHandleSyncObjectException for a null handle
     // or a failed duplication.
-    explicit CKxHandleSyncObject(HANDLE handle);
+    explicit CKxHandleSyncObject(KxNativeWaitable handle);
     // Owns handle itself from now on (one kernel call fewer than a duplicate). Throws
     // CKxHandleSyncObjectException for a null handle.
-    CKxHandleSyncObject(HANDLE handle, KxAdoptHandle);
+    CKxHandleSyncObject(KxNativeWaitable handle, KxAdoptHandle);
     ~CKxHandleSyncObject() override;
 
     CKxHandleSyncObject(const CKxHandleSyncObject&) = delete;
@@ -29,16 +29,16 @@ public:
     // true: signalled or obtained; false: time-out. Throws CKxWaitAbandonnedException when a mutex
     // was abandoned by its owner (the calling thread then owns it), CKxHandleSyncObjectException
     // when not created or when the wait fails.
-    bool Wait(DWORD timeout) override;
+    bool Wait(KxTimeout timeout) override;
     // Always throws CKxHandleSyncObjectException: only a mutex has something to give back.
     void Release() override;
 
-    HANDLE GetHandle() const;
+    KxNativeWaitable GetHandle() const;
 
 protected:
     // Makes a not-created object created with handle, which it owns from now on.
-    void SetHandle(HANDLE handle) { m_handle = handle; }
+    void SetHandle(KxNativeWaitable handle) { m_handle.Reset(handle); }
 
 private:
-    HANDLE m_handle;
+    KxUniqueWaitable m_handle;
 };

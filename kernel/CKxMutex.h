@@ -27,5 +27,5 @@ public:
     void Release() override;
 
 private:
-    explicit CKxMutex(HANDLE opened) { SetHandle(opened); }
+    explicit CKxMutex(KxNativeWaitable opened) { SetHandle(opened); }
 };

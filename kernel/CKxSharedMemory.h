@@ -3,8 +3,11 @@
 
 #include <string>
 
+#include <cstddef>
+#include <cstdint>
+
 #include "CKxSynchronizationObject.h"
-#include "KxWindows.h"
+#include "TKxUniqueHandle.h"
 
 class CKxMutex;
 
@@ -29,7 +32,8 @@ public:
     // cannot be obtained (size 0, a name held by another kind of kernel object), and
     // CKxWaitAbandonnedException for an abandoned companion mutex without an abandoned flag. A
     // throwing constructor leaves no handle open and the companion mutex released.
-    CKxSharedMemory(DWORD size, const std::string& name, bool* created, bool* abandoned = nullptr);
+    CKxSharedMemory(std::uint32_t size, const std::string& name, bool* created,
+                    bool* abandoned = nullptr);
     // Unmaps and closes under the companion mutex, then destroys it. Never throws.
     ~CKxSharedMemory() override;
 
@@ -37,7 +41,7 @@ public:
     CKxSharedMemory& operator=(const CKxSharedMemory&) = delete;
 
     // Takes / gives back the companion mutex, with CKxMutex's results and exceptions.
-    bool Wait(DWORD timeout) override;
+    bool Wait(KxTimeout timeout) override;
     void Release() override;
 
     // The companion mutex's name: the segment's name followed by "_mutex".
@@ -46,19 +50,19 @@ public:
     // Copies the first bytes of the existing segment name into target without creating anything
     // or taking the companion mutex (the caller holds whatever lock guards the contents). False
     // when no segment of that name exists (*exists false) or it is mapped smaller than bytes.
-    static bool CopyExisting(const std::string& name, void* target, SIZE_T bytes, bool* exists);
+    static bool CopyExisting(const std::string& name, void* target, std::size_t bytes,
+                             bool* exists);
 
     // Where the segment lies in this process.
     void* GetBaseAddress() const;
     // The bytes actually mapped from the base address: the creator's size rounded up to whole
     // pages, whatever size this process asked for. Nothing beyond it may be touched.
-    SIZE_T GetMappedSize() const;
+    std::size_t GetMappedSize() const;
 
 private:
-    DWORD m_size;
+    std::uint32_t m_size;
     std::string m_name;
     CKxMutex* m_mutex;
-    HANDLE m_mapping;
-    void* m_base;
-    SIZE_T m_mappedSize;
+    KxUniqueSection m_mapping;
+    KxUniqueView m_view;  // the whole section, as its creator sized it
 };

@@ -9,8 +9,6 @@
 #include <set>
 #include <string>
 
-#include "KxWindows.h"
-
 namespace {
 
 // Guarded by g_armedLock, which is never held while blocking.
@@ -65,22 +63,9 @@ void KxKillPoint(const char* name) {
         // A pause point stops one thread once; a kill point stops every thread that reaches it.
         if (!resumeEventName.empty()) g_armedName.clear();
     }
-    // Plain kernel calls, not the library's wrappers: the point must not throw, and it may sit
-    // inside the wrappers' own callers.
-    if (HANDLE ready =
-            OpenEventA(EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, readyEventName.c_str())) {
-        SetEvent(ready);
-        CloseHandle(ready);
-    }
-    if (!resumeEventName.empty()) {
-        if (HANDLE resume =
-                OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, resumeEventName.c_str())) {
-            WaitForSingleObject(resume, INFINITE);
-            CloseHandle(resume);
-            return;
-        }
-    }
-    for (;;) Sleep(INFINITE);
+    KxKillPointSignal(readyEventName.c_str());
+    if (!resumeEventName.empty() && KxKillPointAwait(resumeEventName.c_str())) return;
+    KxKillPointBlock();
 }
 
 #endif

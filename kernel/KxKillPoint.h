@@ -36,6 +36,15 @@ void KxKillPoint(const char* name);
 // Whether objectName was armed with KxArmFailingName.
 bool KxFailsName(const char* objectName);
 
+// The platform's part, used by KxKillPoint alone: plain kernel calls, not the library's wrappers,
+// since a point must not throw and may sit inside the wrappers' own callers.
+// Sets the named event if it exists.
+void KxKillPointSignal(const char* eventName);
+// Blocks until the named event is set and returns true; false at once when it does not exist.
+bool KxKillPointAwait(const char* eventName);
+// Blocks the calling thread for ever.
+[[noreturn]] void KxKillPointBlock();
+
 #define KX_KILL_POINT(name) KxKillPoint(name)
 #define KX_FAILS_NAME(objectName) KxFailsName(objectName)
 

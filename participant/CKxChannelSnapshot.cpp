@@ -13,7 +13,7 @@ namespace {
 
 // Long enough for any single channel operation of a live member; a mutex held longer belongs to
 // a stuck process, and an inspection gives up rather than hang.
-const DWORD kMutexWaitMs = 10000;
+const KxTimeout kMutexWaitMs = 10000;
 
 }  // namespace
 

@@ -60,7 +60,7 @@ bool CKxChannelWatch::Look(const std::string& channelName, std::vector<KxMemberC
     return true;
 }
 
-bool CKxChannelWatch::Wait(unsigned long timeoutMs) {
+bool CKxChannelWatch::Wait(KxIPCTimeout timeoutMs) {
     CKxHandleSyncObject* objects[1 + kKxMaxParticipants];
     int count = 0;
     objects[count++] = m_interrupt;
@@ -73,9 +73,7 @@ bool CKxChannelWatch::Wait(unsigned long timeoutMs) {
 void CKxChannelWatch::Interrupt() { m_interrupt->Set(); }
 
 void CKxChannelWatch::Origin(std::uint32_t id, std::uint32_t* processId, std::string* executable) {
-    DWORD process = 0;
-    KxThreadOrigin(id, &process, executable);
-    *processId = process;
+    KxThreadOrigin(id, processId, executable);
 }
 
 void CKxChannelWatch::Quit(std::uint32_t index, std::vector<KxMemberChange>* changes) {

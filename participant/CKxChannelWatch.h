@@ -49,7 +49,7 @@ public:
     // Waits until the thread of a member the last look saw ends, Interrupt is called, or timeoutMs
     // pass; a quit is then reported by the next look. True once interrupted. Throws the
     // CKxBaseException family when the wait fails.
-    bool Wait(unsigned long timeoutMs);
+    bool Wait(KxIPCTimeout timeoutMs);
     // Any thread: the current Wait and every later one return true at once.
     void Interrupt();
 

@@ -19,7 +19,7 @@ const unsigned int kGrowthStep = 50;
 // A removal shrinks the array only when more than this many entries would stay unused, so that
 // adding and removing around one size does not reallocate each time.
 const unsigned int kShrinkSlack = 100;
-const unsigned int kMaxWaitObjects = MAXIMUM_WAIT_OBJECTS;
+const unsigned int kMaxWaitObjects = kKxMaxWaitObjects;
 
 // Sets capacity and has resize move the entries into an array of that size. If the allocation
 // throws, capacity keeps its old value, which still describes the old array.
@@ -91,7 +91,7 @@ bool CKxIPCEventWaiter::RemoveEvent(const CKxHandleSyncObject* object, unsigned 
 
 void CKxIPCEventWaiter::ClearIPCEventWaiter() { m_count = 0; }
 
-int CKxIPCEventWaiter::WaitOnEvents(unsigned long timeout, unsigned int extraCount,
+int CKxIPCEventWaiter::WaitOnEvents(KxIPCTimeout timeout, unsigned int extraCount,
                                     CKxHandleSyncObject** extraObjects) {
     // Refused before the array grows or anything is read: more than a wait can take in all (a
     // count that would wrap the total around included), and extras that are not there.

@@ -1,7 +1,7 @@
 // A growable set of waitable objects and a wait until any one of them is signalled.
 //
 // Public header of kxipc.dll: it includes nothing from Windows, so applications choose how they
-// include <windows.h> themselves. unsigned long is the platform's DWORD.
+// include <windows.h> themselves.
 #pragma once
 
 #include "KxExport.h"
@@ -48,7 +48,7 @@ public:
     /// CKxHandleSyncObjectException when there are no objects or more than 64 in all, or when
     /// extraObjects is null while extraCount is not 0 (in these cases before the array changes),
     /// when an object is null, or when the wait fails or finds a mutex abandoned.
-    int WaitOnEvents(unsigned long timeout, unsigned int extraCount,
+    int WaitOnEvents(KxIPCTimeout timeout, unsigned int extraCount,
                      CKxHandleSyncObject** extraObjects);
 
 private:

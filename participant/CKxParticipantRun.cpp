@@ -7,6 +7,7 @@
 #include "CIPCChannelLock.h"
 #include "CIPCCommunicationChannel.h"
 #include "CIPCServiceFactorySingleton.h"
+#include "CKxComApartment.h"
 #include "CKxEvent.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "CkxIPCMessage.h"
@@ -14,14 +15,13 @@
 #include "KxKillPoint.h"
 #include "KxScopeGuard.h"
 #include "KxWaitFunctions.h"
-#include "KxWindows.h"
 #include "kxipc_c.h"
 
 namespace {
 
-const DWORD kWaitingThreadStackBytes = 0x80000;
+const std::uint32_t kWaitingThreadStackBytes = 0x80000;
 // How often a join notice that found the queue full is tried again while the queue drains.
-const unsigned long kNoticeRetryMs = 20;
+const KxTimeout kNoticeRetryMs = 20;
 
 // Guards every participant's waiting-thread slot of the process, but only for the few instructions
 // that read or change a slot and count a reference: never across a kernel call, so that no
@@ -66,7 +66,7 @@ CKxParticipantRun::CKxParticipantRun(std::unique_ptr<CKxParticipantHandlers> han
 CKxParticipantRun::~CKxParticipantRun() {
     // Members go only once the thread that uses them has ended.
     try {
-        if (GetHandle()) Wait(INFINITE);
+        if (GetHandle()) Wait(kKxWaitForever);
     } catch (...) {
     }
     delete m_channel;
@@ -95,7 +95,7 @@ void CKxParticipantRun::Reap(CKxThread*& slot) {
     if (!run) return;
     // The slot keeps the run until its thread has ended.
     try {
-        if (run->GetHandle()) run->Wait(INFINITE);
+        if (run->GetHandle()) run->Wait(kKxWaitForever);
     } catch (...) {
     }
     Withdraw(slot);
@@ -109,7 +109,7 @@ void CKxParticipantRun::ReleaseReference() {
 CKxParticipantRun* CKxParticipantRun::Current() { return t_run; }
 
 int CKxParticipantRun::WaitDispatching(CKxHandleSyncObject** objects, unsigned int count,
-                                       unsigned long timeoutMs) {
+                                       KxTimeout timeoutMs) {
     CKxParticipantRun* run = Current();
     if (run && run->m_accepting) return run->Dispatch(objects, count, timeoutMs);
     return WaitForAny(objects, static_cast<int>(count), timeoutMs);
@@ -121,7 +121,7 @@ void CKxParticipantRun::Wake(Wakes* wakes) {
 }
 
 bool CKxParticipantRun::WakeAndWait(Wakes* wakes, CKxHandleSyncObject* object,
-                                    unsigned long timeoutMs) {
+                                    KxTimeout timeoutMs) {
     CKxParticipantRun* run = Current();
     if (run && run->m_accepting) {
         Wake(wakes);
@@ -141,17 +141,14 @@ void CKxParticipantRun::Start() {
            true /*secure*/);
 }
 
-unsigned __stdcall CKxParticipantRun::Main(void* argument) {
+unsigned KX_THREAD_CALL CKxParticipantRun::Main(void* argument) {
     KX_KILL_POINT("participant.thread.start");
     if (!argument) return 1;
     CKxParticipantRun* run = static_cast<CKxParticipantRun*>(argument);
     t_run = run;
     run->m_id = CIPCServiceFactorySingleton::GetInstance()->GetCurrentThreadID();
     // Every handler runs in a single-threaded apartment.
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    TKxScopeGuard uninitializeCom([com] {
-        if (SUCCEEDED(com)) CoUninitialize();
-    });
+    const CKxComApartment apartment;
     return run->Serve() ? 0 : 1;
 }
 
@@ -165,7 +162,7 @@ bool CKxParticipantRun::Serve() {
             served = true;
             Announce();
             SignalStarted();
-            Dispatch(nullptr, 0, INFINITE);
+            Dispatch(nullptr, 0, kKxWaitForever);
         }
     } catch (...) {
         if (!served) m_startFailure = std::current_exception();
@@ -235,12 +232,12 @@ bool CKxParticipantRun::StopRequested() {
 
 void CKxParticipantRun::SignalStarted() { m_startedEvent->Set(); }
 
-bool CKxParticipantRun::WaitStarted(unsigned long timeoutMs) {
+bool CKxParticipantRun::WaitStarted(KxTimeout timeoutMs) {
     CKxHandleSyncObject* started = m_startedEvent.get();
     return WaitDispatching(&started, 1, timeoutMs) == 0;
 }
 
-void CKxParticipantRun::WaitJoinAcknowledged(unsigned long timeoutMs) {
+void CKxParticipantRun::WaitJoinAcknowledged(KxTimeout timeoutMs) {
     // The thread's end counts too: a participant that left (a handler threw in its first OnJoin)
     // is acknowledged by nobody any more.
     CKxHandleSyncObject* awaited[] = {m_joinElement->GetEvent(), this};
@@ -364,18 +361,18 @@ std::uint32_t CKxParticipantRun::Members(std::uint32_t* ids, std::uint32_t capac
     return m_announcedCount;
 }
 
-int CKxParticipantRun::WaitForWake(unsigned long timeoutMs, CKxHandleSyncObject** extra,
+int CKxParticipantRun::WaitForWake(KxTimeout timeoutMs, CKxHandleSyncObject** extra,
                                    unsigned int extraCount) {
     for (;;) {
         if (m_noticeRecipientCount == 0) return m_waiter.WaitOnEvents(timeoutMs, extraCount, extra);
-        const unsigned long slice = std::min(timeoutMs, kNoticeRetryMs);
+        const KxTimeout slice = std::min(timeoutMs, kNoticeRetryMs);
         const int position = m_waiter.WaitOnEvents(slice, extraCount, extra);
         {
             CIPCChannelLock lock(m_channel);
             RetryJoinNotice();
         }
         if (position >= 0) return position;
-        if (timeoutMs != INFINITE) {
+        if (timeoutMs != kKxWaitForever) {
             timeoutMs -= slice;
             if (timeoutMs == 0) return -1;
         }
@@ -398,7 +395,7 @@ void CKxParticipantRun::DispatchWake(int position) {
 }
 
 int CKxParticipantRun::Dispatch(CKxHandleSyncObject** awaited, unsigned int awaitedCount,
-                                unsigned long timeoutMs) {
+                                KxTimeout timeoutMs) {
     while (!m_stopSeen) {
         // The awaited objects stand behind the members of this moment: read before the wait.
         const unsigned int first = 2 + m_otherCount;

@@ -89,10 +89,10 @@ public:
     // it. On a waiting thread whose run serves, that run dispatches meanwhile (its members must be
     // able to answer it), and the time-out counts 25 000 ms without any signal, as a send's does.
     static int WaitDispatching(CKxHandleSyncObject** objects, unsigned int count,
-                               unsigned long timeoutMs);
+                               KxTimeout timeoutMs);
     // Sets every event of wakes, then waits for object as WaitDispatching does; off a waiting
     // thread the last wake and the wait are one kernel call. True when object was signalled.
-    static bool WakeAndWait(Wakes* wakes, CKxHandleSyncObject* object, unsigned long timeoutMs);
+    static bool WakeAndWait(Wakes* wakes, CKxHandleSyncObject* object, KxTimeout timeoutMs);
     // Sets every event of wakes.
     static void Wake(Wakes* wakes);
 
@@ -106,13 +106,13 @@ public:
     // --- The initialising thread ---
     // Waits up to timeoutMs for the thread to finish its start (served, or failed). False:
     // time-out.
-    bool WaitStarted(unsigned long timeoutMs);
+    bool WaitStarted(KxTimeout timeoutMs);
     // What stopped the thread from joining, once WaitStarted returned true; null when it joined.
     std::exception_ptr StartFailure() const { return m_startFailure; }
     // Waits up to timeoutMs until every member present acknowledged the join, or the thread ended.
     // When they acknowledged, the join element goes back to the pool at once; otherwise the run
     // keeps it (an acknowledgement may still come) and retires it at its end.
-    void WaitJoinAcknowledged(unsigned long timeoutMs);
+    void WaitJoinAcknowledged(KxTimeout timeoutMs);
 
     // --- The thread that uninitialises ---
     // Asks the thread to stop. True when it serves (or may still call a handler): wait until
@@ -151,7 +151,7 @@ private:
     void AddReference() { m_references.fetch_add(1); }
     void ReleaseReference();
 
-    static unsigned __stdcall Main(void* run);
+    static unsigned KX_THREAD_CALL Main(void* run);
     // The thread's body; true when it served. Nothing escapes it.
     bool Serve();
     // Opens the channel and registers; false when a stop came first (nothing is registered).
@@ -176,8 +176,8 @@ private:
     // Dispatches on this thread until one of awaited (awaitedCount objects behind the members) is
     // signalled (its index), a stop is seen, or timeoutMs pass without any signal (-1 for both).
     // With none awaited: until a stop is seen (the thread's own loop).
-    int Dispatch(CKxHandleSyncObject** awaited, unsigned int awaitedCount, unsigned long timeoutMs);
-    int WaitForWake(unsigned long timeoutMs, CKxHandleSyncObject** extra, unsigned int extraCount);
+    int Dispatch(CKxHandleSyncObject** awaited, unsigned int awaitedCount, KxTimeout timeoutMs);
+    int WaitForWake(KxTimeout timeoutMs, CKxHandleSyncObject** extra, unsigned int extraCount);
     // 0 the stop request, 1 messages, 2 + i the end of other member i.
     void DispatchWake(int position);
     void Receive();

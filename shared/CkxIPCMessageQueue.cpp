@@ -1,14 +1,16 @@
 // The channel's message queue over its shared ring.
 #include "CkxIPCMessageQueue.h"
 
+#include "KxSharedWord.h"
+
 CkxIPCMessageQueue::CkxIPCMessageQueue(const std::string& name)
     : m_array(new TKxInterProcessArray<std::uint32_t>(name, kKxQueueElements)),
       m_ring(&(*m_array)[0]) {
     // The ring first, the header last: a process that dies half-way leaves the header 0, and the
     // next queue object initialises again.
-    if (m_array->Header() == 0) {
+    if (KxLoadShared(&m_array->Header()) == 0) {
         m_ring.Initialize();
-        m_array->Header() = 1;
+        KxStoreShared(&m_array->Header(), std::uint32_t{1});
     }
 }
 

@@ -2,7 +2,7 @@
 //
 // These values are the cross-process contract: a process that disagrees on one of them does not
 // meet the others on a channel. Every part of the library, the tools and the tests take them from
-// here. Windows-free apart from the name formatting at the end, which needs the platform's runtime.
+// here. Windows-free.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "KxObjectNames.h"
+#include "KxPlatformTypes.h"
 
 // Members of one channel; each has at most 49 others.
 constexpr std::uint32_t kKxMaxParticipants = 50;
@@ -41,13 +42,14 @@ constexpr std::uint32_t kKxLargestApplicationCode = 0xFFFEFFFFu;
 
 // The longest the library waits on another party (an acknowledgement, a start); a stop is waited
 // for in slices of 200 ms.
-constexpr unsigned long kKxPartyWaitMs = 25000;
-constexpr unsigned long kKxStopSliceMs = 200;
+constexpr KxTimeout kKxPartyWaitMs = 25000;
+constexpr KxTimeout kKxStopSliceMs = 200;
 
 // Events named after a number: a participant's receive event, from its identifier, and an
 // acknowledge event, from its 64-bit key; and the one mutex name every process's pool creates.
-constexpr char kKxReceiveEventFormat[] = "KX IPCRcvEv 0x%08lX";
-constexpr char kKxAcknowledgeEventFormat[] = "KX IPCAckEv 0x%016I64X";
+// "KX IPCRcvEv 0x" + 8 and "KX IPCAckEv 0x" + 16 upper-case hexadecimal digits.
+constexpr char kKxReceiveEventPrefix[] = "KX IPCRcvEv 0x";
+constexpr char kKxAcknowledgeEventPrefix[] = "KX IPCAckEv 0x";
 constexpr char kKxPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
 
 // A backslash separates a kernel object namespace (Global\ or Local\ and the like) from the name
@@ -87,20 +89,10 @@ inline std::string KxQueueSegmentName(const std::string& channel) {
     return kKxQueuePrefix + channel + kKxQueueSuffix;
 }
 
-#if defined(_WIN32)
-#include <stdio.h>  // _snprintf: the platform runtime's formatter, the one that knows %I64X
-
 // The names every process derives from the number alone (22 and 30 characters).
 inline std::string KxReceiveEventName(std::uint32_t participantId) {
-    char name[128];
-    _snprintf(name, sizeof(name), kKxReceiveEventFormat, static_cast<unsigned long>(participantId));
-    name[sizeof(name) - 1] = '\0';
-    return name;
+    return KxHexObjectName(kKxReceiveEventPrefix, participantId, 8);
 }
 inline std::string KxAcknowledgeEventName(std::uint64_t key) {
-    char name[128];
-    _snprintf(name, sizeof(name), kKxAcknowledgeEventFormat, static_cast<unsigned long long>(key));
-    name[sizeof(name) - 1] = '\0';
-    return name;
+    return KxHexObjectName(kKxAcknowledgeEventPrefix, key, 16);
 }
-#endif

@@ -2,6 +2,7 @@
 #include "KxMessageRing.h"
 
 #include "KxKillPoint.h"  // standard headers only; nothing at all outside test builds
+#include "KxSharedWord.h"
 
 namespace {
 
@@ -33,14 +34,14 @@ std::uint32_t Unchanged(std::uint32_t, const KxRingRecipient& entry) { return en
 
 CKxMessageRing::CKxMessageRing(std::uint32_t* elements) : m_elements(elements) {}
 
-// Through a volatile pointer: the compiler may not re-read a checked word from the segment (where
-// another process may have changed it) instead of using the value that was checked.
+// The segment's load/store discipline: the compiler may not re-read a checked word from the segment
+// (where another process may have changed it) instead of using the value that was checked.
 std::uint32_t CKxMessageRing::Load(std::uint32_t element) const {
-    return static_cast<const volatile std::uint32_t*>(m_elements)[element];
+    return KxLoadShared(m_elements + element);
 }
 
 void CKxMessageRing::Store(std::uint32_t element, std::uint32_t value) {
-    static_cast<volatile std::uint32_t*>(m_elements)[element] = value;
+    KxStoreShared(m_elements + element, value);
 }
 
 std::uint32_t CKxMessageRing::LoadIndex(std::uint32_t element) const {

@@ -53,6 +53,9 @@ public:
     bool Remove(std::uint32_t id);
 
 private:
+    std::uint32_t Load(std::uint32_t element) const;
+    void Store(std::uint32_t element, std::uint32_t value);
+
     std::uint32_t* m_elements;
 };
 

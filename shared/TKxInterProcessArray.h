@@ -32,7 +32,7 @@ public:
             throw CKxSharedMemoryException(
                 "TKxInterProcessArray::TKxInterProcessArray -> element count too large");
         }
-        const DWORD size = kHeaderBytes + DWORD{4} * count;
+        const std::uint32_t size = kHeaderBytes + std::uint32_t{4} * count;
         bool created = false;  // the header word, not this flag, tells whether contents are new
         // A process that died holding the segment's mutex died inside an open or a close, which
         // leave nothing half done in the segment: the mutex is taken over.
@@ -65,7 +65,7 @@ public:
     std::uint32_t GetCount() const { return m_count; }
 
 private:
-    static constexpr DWORD kHeaderBytes = 4;  // the header word
+    static constexpr std::uint32_t kHeaderBytes = 4;  // the header word
     static constexpr std::uint32_t kMaxCount = (0xFFFFFFFFu - kHeaderBytes) / 4;
 
     T* m_elements;               // m_base + 4

@@ -2,6 +2,7 @@
 // beyond it is accessed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -87,10 +88,10 @@ public:
         bool created = false;  // the header word, not this flag, tells whether contents are new
         // As for TKxInterProcessArray: a dead holder of the segment's mutex left nothing half done.
         bool abandoned = false;
-        m_segment =
-            new CKxSharedMemory(kHeaderBytes + DWORD{4} * m_capacity, m_name, &created, &abandoned);
-        const SIZE_T mapped = m_segment->GetMappedSize();
-        const SIZE_T mappedElements =
+        m_segment = new CKxSharedMemory(kHeaderBytes + std::uint32_t{4} * m_capacity, m_name,
+                                        &created, &abandoned);
+        const std::size_t mapped = m_segment->GetMappedSize();
+        const std::size_t mappedElements =
             mapped < kHeaderBytes ? 0 : (mapped - kHeaderBytes) / sizeof(T);
         m_mappedCapacity = mappedElements > kMaxCapacity
                                ? kMaxCapacity
@@ -100,7 +101,7 @@ public:
     }
 
 private:
-    static constexpr DWORD kHeaderBytes = 4;  // the header word
+    static constexpr std::uint32_t kHeaderBytes = 4;  // the header word
     // The largest capacity whose segment size still fits the 32-bit size a segment is asked for.
     static constexpr std::uint32_t kMaxCapacity = (0xFFFFFFFFu - kHeaderBytes) / 4;
 

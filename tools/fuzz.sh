@@ -36,14 +36,15 @@ sources=("$root/fuzz/KxSharedLogicFuzz.cpp" "$root/shared/KxMessageRing.cpp"
 rebuild=0
 [ -x "$target" ] || rebuild=1
 for file in "${sources[@]}" "$root/shared/KxMessageRing.h" "$root/shared/KxParticipantIdList.h" \
-            "$root/shared/KxChannelLayout.h" \
-            "$root/kernel/KxKillPoint.h" "$root/kernel/KxObjectNames.h"; do
+            "$root/shared/KxChannelLayout.h" "$root/shared/KxSharedWord.h" \
+            "$root/kernel/KxKillPoint.h" "$root/kernel/KxObjectNames.h" \
+            "$root/kernel/KxPlatformTypes.h"; do
     [ "$file" -nt "$target" ] && rebuild=1
 done
 if [ $rebuild -eq 1 ]; then
     echo "[fuzz] building $target" >&2
-    # The shared logic needs no Windows header; the kernel folder only gives KxKillPoint.h, which
-    # is empty outside kill-point builds.
+    # The shared logic needs no Windows header; the kernel folder only gives its Windows-free
+    # headers (KxKillPoint.h, empty outside kill-point builds, the object names and neutral types).
     "$cxx" -std=c++17 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined \
         -fno-sanitize-recover=all -I"$root/shared" -I"$root/kernel" "${sources[@]}" -o "$target"
 fi

@@ -56,7 +56,7 @@ fault M4 shared/KxMessageRing.cpp "TakenState (TakeAll)" \
     '    return message.acknowledgeKey == ~0ull ? CKxMessageRing::kStateAcknowledged'
 fault M5 shared/KxParticipantIdList.cpp "CKxParticipantIdList::Remove" \
     "successors not moved down, only the count lowered" \
-    $'    for (std::uint32_t i = position + 1; i < count; ++i) m_elements[i] = m_elements[i + 1];\n' \
+    $'    for (std::uint32_t i = position + 1; i < count; ++i) Store(i, Load(i + 1));\n' \
     ''
 fault M6 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::RemoveParticipant" \
     "the departed member's drain acknowledges without ReleaseSender" \
@@ -64,8 +64,8 @@ fault M6 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::RemoveP
     $'        std::uint32_t sender = 0;\n        std::uint64_t key = 0;\n        while (m_queue->AcknowledgeMessage(id, &sender, &key)) {\n        }\n        KX_KILL_POINT("channel.remove-participant.half-way");\n        CkxIPCMessage message;\n        while (m_queue->GetMessage(id, &message)) m_queue->AcknowledgeMessage(id, &sender, &key);'
 fault M7 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::Lock" \
     "an abandoned mutex counts as free: given back, Lock returns false" \
-    $'    if (!KxWaitTakingAbandoned(m_mutex, INFINITE, &abandoned)) return false;\n' \
-    $'    if (!KxWaitTakingAbandoned(m_mutex, INFINITE, &abandoned)) return false;\n    if (abandoned) {\n        KxReleaseIgnoringErrors(m_mutex);\n        return false;\n    }\n'
+    $'    if (!KxWaitTakingAbandoned(m_mutex, kKxWaitForever, &abandoned)) return false;\n' \
+    $'    if (!KxWaitTakingAbandoned(m_mutex, kKxWaitForever, &abandoned)) return false;\n    if (abandoned) {\n        KxReleaseIgnoringErrors(m_mutex);\n        return false;\n    }\n'
 fault M8 channel/CIPCCommunicationChannel.cpp "CIPCCommunicationChannel::AddParticipant" \
     "no join notice queued for the members present" \
     '    return AddMessage(present, recipients, &notice);' \
@@ -92,8 +92,8 @@ fault M13 participant/CKxParticipantRun.cpp "CKxParticipantRun::Announce" \
     '            if (gone != end && id != 0) {'
 fault M14 shared/KxChannelLayout.h "kKxPartyWaitMs" \
     "every wait on another party 2 500 ms instead of 25 000 ms" \
-    'constexpr unsigned long kKxPartyWaitMs = 25000;' \
-    'constexpr unsigned long kKxPartyWaitMs = 2500;'
+    'constexpr KxTimeout kKxPartyWaitMs = 25000;' \
+    'constexpr KxTimeout kKxPartyWaitMs = 2500;'
 fault M15 participant/CKxParticipantRun.cpp "CKxParticipantRun::Receive" \
     "every synchronous message of a batch acknowledges the batch's first entry" \
     '                m_channel->AcknowledgeMessageAt(Id(), taken[i].position);' \
@@ -104,17 +104,17 @@ fault M16 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::StopWaitingThrea
     '        while (!ended && run->HasEndedServing()) ended = run->Wait(kKxStopSliceMs);'
 fault M17 kernel/CKxAutoLock.cpp "CKxAutoLock::CKxAutoLock" \
     "with an abandoned flag, an abandoned mutex is released at once" \
-    $'        KxWaitTakingAbandoned(m_object, INFINITE, abandoned);\n        return;' \
-    $'        KxWaitTakingAbandoned(m_object, INFINITE, abandoned);\n        if (*abandoned) KxReleaseIgnoringErrors(m_object);\n        return;'
-fault M18 kernel/KxWaitFunctions.cpp "WaitForAny" \
+    $'        KxWaitTakingAbandoned(m_object, kKxWaitForever, abandoned);\n        return;' \
+    $'        KxWaitTakingAbandoned(m_object, kKxWaitForever, abandoned);\n        if (*abandoned) KxReleaseIgnoringErrors(m_object);\n        return;'
+fault M18 kernel/win32/KxWaitFunctions.cpp "WaitForAny" \
     "reports the signalled index one too high" \
     'static_cast<int>(result - WAIT_OBJECT_0);' \
     'static_cast<int>(result - WAIT_OBJECT_0 + 1);'
-fault M19 kernel/CKxSharedMemory.cpp "CKxSharedMemory::CKxSharedMemory" \
+fault M19 kernel/win32/CKxSharedMemory.cpp "CKxSharedMemory::CKxSharedMemory" \
     "reports created=false for a new segment" \
     $'            *created = true;\n' \
     ''
-fault M20 kernel/CKxEvent.cpp "CKxEvent::CKxEvent(name, manualReset)" \
+fault M20 kernel/win32/CKxEvent.cpp "CKxEvent::CKxEvent(name, manualReset)" \
     "the named constructor makes an unnamed event (inverted empty-name test)" \
     'FALSE /*bInitialState*/, name.c_str()));' \
     'FALSE /*bInitialState*/, !name.empty() ? nullptr : name.c_str()));'

@@ -13,6 +13,7 @@
 #include "CIPCServiceFactorySingleton.h"
 #include "CKxEvent.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
+#include "KxLiveness.h"
 #include "KxTestHarness.h"
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 const char kPoolMutexName[] = "CKxIPCAcknowledgeEventPoolManagerMutex";
 
 std::uint64_t OwnKey(std::uint32_t sequence) {
-    return (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) | sequence;
+    return (static_cast<std::uint64_t>(KxCurrentProcessId()) << 32) | sequence;
 }
 
 // An event name as every process derives it, built without the library's formatter.
@@ -106,11 +107,10 @@ TEST(KxAcknowledgeEventPool, LoadMakesTenElementsLentLastInFirstOut) {
 TEST(KxAcknowledgeEventPool, EventNamesAreTheKeyAndTheIdentifierInUpperCaseHex) {
     // A participant identifier with every digit in use, derived from this process's identifier
     // so that no other test has it.
-    const std::string receiveName =
-        EventName("KX IPCRcvEv", 0xB0000000u | GetCurrentProcessId(), 8);
+    const std::string receiveName = EventName("KX IPCRcvEv", 0xB0000000u | KxCurrentProcessId(), 8);
     {
         std::unique_ptr<CKxEvent> receive(
-            Factory()->CreateReceiveEvent(0xB0000000u | GetCurrentProcessId()));
+            Factory()->CreateReceiveEvent(0xB0000000u | KxCurrentProcessId()));
         ASSERT_TRUE(SetEventByName(receiveName)) << receiveName;
         EXPECT_TRUE(receive->Wait(0)) << "the name reaches this event";
     }
@@ -171,7 +171,7 @@ TEST(KxAcknowledgeEventPool, ConcurrentLookUpsMakeOneEventPerKey) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            start.Wait(INFINITE);
+            start.Wait(kKxWaitForever);
             // Each thread walks the keys from another starting point: first look-ups collide.
             for (std::uint32_t i = 0; i < kKeys; ++i) {
                 const std::uint32_t k = (i + t * 5) % kKeys;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,46 +18,45 @@
 #include "CKxEvent.h"
 #include "CKxHandleSyncObject.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
+#include "CKxThread.h"
 #include "CkxIPCMessage.h"
 #include "KxChannelLayout.h"
+#include "KxLiveness.h"
 #include "KxTestHarness.h"
 #include "TKxInterProcessArray.h"
 #include "TKxInterProcessGrowArray.h"
 
 namespace {
 
-std::uint32_t Self() { return GetCurrentThreadId(); }
+std::uint32_t Self() { return KxCurrentThreadId(); }
 
 // Threads that do nothing but stay alive until ended, so that their identifiers can be members.
 class CKxParkedThreads {
 public:
-    ~CKxParkedThreads() {
-        while (!m_threads.empty()) End(m_threads.begin()->first);
-    }
-
     // Starts one more thread and gives its identifier.
     std::uint32_t Start() {
-        const HANDLE release = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE, nullptr);
-        DWORD id = 0;
-        const HANDLE thread = CreateThread(
-            nullptr, 0, [](void* event) -> DWORD { return WaitForSingleObject(event, INFINITE); },
-            release, 0, &id);
-        m_threads[id] = {thread, release};
+        std::unique_ptr<Parked> parked(new Parked());
+        parked->thread.Create(
+            [](void* release) -> unsigned {
+                return static_cast<CKxEvent*>(release)->Wait(kKxWaitForever);
+            },
+            &parked->release, false /*suspended*/, 0 /*stackSize*/, false /*secure*/);
+        const std::uint32_t id = parked->thread.GetThreadId();
+        m_threads[id] = std::move(parked);
         return id;
     }
 
     // Ends the thread and waits for it, then closes this process's last handles on it.
-    void End(std::uint32_t id) {
-        const std::pair<HANDLE, HANDLE> parked = m_threads.at(id);
-        SetEvent(parked.second);
-        WaitForSingleObject(parked.first, INFINITE);
-        CloseHandle(parked.first);
-        CloseHandle(parked.second);
-        m_threads.erase(id);
-    }
+    void End(std::uint32_t id) { m_threads.erase(id); }
 
 private:
-    std::map<std::uint32_t, std::pair<HANDLE, HANDLE>> m_threads;  // thread and release event
+    // Ending sets release; the thread object, destroyed first, then waits for its thread.
+    struct Parked {
+        ~Parked() { release.Set(); }
+        CKxEvent release{true /*manualReset*/};
+        CKxThread thread;
+    };
+    std::map<std::uint32_t, std::unique_ptr<Parked>> m_threads;
 };
 
 // An acknowledge element lent by this process's pool for as long as the object lives.

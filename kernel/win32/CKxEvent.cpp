@@ -4,6 +4,7 @@
 #include "CKxOpenSecurityAttributes.h"
 #include "KxExceptions.h"
 #include "KxKillPoint.h"
+#include "KxWindows.h"
 
 CKxEvent::CKxEvent(bool manualReset) {
     SetHandle(CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE /*bInitialState*/, nullptr));

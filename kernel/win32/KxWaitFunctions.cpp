@@ -2,9 +2,12 @@
 #include "KxWaitFunctions.h"
 
 #include "KxExceptions.h"
+#include "KxWindows.h"
 
 const char kKxWaitForAnyBadCount[] = "WaitForAny -> invalid sync object count";
 const char kKxWaitForAnyBadPointer[] = "WaitForAny -> invalid sync object pointer";
+
+static_assert(kKxMaxWaitObjects == MAXIMUM_WAIT_OBJECTS, "one wait's objects");
 
 namespace {
 
@@ -28,7 +31,7 @@ const KxWaitMessages kWaitForAnyMessages = {
 
 // Gives WAIT_TIMEOUT or WAIT_OBJECT_0 + i with i < count; throws for everything else.
 DWORD WaitForMultiple(const KxWaitMessages& messages, CKxHandleSyncObject* const* objects,
-                      int count, BOOL waitAll, DWORD timeout) {
+                      int count, BOOL waitAll, KxTimeout timeout) {
     if (count < 1 || count > MAXIMUM_WAIT_OBJECTS) {
         throw CKxHandleSyncObjectException(messages.badCount);
     }
@@ -49,18 +52,18 @@ DWORD WaitForMultiple(const KxWaitMessages& messages, CKxHandleSyncObject* const
 
 }  // namespace
 
-bool WaitForAll(CKxHandleSyncObject* const* objects, int count, DWORD timeout) {
+bool WaitForAll(CKxHandleSyncObject* const* objects, int count, KxTimeout timeout) {
     return WaitForMultiple(kWaitForAllMessages, objects, count, TRUE /*bWaitAll*/, timeout) !=
            WAIT_TIMEOUT;
 }
 
-int WaitForAny(CKxHandleSyncObject* const* objects, int count, DWORD timeout) {
+int WaitForAny(CKxHandleSyncObject* const* objects, int count, KxTimeout timeout) {
     const DWORD result =
         WaitForMultiple(kWaitForAnyMessages, objects, count, FALSE /*bWaitAll*/, timeout);
     return result == WAIT_TIMEOUT ? -1 : static_cast<int>(result - WAIT_OBJECT_0);
 }
 
-bool SignalAndWait(CKxHandleSyncObject* signal, CKxHandleSyncObject* object, DWORD timeout) {
+bool SignalAndWait(CKxHandleSyncObject* signal, CKxHandleSyncObject* object, KxTimeout timeout) {
     if (!signal || !object) throw CKxHandleSyncObjectException("SignalAndWait -> invalid object");
     const DWORD result =
         SignalObjectAndWait(signal->GetHandle(), object->GetHandle(), timeout, FALSE);

@@ -2,10 +2,13 @@
 #include "CKxHandleSyncObject.h"
 
 #include "KxExceptions.h"
+#include "KxWindows.h"
 
-CKxHandleSyncObject::CKxHandleSyncObject() : m_handle(nullptr) {}
+void KxWaitableTraits::Close(Value value) noexcept { CloseHandle(value); }
 
-CKxHandleSyncObject::CKxHandleSyncObject(HANDLE handle) : m_handle(nullptr) {
+CKxHandleSyncObject::CKxHandleSyncObject() {}
+
+CKxHandleSyncObject::CKxHandleSyncObject(KxNativeWaitable handle) {
     if (!handle) {
         throw CKxHandleSyncObjectException(
             "CKxHandleSyncObject::CKxHandleSyncObject -> trying to initialize with a NULL handle");
@@ -16,25 +19,24 @@ CKxHandleSyncObject::CKxHandleSyncObject(HANDLE handle) : m_handle(nullptr) {
         throw CKxHandleSyncObjectException(
             "CKxHandleSyncObject::CKxHandleSyncObject -> couldn't duplicate handle");
     }
-    m_handle = duplicate;
+    m_handle.Reset(duplicate);
 }
 
-CKxHandleSyncObject::CKxHandleSyncObject(HANDLE handle, KxAdoptHandle) : m_handle(handle) {
+CKxHandleSyncObject::CKxHandleSyncObject(KxNativeWaitable handle, KxAdoptHandle)
+    : m_handle(handle) {
     if (!handle) {
         throw CKxHandleSyncObjectException(
             "CKxHandleSyncObject::CKxHandleSyncObject -> trying to initialize with a NULL handle");
     }
 }
 
-CKxHandleSyncObject::~CKxHandleSyncObject() {
-    if (m_handle) CloseHandle(m_handle);
-}
+CKxHandleSyncObject::~CKxHandleSyncObject() {}
 
-bool CKxHandleSyncObject::Wait(DWORD timeout) {
+bool CKxHandleSyncObject::Wait(KxTimeout timeout) {
     if (!m_handle) {
         throw CKxHandleSyncObjectException("CKxHandleSyncObject::Wait -> object not created yet");
     }
-    switch (WaitForSingleObject(m_handle, timeout)) {
+    switch (WaitForSingleObject(m_handle.Get(), timeout)) {
         case WAIT_OBJECT_0:
             return true;
         case WAIT_TIMEOUT:
@@ -55,4 +57,4 @@ void CKxHandleSyncObject::Release() {
     throw CKxHandleSyncObjectException("CKxHandleSyncObject::Release -> this is not a valid call");
 }
 
-HANDLE CKxHandleSyncObject::GetHandle() const { return m_handle; }
+KxNativeWaitable CKxHandleSyncObject::GetHandle() const { return m_handle.Get(); }

@@ -4,6 +4,7 @@
 #include "CKxOpenSecurityAttributes.h"
 #include "KxExceptions.h"
 #include "KxKillPoint.h"
+#include "KxWindows.h"
 
 CKxMutex::CKxMutex() {
     SetHandle(CreateMutexA(nullptr, FALSE /*bInitialOwner*/, nullptr));

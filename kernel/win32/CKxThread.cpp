@@ -9,6 +9,7 @@
 #include "CKxOpenSecurityAttributes.h"
 #include "KxExceptions.h"
 #include "KxKillPoint.h"
+#include "KxWindows.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ CKxThread::CKxThread() : m_threadId(0) {
 CKxThread::~CKxThread() {
     if (!GetHandle()) return;
     try {
-        Wait(INFINITE);
+        Wait(kKxWaitForever);
     } catch (...) {
         // A destructor must not throw; the handle is closed all the same.
     }
@@ -90,8 +91,8 @@ void CKxThread::SetThreadName() {
 #endif
 }
 
-void CKxThread::Create(KxThreadProcedure procedure, void* argument, bool suspended, DWORD stackSize,
-                       bool secure) {
+void CKxThread::Create(KxThreadProcedure procedure, void* argument, bool suspended,
+                       std::uint32_t stackSize, bool secure) {
     if (!procedure)
         throw CKxThreadException("CKxThread::Create -> invalid thread function pointer");
     if (GetHandle()) throw CKxThreadException("CKxThread::Create -> thread was already created");
@@ -109,7 +110,7 @@ void CKxThread::Create(KxThreadProcedure procedure, void* argument, bool suspend
     if (!GetHandle()) throw CKxThreadException("CKxThread::Create -> could not create a thread");
 }
 
-DWORD CKxThread::GetExitCode() {
+std::uint32_t CKxThread::GetExitCode() {
     if (!GetHandle()) throw CKxThreadException("CKxThread::GetExitCode -> thread not created yet");
     DWORD code = 0;
     if (!GetExitCodeThread(GetHandle(), &code)) {
@@ -118,9 +119,9 @@ DWORD CKxThread::GetExitCode() {
     return code;
 }
 
-DWORD CKxThread::GetThreadId() const { return m_threadId; }
+KxThreadId CKxThread::GetThreadId() const { return m_threadId; }
 
-DWORD CKxThread::CreationFlags(bool suspended, DWORD stackSize) {
+std::uint32_t CKxThread::CreationFlags(bool suspended, std::uint32_t stackSize) {
     DWORD flags = suspended ? CREATE_SUSPENDED : 0;
     if (stackSize != 0) flags |= STACK_SIZE_PARAM_IS_A_RESERVATION;
     return flags;
