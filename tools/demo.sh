@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Scripted session of three kxipc.exe peers on one channel, printed as a narrated transcript.
+# Scripted session of three kxipc peers on one channel, printed as a narrated transcript.
 #
-# Usage: tools/demo.sh BUILD_DIR   (run by `./kx demo`, which builds and starts the wineserver)
+# Usage: tools/demo.sh BUILD_DIR   (run by `./kx demo`, which builds and starts the wineserver, and
+# by `./kx demo --native`: a native tree's bin/kxipc runs as it is, a Windows tree's under Wine)
 #
 # Each peer runs `kxipc join` under Wine with its stdin and stdout on fifos. The script writes a
 # command to a peer and then waits, with a time limit, for the lines it expects from each peer;
@@ -10,9 +11,12 @@
 set -euo pipefail
 
 build=${1:?usage: demo.sh BUILD_DIR}
-wine=/usr/lib/wine/wine64
-exe="$build/bin/kxipc.exe"
-export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG="${WINEDEBUG:--all}"
+if [ -x "$build/bin/kxipc" ]; then
+    run=("$build/bin/kxipc")
+else
+    run=(/usr/lib/wine/wine64 "$build/bin/kxipc.exe")
+    export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG="${WINEDEBUG:--all}"
+fi
 
 limit=20         # seconds any single expected line may take
 sync_delay=1500  # ms that C holds every synchronous message in its handler
@@ -34,13 +38,13 @@ fail() {
     exit 1
 }
 
-# start NAME [kxipc join options...]: a peer whose Linux process is the Wine process of kxipc.exe
-# itself ($! after exec), so that killing it kills that Windows process and nothing else.
+# start NAME [kxipc join options...]: a peer whose Linux process is the peer itself (under Wine, the
+# Wine process of kxipc.exe), so that killing it kills that peer and nothing else.
 start() {
     local name=$1 fd
     shift
     mkfifo "$work/$name.in" "$work/$name.out"
-    "$wine" "$exe" join "$channel" "$@" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.err" &
+    "${run[@]}" join "$channel" "$@" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.err" &
     pid[$name]=$!
     exec {fd}>"$work/$name.in"
     in_fd[$name]=$fd
@@ -89,7 +93,7 @@ expect_each() {
 
 now_ms() { date +%s%3N; }
 
-[ -x "$exe" ] || [ -f "$exe" ] || fail "no $exe (build first)"
+[ -f "${run[-1]}" ] || fail "no ${run[-1]} (build first)"
 printf 'kxipc demo: three peers on channel %s\n' "$channel"
 
 say "A joins an empty channel; it is the first member and gets its identifier"
@@ -115,7 +119,7 @@ expect B "join ${id[C]} 1"
 tell C members
 expect C "members ${id[A]} ${id[B]}"
 printf '   $ kxipc members %s\n' "$channel"
-line=$("$wine" "$exe" members "$channel" | tr -d '\r')
+line=$("${run[@]}" members "$channel" | tr -d '\r')
 printf '   | %s\n' "$line"
 [ "$line" = "members ${id[A]} ${id[B]} ${id[C]}" ] || fail "the channel lists '$line'"
 expected=$((expected + 1))
@@ -151,9 +155,9 @@ expect C "recv ${id[B]} 3 300"
 
 say "the channel's queue, read under its mutex without joining: every record given back"
 printf '   $ kxipc stat %s\n' "$channel"
-"$wine" "$exe" stat "$channel" | tr -d '\r' | sed 's/^/   | /'
+"${run[@]}" stat "$channel" | tr -d '\r' | sed 's/^/   | /'
 
-say "C's Wine process is killed (SIGKILL, Linux pid ${pid[C]}): A and B notice its end"
+say "C's process is killed (SIGKILL, Linux pid ${pid[C]}): A and B notice its end"
 disown "${pid[C]}"  # its death by signal is the point, not a job failure to report
 kill -9 "${pid[C]}"
 unset 'pid[C]'
