@@ -175,7 +175,12 @@ int KxPosixInitMutex(pthread_mutex_t* mutex, bool recursive) {
     return result;
 }
 
-int KxPosixReleaseMutex(pthread_mutex_t* mutex) { return pthread_mutex_unlock(mutex); }
+int KxPosixReleaseMutex(pthread_mutex_t* mutex) {
+    // Refused before the call: a release by a thread that does not own the mutex is an expected
+    // failure here (Win32's ReleaseMutex), not a misuse for the thread sanitizer to report.
+    if ((Load(LockWord(mutex)) & FUTEX_TID_MASK) != KxPosixCurrentThreadId()) return EPERM;
+    return pthread_mutex_unlock(mutex);
+}
 
 bool KxPosixMutexOwnedInProcess(pthread_mutex_t* mutex) {
     const std::uint32_t owner = Load(LockWord(mutex)) & FUTEX_TID_MASK;
