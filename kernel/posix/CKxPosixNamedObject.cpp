@@ -202,7 +202,7 @@ CKxPosixNamedObject::~CKxPosixNamedObject() {
     close(m_fd);
 }
 
-int KxPosixRemoveUnheldObjects() {
+int KxPosixRemoveUnheldObjects(bool buildingToo) {
     DIR* directory = opendir(kShmDirectory);
     if (!directory) return 0;
     int removed = 0;
@@ -210,6 +210,7 @@ int KxPosixRemoveUnheldObjects() {
     while (const dirent* entry = readdir(directory)) {
         const std::string fileName = entry->d_name;
         if (fileName.compare(0, prefixLength, kKxPosixObjectPrefix) != 0) continue;
+        if (!buildingToo && fileName.compare(prefixLength, 1, "~") == 0) continue;
         const int fd = open(PathOf(fileName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) continue;
         if (UnlinkIfUnheld(fileName, fd)) ++removed;

@@ -93,6 +93,10 @@ void CKxThread::Create(KxThreadProcedure procedure, void* argument, bool suspend
         throw CKxThreadException("CKxThread::Create -> invalid thread function pointer");
     if (GetHandle()) throw CKxThreadException("CKxThread::Create -> thread was already created");
 
+    // A dead process's own objects (its threads' life locks, its receive and acknowledge events)
+    // are never opened by name again, so nothing would remove them: each thread start, a join's
+    // included, removes whatever no process holds any more.
+    KxPosixRemoveUnheldObjects(false /*buildingToo*/);
     KxThreadStartReport report;
     auto exitCode = std::make_shared<std::atomic<std::uint32_t>>(kStillActive);
     std::unique_ptr<KxThreadStart> start(

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "CKxPosixLifeLock.h"
+#include "CKxThread.h"
 #include "CKxPosixNamedObject.h"
 #include "KxPosixWaitable.h"
 
@@ -163,6 +164,20 @@ TEST(KxPosixNamedObject, OpenKeepsStateAndKindOwnerOnlyAndNoObjectOutlivesItsHol
     EXPECT_EQ(0, static_cast<char*>(segment->Payload())[0]);
     segment.reset();
     EXPECT_FALSE(Exists(file));
+
+    // A killed participant's own objects are never opened by name again: the next thread start of
+    // any process removes them.
+    Child participant = Fork([&](auto tell) {
+        auto same = Open(name, KxPosixObjectKind::Segment);
+        tell(1);
+        pause();
+        return 0;
+    });
+    ASSERT_EQ(1, participant.Read());
+    participant.Kill();
+    CKxThread next;
+    next.Create([](void*) -> unsigned { return 0; }, nullptr, false, 0, false);
+    EXPECT_FALSE(Exists(file)) << "left after the next thread start";
 
     Child leaver = Fork([&](auto tell) {
         auto same = Open(name, KxPosixObjectKind::Segment);
