@@ -60,6 +60,7 @@ bool CKxHandleSyncObject::Wait(KxTimeout timeout) {
     KxPosixWaitable* object = m_handle.Get();
     switch (KxPosixWaitForAny(&object, 1, timeout).status) {
         case KxPosixWaitStatus::Signalled:
+            KxPosixAcquireEnd(object);
             return true;
         case KxPosixWaitStatus::TimedOut:
             return false;

@@ -64,7 +64,7 @@ void* StartRoutine(void* raw) {
         for (;;) pause();  // nothing resumes it, as on Windows
     }
     const unsigned code = start->procedure(start->argument);
-    start->exitCode->store(code);
+    start->exitCode->store(code, std::memory_order_release);  // see KxPosixAcquireEnd
     return nullptr;  // life's destructor releases the life lock: the thread has ended
 }
 

@@ -24,6 +24,16 @@ inline KxPosixHandle* KxPosixHandleOf(KxNativeWaitable handle) {
     return static_cast<KxPosixHandle*>(handle);
 }
 
+// After a wait found handle signalled: for a thread of this process, reads its exit code, which the
+// thread stored after its procedure, so that everything the procedure wrote happens before what
+// the waiter does next. (The end itself comes through the life lock's word, which the kernel and
+// glibc change, not an atomic of this process's memory model.) Nothing for other objects.
+inline void KxPosixAcquireEnd(KxNativeWaitable handle) {
+    if (handle && KxPosixHandleOf(handle)->exitCode) {
+        KxPosixHandleOf(handle)->exitCode->load(std::memory_order_acquire);
+    }
+}
+
 // A new handle over waitable, keeping keepAlive alive; never null (throws only for memory).
 KxNativeWaitable KxPosixNewHandle(const KxPosixWaitable& waitable, std::shared_ptr<void> keepAlive);
 

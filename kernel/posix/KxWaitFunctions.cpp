@@ -45,7 +45,12 @@ int WaitForMultiple(const KxWaitMessages& messages, CKxHandleSyncObject* const* 
     }
     const KxPosixWaitResult result = waitAll ? KxPosixWaitForAll(handles, count, timeout)
                                              : KxPosixWaitForAny(handles, count, timeout);
-    if (result.status == KxPosixWaitStatus::Signalled) return waitAll ? 0 : result.index;
+    if (result.status == KxPosixWaitStatus::Signalled) {
+        for (int i = 0; i < count; ++i) {
+            if (waitAll || i == result.index) KxPosixAcquireEnd(handles[i]);
+        }
+        return waitAll ? 0 : result.index;
+    }
     if (result.status == KxPosixWaitStatus::TimedOut) return -1;
     throw CKxHandleSyncObjectException(messages.failed);
 }
@@ -72,7 +77,10 @@ bool SignalAndWait(CKxHandleSyncObject* signal, CKxHandleSyncObject* object, KxT
     }
     KxPosixSetEvent(signalled->event);
     const KxPosixWaitResult result = KxPosixWaitForAny(&waited, 1, timeout);
-    if (result.status == KxPosixWaitStatus::Signalled) return true;
+    if (result.status == KxPosixWaitStatus::Signalled) {
+        KxPosixAcquireEnd(waited);
+        return true;
+    }
     if (result.status == KxPosixWaitStatus::TimedOut) return false;
     throw CKxHandleSyncObjectException("SignalAndWait -> SignalObjectAndWait failed");
 }
