@@ -4,18 +4,21 @@
 #
 # kxipc_add_layer(NAME [PLAIN] [WINDOWS_FREE] SOURCES file... [WIN32_SOURCES file...]
 #                 [POSIX_SOURCES file...] [PRIVATE_INCLUDES dir...] [DEPENDS layer...]
-#                 [LIBRARIES lib...] [WIN32_LIBRARIES lib...])
+#                 [LIBRARIES lib...] [WIN32_LIBRARIES lib...] [POSIX_LIBRARIES lib...])
 # A layer's folder is its include folder, seen by the layers and targets that link it; DEPENDS
 # names the layers below it (their killpoint kinds for its killpoint kind). SOURCES are built on
-# every platform, WIN32_SOURCES on Windows only, POSIX_SOURCES everywhere else; PRIVATE_INCLUDES
+# every platform, WIN32_SOURCES on Windows only, POSIX_SOURCES everywhere else (the same for the
+# libraries); PRIVATE_INCLUDES
 # are seen by the layer's own sources only (the kernel's platform folder). The objects carry
 # dllexport for the DLL; code that links them directly sees plain declarations (KXIPC_STATIC).
+# Elsewhere symbols are hidden unless KXIPC_API marks them, so that libkxipc.so exports what
+# kxipc.dll exports.
 # PLAIN: a layer that exports nothing, which programs linked with kxipc.dll may link too.
 # WINDOWS_FREE: the layer's sources may not reach <windows.h> nor name its types; GCC and Clang
 # enforce it (cmake/KxWindowsFree.h).
 function(kxipc_add_layer name)
     cmake_parse_arguments(LAYER "PLAIN;WINDOWS_FREE" ""
-        "SOURCES;WIN32_SOURCES;POSIX_SOURCES;PRIVATE_INCLUDES;DEPENDS;LIBRARIES;WIN32_LIBRARIES"
+        "SOURCES;WIN32_SOURCES;POSIX_SOURCES;PRIVATE_INCLUDES;DEPENDS;LIBRARIES;WIN32_LIBRARIES;POSIX_LIBRARIES"
         ${ARGN})
     set(sources ${LAYER_SOURCES})
     set(libraries ${LAYER_LIBRARIES})
@@ -24,6 +27,7 @@ function(kxipc_add_layer name)
         list(APPEND libraries ${LAYER_WIN32_LIBRARIES})
     else()
         list(APPEND sources ${LAYER_POSIX_SOURCES})
+        list(APPEND libraries ${LAYER_POSIX_LIBRARIES})
     endif()
     set(kinds "")
     if(KXIPC_BUILD_TESTS)
@@ -32,6 +36,11 @@ function(kxipc_add_layer name)
     foreach(kind "" ${kinds})
         set(target ${name}${kind})
         add_library(${target} OBJECT ${sources})
+        if(NOT WIN32)
+            # Position-independent for libkxipc.so; hidden unless exported.
+            set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON
+                CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+        endif()
         target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
         if(LAYER_PRIVATE_INCLUDES)
             target_include_directories(${target} PRIVATE ${LAYER_PRIVATE_INCLUDES})

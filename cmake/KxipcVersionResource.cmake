@@ -4,6 +4,9 @@
 set(KXIPC_RC_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/../resources/kxipc.rc.in)
 
 function(kxipc_add_version_resource target description)
+    if(NOT WIN32)
+        return()  # a Windows resource; ELF files carry their version in the library's name
+    endif()
     get_target_property(type ${target} TYPE)
     get_target_property(name ${target} OUTPUT_NAME)
     if(NOT name)

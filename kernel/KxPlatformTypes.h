@@ -29,9 +29,11 @@ constexpr KxNativeSection kKxNoSection = nullptr;
 // What the POSIX kernel waits on; defined by its sources.
 struct KxPosixWaitable;
 using KxNativeWaitable = KxPosixWaitable*;
-// The shared-memory object's file descriptor; -1 when there is none.
-using KxNativeSection = int;
-constexpr KxNativeSection kKxNoSection = -1;
+// The named object that holds a segment (it owns the descriptor and the whole mapping); null
+// when there is none.
+class CKxPosixNamedObject;
+using KxNativeSection = CKxPosixNamedObject*;
+constexpr KxNativeSection kKxNoSection = nullptr;
 #define KX_THREAD_CALL
 #endif
 

@@ -20,9 +20,13 @@ __declspec(dllimport) int __cdecl fflush(void* stream);
 __declspec(dllimport) void __stdcall Sleep(uint32_t milliseconds);
 __declspec(dllimport) void __stdcall ExitProcess(uint32_t code);
 __declspec(dllimport) char* __stdcall GetCommandLineA(void);
-#else
+#elif defined(_WIN32)
 #include <stdio.h>
 #include <windows.h>
+#else
+#include <stdio.h>
+#include <unistd.h>
+#define Sleep(milliseconds) usleep((milliseconds) * 1000u)
 #endif
 
 /* The callbacks run on the participant's own waiting thread; the main thread reads this flag. */

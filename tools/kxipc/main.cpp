@@ -16,6 +16,7 @@
 #include "KxCliCommand.h"
 #include "KxCliOutput.h"
 #include "KxRefusals.h"
+#include "KxUnheldObjects.h"
 
 namespace {
 
@@ -34,6 +35,8 @@ const char kUsage[] =
     "  kxipc watch CHANNEL [--long] [--seconds N]\n"
     "                                         print the members, then 'join ID' and 'quit ID'\n"
     "                                         as they come and go, until end of input or N s\n"
+    "  kxipc clean                            remove the objects of channels nobody holds any\n"
+    "                                         more (left by crashed processes)\n"
     "  kxipc --version\n"
     "--long shows each member as 'ID pid PID EXE': its process and executable.\n"
     "\n"
@@ -375,6 +378,15 @@ int main(int argc, char** argv) {
     }
     if (verb == "--help" && args.size() == 1) {
         std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (verb == "clean" && args.size() == 1) {
+        const int removed = KxRemoveUnheldObjects();
+        if (removed < 0) {
+            KxCliSay("nothing to clean: named objects go with their last handle here");
+        } else {
+            KxCliSay("removed %d", removed);
+        }
         return kExitOk;
     }
     if ((verb == "join" || verb == "members" || verb == "stat" || verb == "watch") &&
