@@ -21,6 +21,11 @@
 CIPCCommunicationChannel::CIPCCommunicationChannel(const char* name)
     : m_mutex(nullptr), m_participantIds(nullptr), m_queue(nullptr), m_lockCount(0) {
     const std::string channelName(name ? name : "");
+    // Absent only where a failed load could not be refused (Linux): the pool's events are missing,
+    // and the members' records need them.
+    if (!CIPCServiceFactorySingleton::GetInstance()) {
+        throw CKxEventException("CKxEvent::CKxEvent -> could not create an event");
+    }
     m_mutex = new CKxMutex(KxChannelMutexName(channelName));
     TKxScopeGuard undo([this] {
         delete m_queue;

@@ -10,6 +10,7 @@
 #include "KxChannelLayout.h"
 #include "KxLiveness.h"
 #include "KxScopeGuard.h"
+#include "KxSystemScope.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ const std::size_t kKeptKeysPerProcess = static_cast<std::size_t>(kElementsMadeAt
 
 CKxIPCAcknowledgeEventPoolManager::CKxIPCAcknowledgeEventPoolManager()
     : m_mutex(nullptr), m_nextSequence(1), m_foreignCountAtLastLook(0), m_foreignUses(0) {
-    m_mutex = new CKxMutex(kKxPoolMutexName);
+    m_mutex = new CKxMutex(KxUserScopedName(kKxPoolMutexName));
     // No destructor runs for a constructor that throws: undo the elements made so far here.
     TKxScopeGuard undo([this] {
         for (CKxIPCAcknowledgeEventPoolElement* element : m_freeElements) delete element;

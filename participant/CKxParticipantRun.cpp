@@ -14,6 +14,7 @@
 #include "KxExceptions.h"
 #include "KxKillPoint.h"
 #include "KxScopeGuard.h"
+#include "KxSystemScope.h"
 #include "KxWaitFunctions.h"
 #include "kxipc_c.h"
 
@@ -54,6 +55,8 @@ CKxParticipantRun::CKxParticipantRun(std::unique_ptr<CKxParticipantHandlers> han
         if (previous) previous->ReleaseReference();
     });
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
+    // Absent only where a failed load could not be refused (Linux): the pool's events are missing.
+    if (!factory) throw CKxEventException("CKxEvent::CKxEvent -> could not create an event");
     m_joinElement = factory->AcquireAcknowledgeElement();
     TKxScopeGuard giveBack([this, factory] { factory->ReleaseAcknowledgeElement(m_joinElement); });
     m_joinKey = m_joinElement->GetAcknowledgeKey();
@@ -165,7 +168,10 @@ bool CKxParticipantRun::Serve() {
             Dispatch(nullptr, 0, kKxWaitForever);
         }
     } catch (...) {
-        if (!served) m_startFailure = std::current_exception();
+        if (!served) {
+            m_startError = KxLastSystemError();
+            m_startFailure = std::current_exception();
+        }
     }
     EndServing();
     try {

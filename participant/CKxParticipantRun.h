@@ -109,6 +109,8 @@ public:
     bool WaitStarted(KxTimeout timeoutMs);
     // What stopped the thread from joining, once WaitStarted returned true; null when it joined.
     std::exception_ptr StartFailure() const { return m_startFailure; }
+    // The kernel error the thread saw with that failure (KxLastSystemError).
+    int StartError() const { return m_startError; }
     // Waits up to timeoutMs until every member present acknowledged the join, or the thread ended.
     // When they acknowledged, the join element goes back to the pool at once; otherwise the run
     // keeps it (an acknowledgement may still come) and retires it at its end.
@@ -203,6 +205,7 @@ private:
     CKxIPCAcknowledgeEventPoolElement* m_joinElement = nullptr;  // borrowed from the pool
     std::uint64_t m_joinKey = 0;
     std::exception_ptr m_startFailure;
+    int m_startError = 0;
     // Senders hold it shared while they use m_channel; the run's thread holds it exclusively to
     // publish the channel. Per run: participants never wait on each other through it.
     CKxSlimLock m_channelLock;

@@ -12,6 +12,7 @@
 #include "KxChannelLayout.h"
 #include "KxKillPoint.h"
 #include "KxScopeGuard.h"
+#include "KxSystemScope.h"
 #include "kxipc_c.h"
 
 namespace {
@@ -152,7 +153,9 @@ bool CkxIPCParticipant::StartWaitingThread() {
     // late, and serves then; uninitialising stops it either way.
     if (!run->WaitStarted(kKxPartyWaitMs)) return false;
     if (std::exception_ptr failure = run->StartFailure()) {
+        const int error = run->StartError();
         CKxParticipantRun::Reap(m_waitingThread);  // it never served and is ending
+        KxSetLastSystemError(error);  // the reason goes with the failure, for the caller to read
         std::rethrow_exception(failure);
     }
     __atomic_store_n(&m_participantId, run->Id(), __ATOMIC_RELEASE);

@@ -25,8 +25,10 @@ std::shared_ptr<CKxPosixNamedObject> KxPosixOpenOrCreateNamed(
         *error = ENAMETOOLONG;
         return nullptr;
     }
-    return CKxPosixNamedObject::OpenOrCreate(fileName, kind, payloadBytes, init, context, created,
-                                             error);
+    std::shared_ptr<CKxPosixNamedObject> object = CKxPosixNamedObject::OpenOrCreate(
+        fileName, kind, payloadBytes, init, context, created, error);
+    if (!object) errno = *error;  // for KxLastSystemErrorText, after the caller's throw
+    return object;
 }
 
 CKxHandleSyncObject::CKxHandleSyncObject() {}

@@ -56,6 +56,7 @@ CKxMutex* CKxMutex::OpenExisting(const std::string& name) {
         object = CKxPosixNamedObject::Open(fileName, KxPosixObjectKind::Mutex, &error);
     if (!object) {
         if (error == ENOENT) return nullptr;
+        errno = error;  // for KxLastSystemErrorText
         throw CKxMutexException("CKxMutex::CKxMutex -> could not create mutex");
     }
     return new CKxMutex(MutexHandle(std::move(object)));

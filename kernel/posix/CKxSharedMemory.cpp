@@ -47,6 +47,7 @@ CKxSharedMemory::CKxSharedMemory(std::uint32_t size, const std::string& name, bo
                                                        nullptr, nullptr, created, &error);
         }
         if (!object) {
+            errno = error;  // for KxLastSystemErrorText
             throw CKxSharedMemoryException(
                 "CKxSharedMemory::CKxSharedMemory -> could not create the file mapping");
         }

@@ -16,6 +16,7 @@
 #include "KxCliCommand.h"
 #include "KxCliOutput.h"
 #include "KxRefusals.h"
+#include "KxSystemScope.h"
 #include "KxUnheldObjects.h"
 
 namespace {
@@ -73,7 +74,9 @@ int Usage(const std::string& problem) {
 
 // "channel NAME: " + the library's message: every failure of the library names its channel.
 void SayFailure(const std::string& channel, const CKxBaseException& failure) {
-    KxCliError("channel " + channel + ": " + failure.GetErrorMessage());
+    const std::string reason = KxLastSystemErrorText();
+    KxCliError("channel " + channel + ": " + failure.GetErrorMessage() +
+               (reason.empty() ? "" : " (" + reason + ")"));
 }
 
 // Joins, prints "id ID"; false after printing why not.
