@@ -9,6 +9,7 @@
 #include "CKxEvent.h"
 #include "CKxSharedMemory.h"
 #include "CKxSoakParticipant.h"
+#include "KxExceptions.h"
 #include "KxProcessUsage.h"
 #include "KxSoakProtocol.h"
 
@@ -142,11 +143,16 @@ void CKxSoakWorker::LogSettledViews() {
 int CKxSoakWorker::Run() {
     if (!m_log) return 3;
     // The driver made them before it started this process (manual-reset, as it made them).
-    CKxEvent quiesce(KxSoakEventName(m_channel, "quiesce"), true),
-        measure(KxSoakEventName(m_channel, "measure"), true),
-        views(KxSoakEventName(m_channel, "views"), true),
-        idle(KxSoakWorkerEventName(m_channel, "idle", m_number), true),
-        viewed(KxSoakWorkerEventName(m_channel, "viewed", m_number), true);
+    std::unique_ptr<CKxEvent> quiesce, measure, views, idle, viewed;
+    try {
+        quiesce.reset(new CKxEvent(KxSoakEventName(m_channel, "quiesce"), true));
+        measure.reset(new CKxEvent(KxSoakEventName(m_channel, "measure"), true));
+        views.reset(new CKxEvent(KxSoakEventName(m_channel, "views"), true));
+        idle.reset(new CKxEvent(KxSoakWorkerEventName(m_channel, "idle", m_number), true));
+        viewed.reset(new CKxEvent(KxSoakWorkerEventName(m_channel, "viewed", m_number), true));
+    } catch (const CKxBaseException&) {
+        return 4;
+    }
 
     std::vector<std::thread> threads;
     for (unsigned slot = 0; slot < m_participants.size(); ++slot) {
@@ -154,7 +160,7 @@ int CKxSoakWorker::Run() {
     }
 
     // Warm-up: then every participant steps out at once for one measurement, and back in.
-    if (!quiesce.Wait(m_warmUpMs)) {
+    if (!quiesce->Wait(m_warmUpMs)) {
         std::unique_lock<std::mutex> hold(m_pauseLock);
         m_pauseRequested = true;
         m_pauseChanged.wait(hold, [this] { return m_parked == m_participants.size(); });
@@ -165,20 +171,20 @@ int CKxSoakWorker::Run() {
         m_pauseChanged.notify_all();
     }
 
-    quiesce.Wait(kKxWaitForever);
+    quiesce->Wait(kKxWaitForever);
     m_quiescing = true;
     for (std::thread& thread : threads) thread.join();
     while (m_borrowers.load() != 0) SleepMs(10);
     LogIdle();
-    idle.Set();
+    idle->Set();
 
     // Every survivor stays a member until all have logged their views: a leave now would change
     // the views still settling elsewhere.
-    views.Wait(kKxWaitForever);
+    views->Wait(kKxWaitForever);
     LogSettledViews();
-    viewed.Set();
+    viewed->Set();
 
-    measure.Wait(kKxWaitForever);
+    measure->Wait(kKxWaitForever);
     for (auto& participant : m_participants) participant->Leave();
     MeasureWithEveryoneOut("final");
     return 0;
