@@ -98,6 +98,10 @@ bool CKxLaunchedChild::Start(const std::string& path, const std::vector<std::str
             posix_spawn_file_actions_adddup2(&actions, stdoutWrite, STDERR_FILENO);
         }
     }
+    // Nothing else of this process goes on: a descriptor the parent got without close-on-exec
+    // (another test's pipe from the test driver, an object's lock) would stay open in the child
+    // and every process it starts.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
