@@ -6,7 +6,7 @@
 namespace {
 
 // Far longer than any block a peer measures before it answers.
-const DWORD kLineTimeoutMs = 120000;
+const KxTimeout kLineTimeoutMs = 120000;
 
 }  // namespace
 

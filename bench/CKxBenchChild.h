@@ -7,7 +7,7 @@
 #include "KxChildProcess.h"
 
 // Starts the running executable with the given arguments (throws std::runtime_error with the
-// Windows error when it cannot); the child's stderr is this process's own, so that a server trace
+// platform error when it cannot); the child's stderr is this process's own, so that a server trace
 // of every process lands in one stream. One thread drives a child. The destructor closes the
 // child's stdin (which ends every role) and waits for the child, killing it after 30 s.
 class CKxBenchChild {

@@ -68,7 +68,8 @@ double CKxBenchReport::RatioValue(const Round& round, const Ratio& ratio) {
 std::vector<double> CKxBenchReport::LineOverRounds(const std::string& line, bool p99) const {
     std::vector<double> values;
     for (const Round& round : m_rounds) {
-        if (const Row* row = Find(round, line)) values.push_back(p99 ? row->summary.p99 : Value(*row));
+        if (const Row* row = Find(round, line))
+            values.push_back(p99 ? row->summary.p99 : Value(*row));
     }
     return values;
 }
@@ -82,11 +83,12 @@ std::vector<double> CKxBenchReport::RatioOverRounds(const Ratio& ratio) const {
 void CKxBenchReport::PrintTable() const {
     if (m_rounds.empty()) return;
     const size_t rounds = m_rounds.size();
-    std::printf("median, min and max over %zu round%s of each round's median (rate for /s);\n"
-                "p99: median over the rounds of each round's 99th percentile\n",
-                rounds, rounds == 1 ? "" : "s");
-    std::printf("%-5s %-54s %10s %10s %10s %10s %6s\n", "line", "measurement", "median",
-                "min", "max", "p99", "n");
+    std::printf(
+        "median, min and max over %zu round%s of each round's median (rate for /s);\n"
+        "p99: median over the rounds of each round's 99th percentile\n",
+        rounds, rounds == 1 ? "" : "s");
+    std::printf("%-5s %-54s %10s %10s %10s %10s %6s\n", "line", "measurement", "median", "min",
+                "max", "p99", "n");
     for (const Row& row : m_rounds.front()) {
         const KxLatencySummary spread = KxSummarize(LineOverRounds(row.line, false));
         if (row.latency) {
@@ -95,8 +97,7 @@ void CKxBenchReport::PrintTable() const {
                         KxSummarize(LineOverRounds(row.line, true)).median, row.summary.samples);
         } else {
             std::printf("%-5s %-54s %8.0f/s %8.0f/s %8.0f/s   %s\n", row.line.c_str(),
-                        row.what.c_str(), spread.median, spread.min, spread.max,
-                        row.note.c_str());
+                        row.what.c_str(), spread.median, spread.min, spread.max, row.note.c_str());
         }
     }
     std::printf("\n%-6s %7s %7s %7s  %-30s %s\n", "ratio", "median", "min", "max", "per round",
@@ -117,9 +118,9 @@ void CKxBenchReport::PrintTable() const {
     for (const Ratio& ratio : m_ratios) {
         if (ratio.target.kind == KxBenchTarget::kNone) continue;
         const KxLatencySummary spread = KxSummarize(RatioOverRounds(ratio));
-        KxPrintFigure("ratio " + ratio.name + " (" + ratio.meaning + "), median of " +
-                          std::to_string(rounds),
-                      spread.median, ratio.target);
+        KxPrintFigure(
+            "ratio " + ratio.name + " (" + ratio.meaning + "), median of " + std::to_string(rounds),
+            spread.median, ratio.target);
     }
     std::fflush(stdout);
 }

@@ -1,16 +1,18 @@
-// kxipc_bench_alloc.exe: the library's objects linked in with a counting operator new, so that a
+// kxipc_bench_alloc: the library's objects linked in with a counting operator new, so that a
 // run shows how many heap allocations synchronous sends and posts make once warmed up (both sides
 // in this process: the sender on the main thread, the receiver on its waiting thread).
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "CIPCServiceFactorySingleton.h"
 #include "CKxBenchParticipant.h"
 #include "KxBenchStats.h"
-#include "KxWindows.h"
+#include "KxLiveness.h"
 
 namespace {
 
@@ -24,7 +26,9 @@ void* CountedAllocation(std::size_t size) {
 
 // Waits until the participant has received count messages in all.
 bool WaitForReceived(const CKxBenchParticipant& participant, unsigned long long count) {
-    for (int slice = 0; slice < 30000 && participant.received.load() < count; ++slice) Sleep(1);
+    for (int slice = 0; slice < 30000 && participant.received.load() < count; ++slice) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return participant.received.load() >= count;
 }
 
@@ -51,7 +55,7 @@ int main(int argc, char** argv) {
     const unsigned int count = argc > 1 ? static_cast<unsigned int>(std::stoul(argv[1])) : 1000;
     if (count == 0) return 2;
     if (!CIPCServiceFactorySingleton::ConstructInstance()) return 3;
-    const std::string channel = "kxbench_alloc_" + std::to_string(GetCurrentProcessId());
+    const std::string channel = "kxbench_alloc_" + std::to_string(KxCurrentProcessId());
     unsigned long long sendAllocations = 0, postAllocations = 0;
     bool complete = false;
     {
@@ -62,7 +66,7 @@ int main(int argc, char** argv) {
         const unsigned int warmUp = 50;
         for (unsigned int i = 0; i < warmUp; ++i) {
             sender.SendIPMessage(1, &to, 1, i);
-            while (!sender.PostIPMessage(1, &to, 2, i)) SwitchToThread();
+            while (!sender.PostIPMessage(1, &to, 2, i)) std::this_thread::yield();
         }
         complete = WaitForReceived(receiver, 2 * warmUp);
 
@@ -73,7 +77,7 @@ int main(int argc, char** argv) {
 
         const unsigned long long beforePosts = g_allocations.load();
         for (unsigned int i = 0; i < count; ++i) {
-            while (!sender.PostIPMessage(1, &to, 2, i)) SwitchToThread();
+            while (!sender.PostIPMessage(1, &to, 2, i)) std::this_thread::yield();
         }
         complete = complete && WaitForReceived(receiver, 2 * warmUp + 2 * count);
         postAllocations = g_allocations.load() - beforePosts;

@@ -1,28 +1,33 @@
-// The measured lines: bare events and a named pipe as baselines, then the library's send, post,
+// The measured lines: the platform's baselines (KxBenchBaselines.h), then the library's send, post,
 // fan-out, join and departure detection, each between two or more real processes.
 #include "KxBenchLines.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "CKxBenchChild.h"
-#include "CKxBenchHandle.h"
 #include "CKxBenchParticipant.h"
 #include "CKxBenchReport.h"
+#include "KxBenchBaselines.h"
 #include "KxBenchRoles.h"
 #include "KxBenchStats.h"
-#include "KxWindows.h"
 
 namespace {
 
-const DWORD kPeerTimeoutMs = 30000;
+const std::chrono::milliseconds kPeerTimeout(30000);
 const unsigned int kSentCode = 0x7000;
 const unsigned int kHandlerGoCode = 0x7002;
-const DWORD kSettleMs = 20;  // lets the members finish handling a departure before the next join
+const unsigned kSettleMs = 20;  // lets the members finish handling a departure before the next join
+
+void SleepMs(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 struct KxBenchSizes {
     unsigned int warmUp;
@@ -36,14 +41,31 @@ struct KxBenchSizes {
 };
 
 std::string Unique(const std::string& what) {
-    return "kxbench_" + std::to_string(GetCurrentProcessId()) + "_" + what;
+    return "kxbench_" + std::to_string(KxThisProcessId()) + "_" + what;
 }
 
-void WaitOrThrow(HANDLE handle, const char* what) {
-    if (WaitForSingleObject(handle, kPeerTimeoutMs) != WAIT_OBJECT_0) {
-        throw std::runtime_error(std::string("timed out waiting for ") + what);
+// An auto-reset signal between a handler and the main thread of this process.
+class CKxBenchSignal {
+public:
+    void Set() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_set = true;
+        m_changed.notify_one();
     }
-}
+    // Throws std::runtime_error when the signal does not come within the peers' time-out.
+    void WaitOrThrow(const char* what) {
+        std::unique_lock<std::mutex> hold(m_lock);
+        if (!m_changed.wait_for(hold, kPeerTimeout, [this] { return m_set; })) {
+            throw std::runtime_error(std::string("timed out waiting for ") + what);
+        }
+        m_set = false;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_set = false;  // guarded by m_lock
+};
 
 // "ready TOTAL ID..." of a members process: its participant identifiers.
 std::vector<unsigned int> MemberIds(const std::string& ready) {
@@ -57,58 +79,6 @@ std::vector<unsigned int> MemberIds(const std::string& ready) {
     return ids;
 }
 
-// Line 1's two processes: this one sets ping and waits for pong; the peer (role "events") waits
-// for ping and sets pong, roundTrips times, then ends.
-class CKxBenchEventPair {
-public:
-    explicit CKxBenchEventPair(unsigned int roundTrips)
-        : m_pingName(Unique("ping")),
-          m_pongName(Unique("pong")),
-          m_ping(CreateEventA(nullptr, FALSE, FALSE, m_pingName.c_str())),
-          m_pong(CreateEventA(nullptr, FALSE, FALSE, m_pongName.c_str())),
-          m_peer({"events", m_pingName, m_pongName, std::to_string(roundTrips)}) {
-        m_peer.Expect("ready");
-    }
-    void RoundTrip() {
-        SetEvent(m_ping.Get());
-        WaitOrThrow(m_pong.Get(), "the event peer");
-    }
-
-private:
-    const std::string m_pingName, m_pongName;
-    CKxBenchHandle m_ping, m_pong;
-    CKxBenchChild m_peer;  // last, so that it ends first
-};
-
-// Line 2's two processes: a 16-byte request and reply over a message-mode named pipe, answered by
-// the peer (role "pipe") roundTrips times.
-class CKxBenchPipePair {
-public:
-    explicit CKxBenchPipePair(unsigned int roundTrips)
-        : m_name("\\\\.\\pipe\\" + Unique("pipe")),
-          m_pipe(CreateNamedPipeA(m_name.c_str(), PIPE_ACCESS_DUPLEX,
-                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                  1 /*nMaxInstances*/, 4096, 4096, 0, nullptr)),
-          m_peer({"pipe", m_name, std::to_string(roundTrips)}) {
-        if (!ConnectNamedPipe(m_pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
-            throw std::runtime_error("ConnectNamedPipe failed");
-        }
-    }
-    void RoundTrip() {
-        char request[16] = "kxbench request", reply[16];
-        DWORD written = 0, got = 0;
-        if (!WriteFile(m_pipe.Get(), request, sizeof(request), &written, nullptr) ||
-            !ReadFile(m_pipe.Get(), reply, sizeof(reply), &got, nullptr) || got != sizeof(reply)) {
-            throw std::runtime_error("the pipe peer stopped answering");
-        }
-    }
-
-private:
-    const std::string m_name;
-    CKxBenchHandle m_pipe;
-    CKxBenchChild m_peer;  // last, so that it ends first
-};
-
 // Appends the times of count calls of roundTrip(i) to samples.
 template <class RoundTrip>
 void TimeRoundTrips(unsigned int count, RoundTrip roundTrip, std::vector<double>* samples) {
@@ -121,13 +91,13 @@ void TimeRoundTrips(unsigned int count, RoundTrip roundTrip, std::vector<double>
 
 // Lines 1 to 5, interleaved: after an untimed warm-up of each, every block measures a share of
 // each line in turn, so that a slow moment of the machine falls on the baselines and the library's
-// lines alike. Line 5 posts to one member of another process and counts at its OnReceive; line
-// 5b is the rate of line 1's round trips.
+// lines alike. Line 5 posts to one member of another process and counts at its OnReceive; the
+// baselines' message rates (5b, ...) follow.
 void InterleavedLines(const KxBenchSizes& sizes, CKxBenchReport* report) {
     const unsigned int perBlock = sizes.roundTrips / sizes.blocks;
     const unsigned int postsPerBlock = sizes.posts / sizes.blocks;
-    CKxBenchEventPair events(sizes.warmUp + perBlock * sizes.blocks);
-    CKxBenchPipePair pipe(sizes.warmUp + perBlock * sizes.blocks);
+    const std::vector<std::unique_ptr<CKxBenchRoundTrip>> baselines =
+        KxStartRoundTrips(sizes.warmUp + perBlock * sizes.blocks);
     const std::string channel = Unique("one");
     CKxBenchChild peer({"members", channel, "1"});
     const unsigned int receiver = MemberIds(peer.Expect("ready "))[0];
@@ -135,16 +105,18 @@ void InterleavedLines(const KxBenchSizes& sizes, CKxBenchReport* report) {
     CKxBenchParticipant sender(channel.c_str());
     // A refused send ends the run (the handler's only after its block: nothing escapes it).
     bool refused = false;
-    auto send = [&](unsigned int i) { refused |= !sender.SendIPMessage(1, &receiver, kSentCode, i); };
+    auto send = [&](unsigned int i) {
+        refused |= !sender.SendIPMessage(1, &receiver, kSentCode, i);
+    };
     // Each go message runs handlerSends sends inside OnReceive, timed into handlerSamples (when
     // not null), then sets handlerDone.
-    CKxBenchHandle handlerDone(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    CKxBenchSignal handlerDone;
     unsigned int handlerSends = 0;
     std::vector<double>* handlerSamples = nullptr;
     sender.onReceive = [&](unsigned int, unsigned int code, unsigned long long) {
         if (code != kHandlerGoCode) return;
         TimeRoundTrips(handlerSends, send, handlerSamples);
-        SetEvent(handlerDone.Get());
+        handlerDone.Set();
     };
     sender.InitializeParticipant();
     const unsigned int self = sender.GetParticipantID();
@@ -152,7 +124,7 @@ void InterleavedLines(const KxBenchSizes& sizes, CKxBenchReport* report) {
         handlerSends = sends;
         handlerSamples = samples;
         sender.PostIPMessage(1, &self, kHandlerGoCode, 0);
-        WaitOrThrow(handlerDone.Get(), "the sends made in a handler");
+        handlerDone.WaitOrThrow("the sends made in a handler");
     };
     // Posts count messages to the member back to back; the seconds until its OnReceive saw the
     // last of them.
@@ -164,34 +136,40 @@ void InterleavedLines(const KxBenchSizes& sizes, CKxBenchReport* report) {
         for (unsigned int i = 0; i < count; ++i) {
             while (!sender.PostIPMessage(1, &receiver, kKxBenchCountedCode, i)) {
                 ++postRefusals;  // the ring is full: let the receiver drain it
-                SwitchToThread();
+                std::this_thread::yield();
             }
         }
         return (std::stod(peer.Expect("done ").substr(5)) - start) / 1e6;
     };
 
-    TimeRoundTrips(sizes.warmUp, [&](unsigned int) { events.RoundTrip(); }, nullptr);
-    TimeRoundTrips(sizes.warmUp, [&](unsigned int) { pipe.RoundTrip(); }, nullptr);
+    for (const auto& baseline : baselines) {
+        TimeRoundTrips(
+            sizes.warmUp, [&](unsigned int) { baseline->RoundTrip(); }, nullptr);
+    }
     TimeRoundTrips(sizes.warmUp, send, nullptr);
     sendInHandler(sizes.warmUp, nullptr);
     postBlock(sizes.warmUp);
     postRefusals = 0;
 
-    std::vector<double> eventSamples, pipeSamples, sendSamples, handlerSamplesAll;
+    std::vector<std::vector<double>> baselineSamples(baselines.size());
+    std::vector<double> sendSamples, handlerSamplesAll;
     double postSeconds = 0;
     for (unsigned int block = 0; block < sizes.blocks; ++block) {
-        TimeRoundTrips(perBlock, [&](unsigned int) { events.RoundTrip(); }, &eventSamples);
-        TimeRoundTrips(perBlock, [&](unsigned int) { pipe.RoundTrip(); }, &pipeSamples);
+        for (size_t b = 0; b < baselines.size(); ++b) {
+            TimeRoundTrips(
+                perBlock, [&](unsigned int) { baselines[b]->RoundTrip(); }, &baselineSamples[b]);
+        }
         TimeRoundTrips(perBlock, send, &sendSamples);
         sendInHandler(perBlock, &handlerSamplesAll);
         postSeconds += postBlock(postsPerBlock);
     }
     if (refused) throw std::runtime_error("SendIPMessage refused");
 
-    const KxLatencySummary eventSummary = KxSummarize(eventSamples);
-    report->AddLatency("1", "baseline: named auto-reset events, round trip", eventSummary);
-    report->AddLatency("2", "baseline: message-mode named pipe, 16 B round trip",
-                       KxSummarize(pipeSamples));
+    std::vector<KxLatencySummary> baselineSummaries;
+    for (size_t b = 0; b < baselines.size(); ++b) {
+        baselineSummaries.push_back(KxSummarize(baselineSamples[b]));
+        report->AddLatency(baselines[b]->line, baselines[b]->title, baselineSummaries.back());
+    }
     report->AddLatency("3", "SendIPMessage to 1 member, application thread",
                        KxSummarize(sendSamples));
     report->AddLatency("4", "SendIPMessage to 1 member, inside a handler",
@@ -200,10 +178,7 @@ void InterleavedLines(const KxBenchSizes& sizes, CKxBenchReport* report) {
     report->AddThroughput("5", "PostIPMessage 1 -> 1, counted at OnReceive", posts / postSeconds,
                           std::to_string(posts) + " posts, " + std::to_string(postRefusals) +
                               " refused (ring full) and retried");
-    char mean[64];
-    std::snprintf(mean, sizeof(mean), "1 / mean of line 1: %.1f us", eventSummary.mean);
-    report->AddThroughput("5b", "baseline: named events, round trips (line 1)",
-                          eventSummary.mean > 0 ? 1e6 / eventSummary.mean : 0, mean);
+    KxAddBaselineRates(baselineSummaries.front(), posts, report);
 }
 
 // Line 7: InitializeParticipant until it returns, in a channel where others are present.
@@ -215,7 +190,7 @@ KxLatencySummary JoinLatency(const std::string& channel, unsigned int joins) {
         joiner.InitializeParticipant();
         samples.push_back(KxNowMicroseconds() - start);
         joiner.UninitializeParticipant();
-        Sleep(kSettleMs);
+        SleepMs(kSettleMs);
     }
     return KxSummarize(samples);
 }
@@ -247,7 +222,7 @@ void ManyMembers(const KxBenchSizes& sizes, CKxBenchReport* report) {
     report->AddLatency("7b", "InitializeParticipant, 8 members present",
                        JoinLatency(channel, sizes.joins));
     report->AddLatency("6a", "SendIPMessage to all 8 others (9 members)", FanOut(channel, sizes));
-    Sleep(kSettleMs);
+    SleepMs(kSettleMs);
     first.WriteLine("add 21");
     first.Expect("ready ");
     second.WriteLine("add 20");
@@ -257,27 +232,27 @@ void ManyMembers(const KxBenchSizes& sizes, CKxBenchReport* report) {
     report->AddLatency("6b", "SendIPMessage to all 49 others (50 members)", FanOut(channel, sizes));
 }
 
-// Line 8: TerminateProcess of a member's process until OnQuit at another member.
+// Line 8: the kill of a member's process (TerminateProcess, SIGKILL) until OnQuit at another
+// member.
 KxLatencySummary DepartureDetection(const KxBenchSizes& sizes) {
     const std::string channel = Unique("kill");
-    CKxBenchHandle joined(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    CKxBenchHandle quit(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    CKxBenchSignal joined, quit;
     double quitAt = 0;
     CKxBenchParticipant watcher(channel.c_str());
-    watcher.onJoin = [&](unsigned int) { SetEvent(joined.Get()); };
+    watcher.onJoin = [&](unsigned int) { joined.Set(); };
     watcher.onQuit = [&](unsigned int) {
         quitAt = KxNowMicroseconds();
-        SetEvent(quit.Get());
+        quit.Set();
     };
     watcher.InitializeParticipant();
     std::vector<double> samples;
     for (unsigned int i = 0; i < sizes.kills; ++i) {
         CKxBenchChild victim({"members", channel, "1"});
         victim.Expect("ready ");
-        WaitOrThrow(joined.Get(), "OnJoin of the member to kill");
+        joined.WaitOrThrow("OnJoin of the member to kill");
         const double start = KxNowMicroseconds();
         victim.Kill();
-        WaitOrThrow(quit.Get(), "OnQuit of the killed member");
+        quit.WaitOrThrow("OnQuit of the killed member");
         samples.push_back(quitAt - start);
     }
     return KxSummarize(samples);
@@ -287,12 +262,13 @@ KxLatencySummary DepartureDetection(const KxBenchSizes& sizes) {
 void RunRound(const KxBenchSizes& sizes, CKxBenchReport* report) {
     InterleavedLines(sizes, report);
     ManyMembers(sizes, report);
-    report->AddLatency("8", "departure: TerminateProcess until OnQuit", DepartureDetection(sizes));
+    report->AddLatency("8", "departure: the process killed until OnQuit",
+                       DepartureDetection(sizes));
 }
 
 // --- The traced workload ---
 
-const DWORD kQuietMs = 300;  // peers finish what a phase gave them; Sleep asks no server
+const unsigned kQuietMs = 300;  // peers finish what a phase gave them; a sleep asks no server
 
 // One line of the workload's stdout for bench.sh: "phase LABEL OPERATIONS CALLER PEERS TITLE".
 // CALLER names this process's side, PEERS the side of the member processes.
@@ -309,7 +285,7 @@ void Traced(const std::string& label, Work work) {
     KxServerTraceMark(label + "-begin");
     work();
     KxServerTraceMark(label + "-sent");
-    Sleep(kQuietMs);
+    SleepMs(kQuietMs);
     KxServerTraceMark(label + "-end");
 }
 
@@ -319,26 +295,24 @@ void Grow(CKxBenchChild* members, unsigned int count) {
     members->Expect("ready ");
 }
 
-// Phases events and pipe: the baselines' round trips. Their peers answer one round trip more than
-// the window holds, so that no peer ends inside it.
+// A phase for each round-trip baseline, named by its label (events and pipe on Windows). Their
+// peers answer one round trip more than the window holds, so that no peer ends inside it.
 void TraceBaselines(unsigned int count) {
     const unsigned int warmUp = 20;
-    CKxBenchEventPair events(warmUp + count + 1);
-    CKxBenchPipePair pipe(warmUp + count + 1);
-    for (unsigned int i = 0; i < warmUp; ++i) {
-        events.RoundTrip();
-        pipe.RoundTrip();
+    const std::vector<std::unique_ptr<CKxBenchRoundTrip>> baselines =
+        KxStartRoundTrips(warmUp + count + 1);
+    for (const auto& baseline : baselines) {
+        for (unsigned int i = 0; i < warmUp; ++i) baseline->RoundTrip();
     }
-    Traced("events", [&] {
-        for (unsigned int i = 0; i < count; ++i) events.RoundTrip();
-    });
-    Traced("pipe", [&] {
-        for (unsigned int i = 0; i < count; ++i) pipe.RoundTrip();
-    });
-    events.RoundTrip();
-    pipe.RoundTrip();
-    PrintPhase("events", count, "initiator", "echo", "baseline: named auto-reset events, round trip");
-    PrintPhase("pipe", count, "initiator", "echo", "baseline: message-mode named pipe, 16 B round trip");
+    for (const auto& baseline : baselines) {
+        Traced(baseline->label, [&] {
+            for (unsigned int i = 0; i < count; ++i) baseline->RoundTrip();
+        });
+    }
+    for (const auto& baseline : baselines) baseline->RoundTrip();
+    for (const auto& baseline : baselines) {
+        PrintPhase(baseline->label, count, "initiator", "echo", baseline->title);
+    }
 }
 
 // Phases sync, handler, post and burst: one member in another process.
@@ -351,7 +325,7 @@ void TraceOneMember(unsigned int count) {
 
     CKxBenchParticipant sender(channel.c_str());
     // Sends made inside OnReceive: the handler runs handlerSends sends, then marks handlerLabel
-    // (when not empty) and raises handlerDone. The main thread polls the flag with Sleep, which
+    // (when not empty) and raises handlerDone. The main thread polls the flag with a sleep, which
     // makes no request.
     unsigned int handlerSends = 0;
     std::string handlerLabel;
@@ -372,9 +346,10 @@ void TraceOneMember(unsigned int count) {
         handlerLabel = label;
         handlerDone = false;
         sender.PostIPMessage(1, &self, kHandlerGoCode, 0);
-        for (DWORD waited = 0; !handlerDone; ++waited) {
-            if (waited > kPeerTimeoutMs) throw std::runtime_error("the handler's sends hang");
-            Sleep(1);
+        for (unsigned waited = 0; !handlerDone; ++waited) {
+            if (static_cast<long long>(waited) > kPeerTimeout.count())
+                throw std::runtime_error("the handler's sends hang");
+            SleepMs(1);
         }
     };
 
@@ -384,7 +359,7 @@ void TraceOneMember(unsigned int count) {
         sender.PostIPMessage(1, &receiver, kSentCode, i);
     }
     sendsInHandler(20, "");
-    Sleep(kQuietMs);
+    SleepMs(kQuietMs);
 
     Traced("sync", [&] {
         for (unsigned int i = 0; i < count; ++i) sender.SendIPMessage(1, &receiver, kSentCode, i);
@@ -394,7 +369,7 @@ void TraceOneMember(unsigned int count) {
 
     // The handler's own marks bound the sender's side; the receiver's ends after the quiet time.
     sendsInHandler(count, "handler");
-    Sleep(kQuietMs);
+    SleepMs(kQuietMs);
     KxServerTraceMark("handler-end");
     PrintPhase("handler", count, "sender", "receiver",
                "SendIPMessage to 1 member from inside OnReceive");
@@ -402,7 +377,7 @@ void TraceOneMember(unsigned int count) {
     Traced("post", [&] {
         for (unsigned int i = 0; i < count; ++i) {
             sender.PostIPMessage(1, &receiver, kSentCode, i);
-            Sleep(3);  // one wake-up per message
+            SleepMs(3);  // one wake-up per message
         }
     });
     PrintPhase("post", count, "sender", "receiver",
@@ -413,13 +388,13 @@ void TraceOneMember(unsigned int count) {
         for (unsigned int i = 0; i < count; ++i) {
             while (!sender.PostIPMessage(1, &receiver, kSentCode, i)) {
                 ++refused;
-                SwitchToThread();
+                std::this_thread::yield();
             }
         }
     });
     PrintPhase("burst", count, "sender", "receiver",
-               "PostIPMessage to 1 member, back to back (ring full " +
-                   std::to_string(refused) + " times)");
+               "PostIPMessage to 1 member, back to back (ring full " + std::to_string(refused) +
+                   " times)");
 }
 
 // Phase joinN: joins InitializeParticipant with the members present in the two members processes
@@ -430,7 +405,7 @@ void TraceJoins(const std::string& channel, unsigned int present, unsigned int j
         CKxBenchParticipant joiner(channel.c_str());
         auto join = [&] {
             joiner.InitializeParticipant();
-            Sleep(kQuietMs);  // its waiting thread enters its wait within the window
+            SleepMs(kQuietMs);  // its waiting thread enters its wait within the window
         };
         if (i == 0) {
             join();
@@ -438,7 +413,7 @@ void TraceJoins(const std::string& channel, unsigned int present, unsigned int j
             Traced(label, join);
         }
         joiner.UninitializeParticipant();
-        Sleep(kQuietMs);  // the members handle the departure outside the window
+        SleepMs(kQuietMs);  // the members handle the departure outside the window
     }
     PrintPhase(label, joins, "joiner", "members",
                "InitializeParticipant, " + std::to_string(present) + " members present");
@@ -450,7 +425,7 @@ void TraceFanOut(const std::string& channel, unsigned int others, unsigned int c
     CKxBenchParticipant sender(channel.c_str());
     sender.InitializeParticipant();
     for (unsigned int i = 0; i < 20; ++i) sender.SendIPMessage(0, nullptr, kSentCode, i);
-    Sleep(kQuietMs);
+    SleepMs(kQuietMs);
     Traced(label, [&] {
         for (unsigned int i = 0; i < count; ++i) {
             if (!sender.SendIPMessage(0, nullptr, kSentCode, i)) {
@@ -459,7 +434,7 @@ void TraceFanOut(const std::string& channel, unsigned int others, unsigned int c
         }
     });
     sender.UninitializeParticipant();
-    Sleep(kQuietMs);
+    SleepMs(kQuietMs);
     PrintPhase(label, count, "sender", "receivers",
                "SendIPMessage to all " + std::to_string(others) + " others");
 }
@@ -480,8 +455,8 @@ int KxRunBenchmarks(const std::vector<std::string>& args) {
             return 2;
         }
     }
-    const KxBenchSizes sizes =
-        quick ? KxBenchSizes{20, 100, 2000, 5, 10, 3, 2} : KxBenchSizes{200, 2000, 5000, 10, 100, 20, 8};
+    const KxBenchSizes sizes = quick ? KxBenchSizes{20, 100, 2000, 5, 10, 3, 2}
+                                     : KxBenchSizes{200, 2000, 5000, 10, 100, 20, 8};
     CKxBenchReport report;
     for (unsigned long round = 1; round <= rounds; ++round) {
         std::printf("round %lu of %lu\n", round, rounds);
@@ -489,14 +464,7 @@ int KxRunBenchmarks(const std::vector<std::string>& args) {
         report.BeginRound();
         RunRound(sizes, &report);
     }
-    report.AddRatio("3/1", "3", "1", "synchronous send / bare event round trip",
-                    KxBenchTarget::AtMost(2.5));
-    report.AddRatio("3/2", "3", "2", "synchronous send / named pipe round trip",
-                    KxBenchTarget::AtMost(1.0));
-    report.AddRatio("4/1", "4", "1", "send from a handler / bare event round trip");
-    report.AddRatio("4/3", "4", "3", "send from a handler / from an application thread");
-    report.AddRatio("5/5b", "5", "5b", "posted messages/s / bare event round trips/s",
-                    KxBenchTarget::AtLeast(1.5));
+    KxAddBaselineRatios(&report);
     report.PrintTable();
     if (!report.WriteJson(args[0])) {
         std::fprintf(stderr, "cannot write %s\n", args[0].c_str());

@@ -1,9 +1,10 @@
-// kxipc_bench.exe: the benchmark coordinator and the peer roles it starts in other processes.
+// kxipc_bench: the benchmark coordinator and the peer roles it starts in other processes.
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "KxBenchBaselines.h"
 #include "KxBenchLines.h"
 #include "KxBenchRoles.h"
 
@@ -12,11 +13,15 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 1 ? 2 : 1), argv + argc);
     int code = 2;  // what every role returns for arguments it does not take
     try {
-        if (role == "run") code = KxRunBenchmarks(args);
-        if (role == "trace") code = KxRunTraceWorkload(args);
-        if (role == "events") code = KxRoleEventEcho(args);
-        if (role == "pipe") code = KxRolePipeEcho(args);
-        if (role == "members") code = KxRoleMembers(args);
+        if (role == "run") {
+            code = KxRunBenchmarks(args);
+        } else if (role == "trace") {
+            code = KxRunTraceWorkload(args);
+        } else if (role == "members") {
+            code = KxRoleMembers(args);
+        } else {
+            code = KxRunBaselinePeer(role, args);
+        }
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "kxipc_bench %s: %s\n", role.c_str(), failure.what());
         return 1;
@@ -24,6 +29,6 @@ int main(int argc, char** argv) {
     if (code != 2) return code;
     std::fprintf(stderr,
                  "usage: kxipc_bench run JSON_PATH [--quick] [--rounds N] | trace COUNT\n"
-                 "       (events, pipe and members are the roles of its peer processes)\n");
+                 "       (members and the baselines' roles are those of its peer processes)\n");
     return 2;
 }

@@ -9,12 +9,10 @@
 #include <string>
 
 #include "CKxBenchParticipant.h"
+#include "KxBenchBaselines.h"
 #include "KxBenchStats.h"
-#include "KxWindows.h"
 
 namespace {
-
-const DWORD kPeerTimeoutMs = 30000;
 
 std::mutex g_outputLock;  // lines come from the main thread and from waiting threads
 
@@ -27,44 +25,6 @@ void Say(const std::string& line) {
 unsigned long ToNumber(const std::string& text) { return std::stoul(text); }
 
 }  // namespace
-
-int KxRoleEventEcho(const std::vector<std::string>& args) {
-    if (args.size() != 3) return 2;
-    HANDLE ping = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, args[0].c_str());
-    HANDLE pong = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, args[1].c_str());
-    if (!ping || !pong) return 3;
-    KxServerTraceMark("peer");
-    Say("ready");
-    const unsigned long count = ToNumber(args[2]);
-    for (unsigned long i = 0; i < count; ++i) {
-        if (WaitForSingleObject(ping, kPeerTimeoutMs) != WAIT_OBJECT_0) return 4;
-        SetEvent(pong);
-    }
-    CloseHandle(ping);
-    CloseHandle(pong);
-    return 0;
-}
-
-int KxRolePipeEcho(const std::vector<std::string>& args) {
-    if (args.size() != 2) return 2;
-    KxServerTraceMark("peer");
-    HANDLE pipe = CreateFileA(args[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0 /*dwShareMode*/,
-                              nullptr, OPEN_EXISTING, 0 /*dwFlagsAndAttributes*/, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) return 3;
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) return 3;
-    const unsigned long count = ToNumber(args[1]);
-    char message[16];
-    for (unsigned long i = 0; i < count; ++i) {
-        DWORD got = 0, written = 0;
-        if (!ReadFile(pipe, message, sizeof(message), &got, nullptr) || got != sizeof(message)) {
-            return 4;
-        }
-        if (!WriteFile(pipe, message, sizeof(message), &written, nullptr)) return 4;
-    }
-    CloseHandle(pipe);
-    return 0;
-}
 
 int KxRoleMembers(const std::vector<std::string>& args) {
     if (args.size() != 2) return 2;

@@ -2,21 +2,15 @@
 #include "KxBenchStats.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <numeric>
 
-#include "KxWindows.h"
-
 double KxNowMicroseconds() {
-    static const double ticksPerMicrosecond = [] {
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        return static_cast<double>(frequency.QuadPart) / 1e6;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / ticksPerMicrosecond;
+    return std::chrono::duration<double, std::micro>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 KxLatencySummary KxSummarize(std::vector<double> samples) {
@@ -50,11 +44,4 @@ void KxPrintFigure(const std::string& what, double value, const KxBenchTarget& t
     // bench.sh's awk prints the same columns for the request counts.
     std::printf("figure  %-72s %9.2f  %-8s %s\n", what.c_str(), value, target.Text().c_str(),
                 target.Verdict(value));
-}
-
-void KxServerTraceMark(const std::string& label) {
-    const std::string name = "kxbench-mark " + label;
-    if (HANDLE found = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, name.c_str())) {
-        CloseHandle(found);
-    }
 }

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-// Microseconds on the machine-wide performance counter: comparable between processes.
+// Microseconds on the machine-wide monotonic clock (the performance counter on Windows,
+// CLOCK_MONOTONIC on POSIX): comparable between processes.
 double KxNowMicroseconds();
 
 struct KxLatencySummary {
@@ -37,8 +38,3 @@ struct KxBenchTarget {
 // benchmark program uses for a figure a target is set for (or that is reported beside those), so
 // that tools/bench.sh can gather them from the whole run.
 void KxPrintFigure(const std::string& what, double value, const KxBenchTarget& target);
-
-// Makes one recognisable wineserver request (an open of the event "kxbench-mark " + label, which
-// does not exist) so that a WINEDEBUG=+server trace can be cut into the workload's phases. Costs
-// one request on the calling thread; nothing else.
-void KxServerTraceMark(const std::string& label);

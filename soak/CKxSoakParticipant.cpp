@@ -2,15 +2,20 @@
 #include "CKxSoakParticipant.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "CKxSoakWorker.h"
+#include "KxLiveness.h"
 #include "KxSoakProtocol.h"
 
 namespace {
 
 const unsigned kMaxHandlerDepth = 2;
+
+void SleepMs(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Handler nesting of the calling thread: a send made at depth d dispatches handlers of depth
 // d + 1 while it waits; their time is summed per depth so that the send's own wait can be told
@@ -139,8 +144,7 @@ void CKxSoakParticipant::Send(char kind, bool broadcast,
     // A handler sends for the generation its waiting thread serves, whose identifier is that
     // thread's: the application thread may already have begun the next one.
     const unsigned generation = inHandler ? t_generation : m_generation.load();
-    const unsigned int senderId =
-        inHandler ? static_cast<unsigned int>(GetCurrentThreadId()) : GetParticipantID();
+    const unsigned int senderId = inHandler ? KxCurrentThreadId() : GetParticipantID();
     bool ok = false;
     m_worker->BeginBorrow();
     try {
@@ -174,12 +178,12 @@ void CKxSoakParticipant::Act() {
     }
     const unsigned roll = m_random() % 100;
     if (roll < 10) {
-        Sleep(m_random() % 20);
+        SleepMs(m_random() % 20);
         return;
     }
     const std::vector<unsigned int> recipients = PickRecipients(m_random);
     if (recipients.empty()) {
-        Sleep(5);
+        SleepMs(5);
         return;
     }
     if (m_postBurst != 0 && roll < 20) {
@@ -193,7 +197,7 @@ void CKxSoakParticipant::Act() {
     const bool broadcast = m_random() % 8 == 0;
     Send(roll < 50 ? 's' : 'p', broadcast, recipients);
     // A breath between steps keeps the 398-word ring from being full all the time.
-    Sleep(m_random() % 4);
+    SleepMs(m_random() % 4);
 }
 
 void CKxSoakParticipant::ActInHandler(unsigned int announced, bool quit) {
@@ -201,7 +205,7 @@ void CKxSoakParticipant::ActInHandler(unsigned int announced, bool quit) {
     // Announcements are far rarer than messages: they send more often, and synchronously.
     const unsigned roll = t_random() % 100;
     if (roll < (announced != 0 ? 50 : 15)) {
-        const unsigned int self = static_cast<unsigned int>(GetCurrentThreadId());
+        const unsigned int self = KxCurrentThreadId();
         const unsigned target = t_random() % 4;
         char kind = announced != 0 || roll < 8 ? 'h' : 'q';
         std::vector<unsigned int> recipients;
@@ -236,15 +240,15 @@ void CKxSoakParticipant::ActInHandler(unsigned int announced, bool quit) {
 void CKxSoakParticipant::NoteGeneration() {
     if (t_generation != 0) return;
     t_generation = m_generation;
-    t_random.seed(m_handlerSeed ^ static_cast<std::uint32_t>(GetCurrentThreadId()));
+    t_random.seed(m_handlerSeed ^ KxCurrentThreadId());
 }
 
 void CKxSoakParticipant::NoteAnnouncement(char what, unsigned int participantId) {
     NoteGeneration();
     const std::vector<unsigned int> members = Members();
     const bool listed = std::find(members.begin(), members.end(), participantId) != members.end();
-    m_worker->Log("E %u %u %c %u %llu %lu %d", m_slot, t_generation, what, participantId,
-                  static_cast<unsigned long long>(KxSoakNowMs()), GetCurrentThreadId(),
+    m_worker->Log("E %u %u %c %u %llu %u %d", m_slot, t_generation, what, participantId,
+                  static_cast<unsigned long long>(KxSoakNowMs()), KxCurrentThreadId(),
                   listed ? 1 : 0);
 }
 
@@ -292,7 +296,7 @@ void CKxSoakParticipant::OnReceive(unsigned int senderId, unsigned int messageCo
     HandlerScope scope;
     NoteGeneration();
     // The waiting thread's identifier is the participant identifier of the generation it serves.
-    m_worker->Log("H %u %u %lu %u %u %llu", m_slot, t_generation, GetCurrentThreadId(), senderId,
+    m_worker->Log("H %u %u %u %u %u %llu", m_slot, t_generation, KxCurrentThreadId(), senderId,
                   messageCode, param);
     ActInHandler(0, false /*quit*/);
 }

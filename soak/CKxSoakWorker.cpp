@@ -2,39 +2,41 @@
 #include "CKxSoakWorker.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
-#include <cstdio>
 #include <thread>
 
+#include "CKxEvent.h"
+#include "CKxSharedMemory.h"
 #include "CKxSoakParticipant.h"
+#include "KxExceptions.h"
 #include "KxProcessUsage.h"
-#include "KxScopeGuard.h"
 #include "KxSoakProtocol.h"
 
 namespace {
 
 // After the participants have left, their waiting threads may still be closing their channel
 // objects for a moment; the measurement waits this long, the same in both phases.
-const DWORD kSettleMs = 300;
+const std::chrono::milliseconds kSettle(300);
+
+void SleepMs(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace
 
 CKxSoakWorker::CKxSoakWorker(const std::string& channel, unsigned number, std::uint32_t seed,
-                             unsigned participants, DWORD warmUpMs, unsigned postBurst,
+                             unsigned participants, KxTimeout warmUpMs, unsigned postBurst,
                              const std::string& logPath)
     : m_channel(channel),
       m_number(number),
       m_seed(seed),
       m_warmUpMs(warmUpMs),
-      m_log(INVALID_HANDLE_VALUE),
+      m_log(std::fopen(logPath.c_str(), "wb")),
       m_sequence(0),
       m_quiescing(false),
       m_borrowers(0),
       m_borrowersHigh(0),
       m_pauseRequested(false),
       m_parked(0) {
-    m_log = CreateFileA(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     for (unsigned slot = 0; slot < participants; ++slot) {
         m_participants.emplace_back(
             new CKxSoakParticipant(channel.c_str(), this, slot, seed * 131u + slot, postBurst));
@@ -43,7 +45,7 @@ CKxSoakWorker::CKxSoakWorker(const std::string& channel, unsigned number, std::u
 
 CKxSoakWorker::~CKxSoakWorker() {
     m_participants.clear();
-    if (m_log != INVALID_HANDLE_VALUE) CloseHandle(m_log);
+    if (m_log) std::fclose(m_log);
 }
 
 void CKxSoakWorker::Log(const char* format, ...) {
@@ -56,8 +58,9 @@ void CKxSoakWorker::Log(const char* format, ...) {
     if (length > static_cast<int>(sizeof(line)) - 2) length = static_cast<int>(sizeof(line)) - 2;
     line[length++] = '\n';
     std::lock_guard<std::mutex> hold(m_logLock);
-    DWORD written = 0;
-    WriteFile(m_log, line, static_cast<DWORD>(length), &written, nullptr);
+    if (!m_log) return;
+    std::fwrite(line, 1, static_cast<size_t>(length), m_log);
+    std::fflush(m_log);
 }
 
 void CKxSoakWorker::BeginBorrow() {
@@ -96,8 +99,8 @@ void CKxSoakWorker::ApplicationThread(unsigned slot) {
 }
 
 void CKxSoakWorker::MeasureWithEveryoneOut(const char* phase) {
-    while (m_borrowers.load() != 0) Sleep(10);  // handler sends still waiting
-    Sleep(kSettleMs);
+    while (m_borrowers.load() != 0) SleepMs(10);  // handler sends still waiting
+    std::this_thread::sleep_for(kSettle);
     Log("M %s %lu %llu %llu", phase, static_cast<unsigned long>(KxOpenHandleCount()),
         static_cast<unsigned long long>(KxPrivateBytes()),
         static_cast<unsigned long long>(KxSoakNowMs()));
@@ -116,18 +119,11 @@ void CKxSoakWorker::LogIdle() {
 
 void CKxSoakWorker::LogSettledViews() {
     std::vector<unsigned int> members;
+    KxSoakMemberList list = {};
     bool known = false;
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE /*bInheritHandle*/,
-                                      KxSoakEventName(m_channel, "members").c_str());
-    if (mapping) {
-        if (const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) {
-            const KxSoakMemberList* list = static_cast<const KxSoakMemberList*>(view);
-            const std::uint32_t count = std::min<std::uint32_t>(list->count, 50);
-            members.assign(list->ids, list->ids + count);
-            known = true;
-            UnmapViewOfFile(view);
-        }
-        CloseHandle(mapping);
+    if (CKxSharedMemory::CopyExisting(KxSoakEventName(m_channel, "members"), &list, sizeof(list),
+                                      &known)) {
+        members.assign(list.ids, list.ids + std::min<std::uint32_t>(list.count, 50));
     }
     std::sort(members.begin(), members.end());
     // Without the list there is nothing to wait for: the views are logged as they stand.
@@ -138,29 +134,25 @@ void CKxSoakWorker::LogSettledViews() {
             if (participant->IsMember() && !participant->ViewEquals(members)) settled = false;
         }
         if (settled) break;
-        Sleep(10);
+        SleepMs(10);
     }
     const std::uint64_t waited = KxSoakNowMs() - start;
     for (auto& participant : m_participants) participant->LogView(waited);
 }
 
-HANDLE CKxSoakWorker::OpenNamedEvent(const std::string& name) {
-    return OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, name.c_str());
-}
-
 int CKxSoakWorker::Run() {
-    if (m_log == INVALID_HANDLE_VALUE) return 3;
-    HANDLE quiesce = OpenNamedEvent(KxSoakEventName(m_channel, "quiesce"));
-    HANDLE measure = OpenNamedEvent(KxSoakEventName(m_channel, "measure"));
-    HANDLE views = OpenNamedEvent(KxSoakEventName(m_channel, "views"));
-    HANDLE idle = OpenNamedEvent(KxSoakWorkerEventName(m_channel, "idle", m_number));
-    HANDLE viewed = OpenNamedEvent(KxSoakWorkerEventName(m_channel, "viewed", m_number));
-    TKxScopeGuard closeEvents([&] {
-        for (HANDLE event : {quiesce, measure, views, idle, viewed}) {
-            if (event) CloseHandle(event);
-        }
-    });
-    if (!quiesce || !measure || !views || !idle || !viewed) return 4;
+    if (!m_log) return 3;
+    // The driver made them before it started this process (manual-reset, as it made them).
+    std::unique_ptr<CKxEvent> quiesce, measure, views, idle, viewed;
+    try {
+        quiesce.reset(new CKxEvent(KxSoakEventName(m_channel, "quiesce"), true));
+        measure.reset(new CKxEvent(KxSoakEventName(m_channel, "measure"), true));
+        views.reset(new CKxEvent(KxSoakEventName(m_channel, "views"), true));
+        idle.reset(new CKxEvent(KxSoakWorkerEventName(m_channel, "idle", m_number), true));
+        viewed.reset(new CKxEvent(KxSoakWorkerEventName(m_channel, "viewed", m_number), true));
+    } catch (const CKxBaseException&) {
+        return 4;
+    }
 
     std::vector<std::thread> threads;
     for (unsigned slot = 0; slot < m_participants.size(); ++slot) {
@@ -168,7 +160,7 @@ int CKxSoakWorker::Run() {
     }
 
     // Warm-up: then every participant steps out at once for one measurement, and back in.
-    if (WaitForSingleObject(quiesce, m_warmUpMs) == WAIT_TIMEOUT) {
+    if (!quiesce->Wait(m_warmUpMs)) {
         std::unique_lock<std::mutex> hold(m_pauseLock);
         m_pauseRequested = true;
         m_pauseChanged.wait(hold, [this] { return m_parked == m_participants.size(); });
@@ -179,20 +171,20 @@ int CKxSoakWorker::Run() {
         m_pauseChanged.notify_all();
     }
 
-    WaitForSingleObject(quiesce, INFINITE);
+    quiesce->Wait(kKxWaitForever);
     m_quiescing = true;
     for (std::thread& thread : threads) thread.join();
-    while (m_borrowers.load() != 0) Sleep(10);
+    while (m_borrowers.load() != 0) SleepMs(10);
     LogIdle();
-    SetEvent(idle);
+    idle->Set();
 
     // Every survivor stays a member until all have logged their views: a leave now would change
     // the views still settling elsewhere.
-    WaitForSingleObject(views, INFINITE);
+    views->Wait(kKxWaitForever);
     LogSettledViews();
-    SetEvent(viewed);
+    viewed->Set();
 
-    WaitForSingleObject(measure, INFINITE);
+    measure->Wait(kKxWaitForever);
     for (auto& participant : m_participants) participant->Leave();
     MeasureWithEveryoneOut("final");
     return 0;

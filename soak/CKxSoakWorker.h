@@ -4,12 +4,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "KxWindows.h"
+#include "KxPlatformTypes.h"
 
 class CKxSoakParticipant;
 
@@ -20,7 +21,7 @@ class CKxSoakParticipant;
 class CKxSoakWorker {
 public:
     CKxSoakWorker(const std::string& channel, unsigned number, std::uint32_t seed,
-                  unsigned participants, DWORD warmUpMs, unsigned postBurst,
+                  unsigned participants, KxTimeout warmUpMs, unsigned postBurst,
                   const std::string& logPath);
     ~CKxSoakWorker();
     CKxSoakWorker(const CKxSoakWorker&) = delete;
@@ -54,13 +55,12 @@ private:
     // Gives every member's view until kKxSoakViewSettleLimitMs to equal the driver's member list,
     // then logs each (K). Runs once the application threads have ended.
     void LogSettledViews();
-    HANDLE OpenNamedEvent(const std::string& name);
 
     const std::string m_channel;
     const unsigned m_number;
     const std::uint32_t m_seed;
-    const DWORD m_warmUpMs;
-    HANDLE m_log;
+    const KxTimeout m_warmUpMs;
+    std::FILE* m_log;  // flushed line by line: a killed worker's lines are all there
     std::mutex m_logLock;
     std::vector<std::unique_ptr<CKxSoakParticipant>> m_participants;
     std::atomic<std::uint32_t> m_sequence;

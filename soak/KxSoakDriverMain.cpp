@@ -8,17 +8,23 @@
 // the channel's ring now and then (default 0: the plain random mix).
 // Exit code 0 when every check passed.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CKxChannelSnapshot.h"
+#include "CKxEvent.h"
+#include "CKxSharedMemory.h"
 #include "CKxSoakAnalysis.h"
+#include "KxExceptions.h"
 #include "KxChildProcess.h"
 #include "KxSoakProtocol.h"
 
@@ -37,28 +43,27 @@ struct Options {
 struct Worker {
     KxSoakWorkerOutcome outcome;
     std::unique_ptr<CKxLaunchedChild> child;  // null when it could not be started
-    HANDLE idle = nullptr;
-    HANDLE viewed = nullptr;
+    std::unique_ptr<CKxEvent> idle, viewed;
     std::uint64_t started = 0;
 };
 
 // Generous: a survivor may be finishing a send that waits out a killed peer's 25 000 ms.
-const DWORD kIdleTimeoutMs = 90000;
-const DWORD kDrainTimeoutMs = 60000;
+const KxTimeout kIdleTimeoutMs = 90000;
+const KxTimeout kDrainTimeoutMs = 60000;
 // Each worker gives its views kKxSoakViewSettleLimitMs; the rest is its start-up margin.
-const DWORD kViewsTimeoutMs = static_cast<DWORD>(kKxSoakViewSettleLimitMs) + 30000;
-const DWORD kFinishTimeoutMs = 90000;
-const DWORD kWarmUpMs = 6000;
+const KxTimeout kViewsTimeoutMs = static_cast<KxTimeout>(kKxSoakViewSettleLimitMs) + 30000;
+const KxTimeout kFinishTimeoutMs = 90000;
+const KxTimeout kWarmUpMs = 6000;
+
+void SleepMs(std::uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool Start(Worker* worker, const Options& options, const std::string& channel, unsigned number,
            std::uint32_t seed) {
     worker->outcome.number = number;
-    worker->outcome.logPath = options.logs + "\\worker-" + std::to_string(number) + ".log";
-    worker->idle = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
-                                KxSoakWorkerEventName(channel, "idle", number).c_str());
-    worker->viewed = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
-                                  KxSoakWorkerEventName(channel, "viewed", number).c_str());
-    const std::string program = KxProgramDir() + "kxipc_soak_worker.exe";
+    worker->outcome.logPath = options.logs + "/worker-" + std::to_string(number) + ".log";
+    worker->idle.reset(new CKxEvent(KxSoakWorkerEventName(channel, "idle", number), true));
+    worker->viewed.reset(new CKxEvent(KxSoakWorkerEventName(channel, "viewed", number), true));
+    const std::string program = KxSiblingProgram("kxipc_soak_worker");
     worker->child.reset(new CKxLaunchedChild());
     std::string error;
     if (!worker->child->Start(program,
@@ -75,6 +80,17 @@ bool Start(Worker* worker, const Options& options, const std::string& channel, u
 }
 
 bool Running(const Worker& worker) { return worker.child && !worker.child->WaitForExit(0); }
+
+// Waits until the event is set (true) or the worker has ended or the deadline has passed (false).
+bool WaitSetOrEnded(CKxEvent* event, const Worker& worker, std::uint64_t deadline) {
+    for (;;) {
+        const std::uint64_t now = KxSoakNowMs();
+        const KxTimeout slice = static_cast<KxTimeout>(
+            std::min<std::uint64_t>(50, now < deadline ? deadline - now : 0));
+        if (event->Wait(slice)) return true;
+        if (slice == 0 || !Running(worker)) return false;
+    }
+}
 
 // The identifiers the survivors reported as members when they went idle (their I lines).
 std::vector<std::uint32_t> IdleMembers(const std::vector<Worker>& workers) {
@@ -131,7 +147,7 @@ KxSoakChannelState ReadChannel(const std::string& channel, const std::vector<std
             std::fprintf(stderr, "channel snapshot: %s\n", error.c_str());
         }
         if (KxSoakNowMs() > deadline) break;
-        Sleep(200);
+        SleepMs(200);
     }
     return state;
 }
@@ -173,26 +189,26 @@ int main(int argc, char** argv) {
                      "[--logs DIR]\n");
         return 2;
     }
-    CreateDirectoryA(options.logs.c_str(), nullptr);
+    std::error_code ignored;  // an existing folder is fine; a missing one fails the first start
+    std::filesystem::create_directories(options.logs, ignored);
     const std::string channel =
-        "kxsoak_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(options.seed);
-    HANDLE quiesce = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
-                                  KxSoakEventName(channel, "quiesce").c_str());
-    HANDLE measure = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
-                                  KxSoakEventName(channel, "measure").c_str());
-    HANDLE views = CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/,
-                                KxSoakEventName(channel, "views").c_str());
-    HANDLE membersMapping =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                           sizeof(KxSoakMemberList), KxSoakEventName(channel, "members").c_str());
-    KxSoakMemberList* expectedMembers =
-        membersMapping
-            ? static_cast<KxSoakMemberList*>(MapViewOfFile(membersMapping, FILE_MAP_WRITE, 0, 0, 0))
-            : nullptr;
-    if (!quiesce || !measure || !views || !expectedMembers) {
-        std::fprintf(stderr, "cannot create the soak's events and member list\n");
+        "kxsoak_" + std::to_string(KxThisProcessId()) + "_" + std::to_string(options.seed);
+    std::unique_ptr<CKxEvent> quiesce, measure, views;
+    std::unique_ptr<CKxSharedMemory> membersSegment;
+    try {
+        quiesce.reset(new CKxEvent(KxSoakEventName(channel, "quiesce"), true /*manualReset*/));
+        measure.reset(new CKxEvent(KxSoakEventName(channel, "measure"), true /*manualReset*/));
+        views.reset(new CKxEvent(KxSoakEventName(channel, "views"), true /*manualReset*/));
+        bool created = false;
+        membersSegment.reset(new CKxSharedMemory(sizeof(KxSoakMemberList),
+                                                 KxSoakEventName(channel, "members"), &created));
+    } catch (const CKxBaseException& e) {
+        std::fprintf(stderr, "cannot create the soak's events and member list: %s\n",
+                     e.GetErrorMessage().c_str());
         return 1;
     }
+    KxSoakMemberList* expectedMembers =
+        static_cast<KxSoakMemberList*>(membersSegment->GetBaseAddress());
     std::mt19937 random(options.seed);
     std::vector<Worker> workers;
     workers.reserve(1024);
@@ -213,9 +229,8 @@ int main(int argc, char** argv) {
     // killed one is replaced at once. A worker that ended by itself is a crash and is replaced too.
     const std::uint64_t end = KxSoakNowMs() + options.seconds * 1000ull;
     while (KxSoakNowMs() < end) {
-        const DWORD pause = 1000 + random() % 4000;
-        Sleep(
-            static_cast<DWORD>(std::min<std::uint64_t>(pause, end - std::min(end, KxSoakNowMs()))));
+        const std::uint64_t pause = 1000 + random() % 4000;
+        SleepMs(std::min<std::uint64_t>(pause, end - std::min(end, KxSoakNowMs())));
         if (KxSoakNowMs() >= end) break;
         std::vector<Worker*> running;
         for (Worker& worker : workers) {
@@ -232,15 +247,11 @@ int main(int argc, char** argv) {
         while (alive++ < options.processes) startOne();
     }
 
-    SetEvent(quiesce);
+    quiesce->Set();
     const std::uint64_t idleDeadline = KxSoakNowMs() + kIdleTimeoutMs;
     for (Worker& worker : workers) {
         if (worker.outcome.killed || !worker.child) continue;
-        const std::uint64_t now = KxSoakNowMs();
-        const DWORD left = now < idleDeadline ? static_cast<DWORD>(idleDeadline - now) : 0;
-        HANDLE either[2] = {worker.idle, worker.child->ProcessHandle()};
-        worker.outcome.idle =
-            WaitForMultipleObjects(2, either, FALSE /*bWaitAll*/, left) == WAIT_OBJECT_0;
+        worker.outcome.idle = WaitSetOrEnded(worker.idle.get(), worker, idleDeadline);
     }
     const std::vector<std::uint32_t> live = IdleMembers(workers);
     const KxSoakChannelState state = ReadChannel(channel, live);
@@ -251,17 +262,13 @@ int main(int argc, char** argv) {
         static_cast<std::uint32_t>(std::min<std::size_t>(state.members.size(), 50));
     std::copy(state.members.begin(), state.members.begin() + expectedMembers->count,
               expectedMembers->ids);
-    SetEvent(views);
+    views->Set();
     const std::uint64_t viewsDeadline = KxSoakNowMs() + kViewsTimeoutMs;
     for (Worker& worker : workers) {
-        if (!worker.outcome.idle) continue;
-        const std::uint64_t now = KxSoakNowMs();
-        const DWORD left = now < viewsDeadline ? static_cast<DWORD>(viewsDeadline - now) : 0;
-        HANDLE either[2] = {worker.viewed, worker.child->ProcessHandle()};
-        WaitForMultipleObjects(2, either, FALSE /*bWaitAll*/, left);
+        if (worker.outcome.idle) WaitSetOrEnded(worker.viewed.get(), worker, viewsDeadline);
     }
 
-    SetEvent(measure);
+    measure->Set();
     for (Worker& worker : workers) {
         if (worker.outcome.killed || !worker.child) continue;
         worker.outcome.finished = worker.child->WaitForExit(kFinishTimeoutMs);
@@ -270,11 +277,7 @@ int main(int argc, char** argv) {
     }
 
     std::vector<KxSoakWorkerOutcome> outcomes;
-    for (Worker& worker : workers) {
-        outcomes.push_back(worker.outcome);
-        if (worker.idle) CloseHandle(worker.idle);
-        if (worker.viewed) CloseHandle(worker.viewed);
-    }
+    for (Worker& worker : workers) outcomes.push_back(worker.outcome);
     CKxSoakAnalysis analysis;
     analysis.Analyse(outcomes, state);
     analysis.Print();
@@ -288,10 +291,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot write %s\n", options.out.c_str());
         return 1;
     }
-    UnmapViewOfFile(expectedMembers);
-    CloseHandle(membersMapping);
-    CloseHandle(views);
-    CloseHandle(quiesce);
-    CloseHandle(measure);
     return analysis.Passed() ? 0 : 1;
 }

@@ -51,10 +51,9 @@
 //                                    the worker's participants that are members
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
-
-#include "KxWindows.h"
 
 inline std::string KxSoakEventName(const std::string& channel, const char* what) {
     return channel + "_soak_" + what;
@@ -74,17 +73,12 @@ struct KxSoakMemberList {
 static_assert(sizeof(KxSoakMemberList) == 51 * sizeof(std::uint32_t),
               "driver and workers map the same layout");
 
-// Milliseconds of the performance counter, which every process of the machine shares.
+// Milliseconds of the monotonic clock, which every process of the machine shares (the performance
+// counter on Windows, CLOCK_MONOTONIC on POSIX).
 inline std::uint64_t KxSoakNowMs() {
-    static const LONGLONG frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f.QuadPart;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<std::uint64_t>(now.QuadPart / frequency * 1000 +
-                                      now.QuadPart % frequency * 1000 / frequency);
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
 }
 
 // The parameter of message seq of worker n: unique within a run.

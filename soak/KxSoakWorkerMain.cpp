@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     CKxSoakWorker worker(argv[1], static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)),
                          static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)),
                          static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)),
-                         static_cast<DWORD>(std::strtoul(argv[5], nullptr, 10)),
+                         static_cast<KxTimeout>(std::strtoul(argv[5], nullptr, 10)),
                          static_cast<unsigned>(std::strtoul(argv[6], nullptr, 10)), argv[7]);
     return worker.Run();
 }

@@ -14,6 +14,7 @@
 #include "CKxEvent.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "KxLiveness.h"
+#include "KxNamedEventProbe.h"
 #include "KxTestHarness.h"
 
 namespace {
@@ -33,21 +34,6 @@ std::string EventName(const char* prefix, std::uint64_t value, int digits) {
 }
 
 std::string AckEventName(std::uint64_t key) { return EventName("KX IPCAckEv", key, 16); }
-
-bool EventExists(const std::string& name) {
-    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, name.c_str());
-    if (event) CloseHandle(event);
-    return event != nullptr;
-}
-
-// Sets the event of that name through a handle of this test's own; false if no such event exists.
-bool SetEventByName(const std::string& name) {
-    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE /*bInheritHandle*/, name.c_str());
-    if (!event) return false;
-    SetEvent(event);
-    CloseHandle(event);
-    return true;
-}
 
 CIPCServiceFactorySingleton* Factory() {
     CIPCServiceFactorySingleton* factory = CIPCServiceFactorySingleton::GetInstance();
@@ -92,7 +78,7 @@ TEST(KxAcknowledgeEventPool, LoadMakesTenElementsLentLastInFirstOut) {
     const std::uint64_t retiredKey = retired->GetAcknowledgeKey();
     retired->NoteWaitEndedUnsignalled();
     factory->ReleaseAcknowledgeElement(retired);
-    EXPECT_FALSE(EventExists(AckEventName(retiredKey))) << "closed with its element";
+    EXPECT_FALSE(KxNamedEventExists(AckEventName(retiredKey))) << "closed with its element";
     lent.clear();
     for (int i = 0; i < 12; ++i) {  // the 11 still free, then a new one
         lent.push_back(factory->AcquireAcknowledgeElement());
@@ -111,23 +97,24 @@ TEST(KxAcknowledgeEventPool, EventNamesAreTheKeyAndTheIdentifierInUpperCaseHex) 
     {
         std::unique_ptr<CKxEvent> receive(
             Factory()->CreateReceiveEvent(0xB0000000u | KxCurrentProcessId()));
-        ASSERT_TRUE(SetEventByName(receiveName)) << receiveName;
+        ASSERT_TRUE(KxSetNamedEvent(receiveName)) << receiveName;
         EXPECT_TRUE(receive->Wait(0)) << "the name reaches this event";
     }
-    EXPECT_FALSE(SetEventByName(receiveName)) << "the name was the event's own";
+    EXPECT_FALSE(KxSetNamedEvent(receiveName)) << "the name was the event's own";
 
     {
         CKxIPCAcknowledgeEventPoolElement element(0x76543210, 0xFEDCBA98u);
         EXPECT_EQ(0xFEDCBA9876543210ull, element.GetAcknowledgeKey());
-        EXPECT_TRUE(EventExists("KX IPCAckEv 0xFEDCBA9876543210"));
+        EXPECT_TRUE(KxNamedEventExists("KX IPCAckEv 0xFEDCBA9876543210"));
     }
-    EXPECT_FALSE(EventExists("KX IPCAckEv 0xFEDCBA9876543210")) << "the element owned the name";
+    EXPECT_FALSE(KxNamedEventExists("KX IPCAckEv 0xFEDCBA9876543210"))
+        << "the element owned the name";
 
     // The first element lent: this process's identifier and sequence 10 ("...0000000A").
     CIPCServiceFactorySingleton* factory = Factory();
     CKxIPCAcknowledgeEventPoolElement* element = factory->AcquireAcknowledgeElement();
     ASSERT_EQ(OwnKey(10), element->GetAcknowledgeKey());
-    ASSERT_TRUE(SetEventByName(AckEventName(OwnKey(10))));
+    ASSERT_TRUE(KxSetNamedEvent(AckEventName(OwnKey(10))));
     EXPECT_TRUE(element->GetEvent()->Wait(0));
     EXPECT_FALSE(element->GetEvent()->Wait(0)) << "auto-reset: one wait consumed the signal";
 

@@ -6,6 +6,7 @@
 #include "CIPCServiceFactorySingleton.h"
 #include "KxScopeGuard.h"
 #include "KxTestHarness.h"
+#include "KxWindows.h"
 
 // Exit code 0: the load was refused and this process went on; 2: the name could not be taken;
 // 3: the library loaded although its pool mutex could not be created.

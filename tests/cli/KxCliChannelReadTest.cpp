@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+#include "CKxMutex.h"
+#include "CKxSharedMemory.h"
 #include "KxCliPeer.h"
 #include "KxCountingParticipant.h"
 
@@ -11,10 +13,10 @@ namespace {
 
 const size_t npos = std::string::npos;
 
-// "ID pid PID kxipc.exe": a peer as the --long forms show it.
+// "ID pid PID kxipc.exe": a peer as the --long forms show it (the program's file name).
 std::string LongForm(CKxCliScenario& run, const std::string& name) {
     return run.Substitute("$" + name) + " pid " + std::to_string(run.Peer(name)->ProcessId()) +
-           " kxipc.exe";
+           " " + KxSiblingProgram("kxipc").substr(KxBinaryDir().size());
 }
 
 TEST(KxCliChannelReadTest, MembersAndStatListALiveChannelWithoutChangingIt) {
@@ -122,15 +124,14 @@ TEST(KxCliChannelReadTest, MissingChannelIsAnErrorAndIsNotCreated) {
 
     // Only the channel mutex exists (held open here): an inspector that created what is missing
     // would find an empty channel instead of reporting none.
-    HANDLE mutex = CreateMutexA(nullptr, FALSE /*bInitialOwner*/, (channel + "_Mutex").c_str());
-    ASSERT_NE(mutex, nullptr);
+    CKxMutex mutex(channel + "_Mutex");
     expectRefusedByAll();
     // Nor did it leave the segments behind for a later joiner to find.
-    HANDLE ids =
-        OpenFileMappingA(FILE_MAP_READ, FALSE /*bInheritHandle*/,
-                         ("TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array").c_str());
-    EXPECT_EQ(ids, nullptr);
-    if (ids) CloseHandle(ids);
+    char first = 0;
+    bool exists = true;
+    CKxSharedMemory::CopyExisting("TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array",
+                                  &first, 1, &exists);
+    EXPECT_FALSE(exists);
     // The mutex it opened was given back: a peer can join the channel now.
     {
         CKxCliScenario run(channel);
@@ -138,7 +139,6 @@ TEST(KxCliChannelReadTest, MissingChannelIsAnErrorAndIsNotCreated) {
         ASSERT_EQ(KxCliRun({"members", channel}, &output), 0u);
         EXPECT_EQ(output, run.Substitute("members $P\n"));
     }
-    CloseHandle(mutex);
 }
 
 TEST(KxCliChannelReadTest, UsageErrorsPrintNothingOnStdout) {
@@ -191,9 +191,9 @@ TEST(KxCliChannelReadTest, FiftyFirstPeerIsRefusedAtOnceSayingTheChannelIsFull) 
         members.back()->InitializeParticipant();
     }
     CKxCountingParticipant fiftyFirst(channel.c_str());
-    const ULONGLONG start = GetTickCount64();
+    const unsigned long long start = KxNowMs();
     EXPECT_THROW(fiftyFirst.InitializeParticipant(), CKxChannelFullException);
-    EXPECT_LT(GetTickCount64() - start, 1000u);
+    EXPECT_LT(KxNowMs() - start, 1000u);
 
     std::string output;
     EXPECT_EQ(KxCliRun({"join", channel}, &output, true /*withErrors*/), 1u);

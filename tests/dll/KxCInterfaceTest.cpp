@@ -4,12 +4,14 @@
 
 #include <cstring>
 #include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
+#include "CKxEvent.h"
+#include "KxLiveness.h"
 #include "KxProcessUsage.h"
 #include "KxTestHarness.h"
-#include "KxWindows.h"
 #include "kxipc_c.h"
 
 namespace {
@@ -45,12 +47,11 @@ struct Row {
 // Runs every row on fresh participants; each failing row must leave a text, each success none.
 void RunBadInputTable(const std::string& channel, const std::string& full) {
     const std::string takenByAnEvent = channel + "_taken";
-    HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, (takenByAnEvent + "_Mutex").c_str());
-    ASSERT_NE(nullptr, squatter);
+    CKxEvent squatter(takenByAnEvent + "_Mutex", true /*manualReset*/);
     kxipc_participant *a = Join(channel), *b = Join(channel), *gone = Join(channel),
                       *left = Join(channel), *out = nullptr, *quiet = nullptr, *heir = nullptr;
     const uint32_t to[KXIPC_MAX_TARGETS + 1] = {Id(b)};
-    const uint32_t stranger = GetCurrentThreadId();  // a thread, not a member
+    const uint32_t stranger = KxCurrentThreadId();  // a thread, not a member
     uint32_t id = 0, count = 0;
     kxipc_send_report report;
     kxipc_participant* const forged = reinterpret_cast<kxipc_participant*>(0x1234);
@@ -128,7 +129,6 @@ void RunBadInputTable(const std::string& channel, const std::string& full) {
     }
     for (kxipc_participant* open : {a, b, left, quiet, heir})
         EXPECT_EQ(KXIPC_OK, kxipc_close(open));
-    CloseHandle(squatter);
 }
 
 }  // namespace
@@ -157,20 +157,17 @@ const uint32_t kStart = 5, kAsk = 6, kAnswer = 7;
 struct Pair {
     kxipc_participant *ender = nullptr, *answerer = nullptr;
     kxipc_status leave = KXIPC_OK, rejoin = KXIPC_OK, close = KXIPC_OK, send = KXIPC_E_STATE;
-    HRESULT multiThreaded = E_FAIL;
-    DWORD handlerThread = 0;
+    KxThreadId handlerThread = 0;
     std::string nestedText, textAfterSend = "unset";
-    HANDLE sent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::promise<void> sent;
 
     static void EnderReceives(void* user, uint32_t sender, uint32_t code, uint64_t) {
         Pair* pair = static_cast<Pair*>(user);
         if (code == kStart) {
-            // A thread already in a single-threaded apartment cannot change its model.
-            pair->multiThreaded = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            pair->handlerThread = GetCurrentThreadId();
+            pair->handlerThread = KxCurrentThreadId();
             pair->send = kxipc_send(pair->ender, &sender, 1, kAsk, 0, nullptr);
             pair->textAfterSend = kxipc_last_error();
-            SetEvent(pair->sent);
+            pair->sent.set_value();
         } else if (code == kAnswer) {
             pair->leave = kxipc_leave(pair->ender);
             pair->rejoin = kxipc_rejoin(pair->ender);
@@ -194,11 +191,10 @@ TEST(KxCInterface, CallbackCannotEndItsOwnParticipantAndItsFailureStaysInside) {
     pair.answerer = Join(channel, answerer, &pair);
     const uint32_t enderId = Id(pair.ender);
     ASSERT_EQ(KXIPC_OK, kxipc_post(pair.answerer, &enderId, 1, kStart, 0)) << kxipc_last_error();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pair.sent, 60000));
-    // Callbacks run on the waiting thread, whose identifier is the participant's, in a
-    // single-threaded apartment.
+    ASSERT_EQ(std::future_status::ready,
+              pair.sent.get_future().wait_for(std::chrono::milliseconds(kKxDeadlineMs)));
+    // Callbacks run on the waiting thread, whose identifier is the participant's.
     EXPECT_EQ(enderId, pair.handlerThread);
-    EXPECT_EQ(RPC_E_CHANGED_MODE, pair.multiThreaded);
     EXPECT_EQ(KXIPC_E_STATE, pair.leave);
     EXPECT_EQ(KXIPC_E_STATE, pair.rejoin);
     EXPECT_EQ(KXIPC_E_STATE, pair.close);
@@ -213,5 +209,4 @@ TEST(KxCInterface, CallbackCannotEndItsOwnParticipantAndItsFailureStaysInside) {
     EXPECT_EQ(KXIPC_OK, kxipc_send(pair.answerer, &member, 1, 1, 1, nullptr)) << kxipc_last_error();
     EXPECT_EQ(KXIPC_OK, kxipc_close(pair.ender));
     EXPECT_EQ(KXIPC_OK, kxipc_close(pair.answerer));
-    CloseHandle(pair.sent);
 }

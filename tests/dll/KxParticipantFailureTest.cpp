@@ -3,6 +3,7 @@
 
 #include <future>
 
+#include "CKxMutex.h"
 #include "KxCountingParticipant.h"
 #include "KxMemberProcess.h"
 #include "KxScopeGuard.h"
@@ -26,12 +27,9 @@ TEST(KxParticipantFailure, ChannelHeldByAFrozenProcessStallsNoOtherChannelOfTheP
     std::future<bool> post, other;  // waited for at the end, once the mutex is given back
 
     // This thread holds the mutex as the frozen process would.
-    const HANDLE mutex = CreateMutexA(nullptr, FALSE /*bInitialOwner*/, (stuck + "_Mutex").c_str());
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, kKxDeadlineMs));
-    TKxScopeGuard giveBack([mutex] {
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
-    });
+    CKxMutex mutex(stuck + "_Mutex");
+    ASSERT_TRUE(mutex.Wait(kKxDeadlineMs));
+    TKxScopeGuard giveBack([&mutex] { mutex.Release(); });
     post = std::async(std::launch::async,
                       [&] { return stuckSender.PostIPMessage(1, &stuckSelf, kKxPlainCode, 1); });
     // Blocked on the mutex, with whatever the post holds of this process meanwhile.

@@ -80,10 +80,7 @@ TEST(KxParticipantSend, UnansweredWaitsLastTheFullTimeOutAndALateAnswerReleasesN
     kxipc_send_report report;
     std::future<bool> reported = std::async(
         std::launch::async, [&] { return reporter.SendIPMessage(2, targets, 1, 9, &report); });
-    for (const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
-         answerer.syncs == 0 && GetTickCount64() < deadline;) {
-        Sleep(1);
-    }
+    KxWaitUntil([&] { return answerer.syncs != 0; });
     reporter.UninitializeParticipant();
     second->Send(kKxNestedCode, holder->Id(), {nested->Id()});  // queued behind the held message
     ASSERT_TRUE(nested->Saw(KxLine("sync", {second->Id(), kKxNestedCode, holder->Id()})));

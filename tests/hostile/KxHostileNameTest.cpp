@@ -4,16 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <typeinfo>
 #include <utility>
 
+#include "CKxEvent.h"
+#include "CKxMutex.h"
 #include "KxChannelLayout.h"
 #include "KxCountingParticipant.h"
 #include "KxProcessUsage.h"
 #include "KxTestHarness.h"
-#include "KxWindows.h"
 #include "kxipc.h"
 
 namespace {
@@ -62,8 +64,7 @@ TEST(KxHostileNameTest, NameTakenByAnotherKindThrowsAndLeavesNoHandle) {
         SCOPED_TRACE(c.suffix);
         const std::string channel = KxUniqueName(c.suffix);
         const std::string taken = c.prefix + channel + c.suffix;
-        const HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, taken.c_str());
-        ASSERT_NE(nullptr, squatter);
+        std::unique_ptr<CKxEvent> squatter(new CKxEvent(taken, true /*manualReset*/));
         // The first failure of a kind may set up for good what the platform keeps for the
         // process (seen under Wine: two handles, once); every later one must leave nothing.
         {
@@ -79,7 +80,7 @@ TEST(KxHostileNameTest, NameTakenByAnotherKindThrowsAndLeavesNoHandle) {
 
         // Nothing of the failed attempts holds the channel: with the name free, the same
         // participant starts.
-        CloseHandle(squatter);
+        squatter.reset();
         participant.InitializeParticipant();
         EXPECT_NE(0u, participant.GetParticipantID());
     }
@@ -96,16 +97,12 @@ TEST(KxHostileNameTest, MutexAbandonedByADeadHolderDoesNotStopAJoin) {
     for (const auto& m : mutexes) {
         SCOPED_TRACE(m.second);
         const std::string channel = KxUniqueName("channel");
-        HANDLE mutex = nullptr;
+        CKxMutex mutex(m.first + channel + m.second);
         // A thread that ends owning a mutex abandons it, as a process that dies does.
-        std::thread([&] {
-            mutex = CreateMutexA(nullptr, TRUE, (m.first + channel + m.second).c_str());
-        }).join();
-        ASSERT_NE(nullptr, mutex);
+        std::thread([&] { mutex.Wait(kKxWaitForever); }).join();
         CKxCountingParticipant participant(channel.c_str());
         EXPECT_NO_THROW(participant.InitializeParticipant());
         const unsigned int self = participant.GetParticipantID();
         EXPECT_TRUE(participant.PostIPMessage(1, &self, 1, 0)) << "not a member";
-        CloseHandle(mutex);
     }
 }

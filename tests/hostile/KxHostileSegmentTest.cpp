@@ -4,27 +4,27 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CKxMutex.h"
+#include "CKxSharedMemory.h"
 #include "KxChannelLayout.h"
 #include "KxCountingParticipant.h"
-#include "KxScopeGuard.h"
 #include "KxTestHarness.h"
-#include "KxWindows.h"
 
 namespace {
 
 // Segment layouts, as every process of a channel sees them (32-bit words).
-const std::uint32_t kIdWords = 1 + kKxIdArrayElements;  // header, count, identifiers
+const std::uint32_t kIdWords = 1 + kKxIdArrayElements;   // header, count, identifiers
 const std::uint32_t kQueueWords = 1 + kKxQueueElements;  // header, R, W, ring words
 const std::uint32_t kR = 1;                              // R's word in the queue segment, W next
-
-DWORD ElapsedMs(DWORD since) { return GetTickCount() - since; }
 
 // Two participants that join, say "ready", and once "go" arrives send, post, leave and rejoin in a
 // loop until "stop" arrives on stdin. The loop ends after the call under way, so "done <longest
@@ -33,11 +33,11 @@ KX_CHILD_ROLE(HostileBusyMember) {
     const std::string channel = args.at(0);
     CKxCountingParticipant a(channel.c_str()), b(channel.c_str());
     CKxCountingParticipant* members[2] = {&a, &b};
-    DWORD longestSend = 0, longestInit = 0;
+    unsigned long long longestSend = 0, longestInit = 0;
     auto initialize = [&](CKxCountingParticipant* member) {
-        const DWORD start = GetTickCount();
+        const unsigned long long start = KxNowMs();
         member->InitializeParticipant();
-        longestInit = std::max(longestInit, ElapsedMs(start));
+        longestInit = std::max(longestInit, KxNowMs() - start);
     };
     initialize(&a);
     initialize(&b);
@@ -52,12 +52,12 @@ KX_CHILD_ROLE(HostileBusyMember) {
         }
         stop = true;
     });
-    std::mt19937 random(GetCurrentProcessId());
+    std::mt19937 random(KxThisProcessId());
     for (unsigned round = 0; !stop; ++round) {
         CKxCountingParticipant* member = members[round % 2];
         const unsigned int sibling = members[(round + 1) % 2]->GetParticipantID();
         const unsigned roll = random() % 100;
-        const DWORD start = GetTickCount();
+        const unsigned long long start = KxNowMs();
         if (roll < 40) {
             member->SendIPMessage(0, nullptr, 1 + roll, round);  // to every other member
         } else if (roll < 80) {
@@ -68,24 +68,25 @@ KX_CHILD_ROLE(HostileBusyMember) {
             member->UninitializeParticipant();
             initialize(member);
         }
-        if (roll < 95) longestSend = std::max(longestSend, ElapsedMs(start));
+        if (roll < 95) longestSend = std::max(longestSend, KxNowMs() - start);
     }
     input.join();
     a.UninitializeParticipant();
     b.UninitializeParticipant();
-    KxSay("done %lu %lu", longestSend, longestInit);
+    KxSay("done %llu %llu", longestSend, longestInit);
     return 0;
 }
 
-// A writable view of one of the channel's segments, opened by name like any process can; null when
-// it cannot be opened. Volatile: the members read and write the same words at the same time.
-volatile std::uint32_t* MapSegment(const std::string& name) {
-    const HANDLE mapping =
-        OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE /*bInheritHandle*/, name.c_str());
-    if (!mapping) return nullptr;
-    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0 /*whole*/);
-    CloseHandle(mapping);  // the view keeps the section
-    return static_cast<volatile std::uint32_t*>(view);
+// One of the channel's segments, opened by name like any process can; null when it did not exist.
+std::unique_ptr<CKxSharedMemory> OpenSegment(const std::string& name) {
+    bool created = false;
+    std::unique_ptr<CKxSharedMemory> segment(new CKxSharedMemory(4, name, &created));
+    return created ? nullptr : std::move(segment);
+}
+
+// A segment's words. Volatile: the members read and write the same words at the same time.
+volatile std::uint32_t* Words(CKxSharedMemory* segment) {
+    return static_cast<volatile std::uint32_t*>(segment->GetBaseAddress());
 }
 
 }  // namespace
@@ -101,17 +102,11 @@ TEST(KxHostileSegmentTest, ScribbledSegmentsLeaveBusyMembersRunningSlow) {
         ASSERT_TRUE(members.back()->WaitForLine("ready", 120000));
     }
     for (auto& member : members) member->WriteLine("go");
-    volatile std::uint32_t* ids =
-        MapSegment("TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array");
-    volatile std::uint32_t* queue = MapSegment("TKxInterProcessArray" + channel + "_Message_Queue");
-    const HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE /*bInheritHandle*/,
-                                    (channel + "_Mutex").c_str());
-    TKxScopeGuard close([&] {
-        if (ids) UnmapViewOfFile(const_cast<std::uint32_t*>(ids));
-        if (queue) UnmapViewOfFile(const_cast<std::uint32_t*>(queue));
-        if (mutex) CloseHandle(mutex);
-    });
-    ASSERT_TRUE(ids && queue && mutex);
+    auto idSegment = OpenSegment("TKxInterProcessGrowArray" + channel + "_Participant_IDs_Array");
+    auto queueSegment = OpenSegment("TKxInterProcessArray" + channel + "_Message_Queue");
+    std::unique_ptr<CKxMutex> mutex(CKxMutex::OpenExisting(channel + "_Mutex"));
+    ASSERT_TRUE(idSegment && queueSegment && mutex);
+    volatile std::uint32_t *ids = Words(idSegment.get()), *queue = Words(queueSegment.get());
 
     std::mt19937 random(20240611);
     const std::uint32_t crafted[] = {0,   1,          2,          3,          9,         50,  51,
@@ -129,14 +124,15 @@ TEST(KxHostileSegmentTest, ScribbledSegmentsLeaveBusyMembersRunningSlow) {
             queue[kR + random() % 2] = value();  // R or W
         } else if (target == 2) {
             // Under the lock, as a member writes: a record at R with crafted recipients.
-            if (WaitForSingleObject(mutex, kKxDeadlineMs) != WAIT_OBJECT_0) continue;
+            if (!mutex->Wait(kKxDeadlineMs)) continue;
             const std::uint32_t r = queue[kR];
             if (r >= 2 && r < 400) queue[1 + r] = 1 + random() % 3;
-            ASSERT_TRUE(ReleaseMutex(mutex));
+            mutex->Release();
         } else {
             queue[random() % kQueueWords] = value();  // record bodies, recipient states
         }
-        if (round % 10 == 0) Sleep(1);  // let the members run between bursts
+        if (round % 10 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // let the members run
     }
 
     // Each member's loop ends after its call under way, which may first wait out 25 000 ms (a
@@ -147,8 +143,8 @@ TEST(KxHostileSegmentTest, ScribbledSegmentsLeaveBusyMembersRunningSlow) {
         ASSERT_TRUE(member->WaitForLine("done", 120000, &done));
         ASSERT_TRUE(member->WaitForExit(kKxDeadlineMs));
         EXPECT_EQ(0u, member->ExitCode());
-        unsigned long longestSend = 0, longestInit = 0;
-        ASSERT_EQ(2, std::sscanf(done.c_str(), "done %lu %lu", &longestSend, &longestInit));
+        unsigned long long longestSend = 0, longestInit = 0;
+        ASSERT_EQ(2, std::sscanf(done.c_str(), "done %llu %llu", &longestSend, &longestInit));
         // Bounds, not speeds: no call waited beyond its fixed waits (plus a loaded machine's
         // margin), so no wait in the library went unbounded.
         EXPECT_LE(longestSend, 25000u + 10000u);

@@ -6,19 +6,20 @@
 #include "CKxEvent.h"
 #include "CKxThread.h"
 #include "KxKernelTestSupport.h"
+#include "KxLiveness.h"
 
 namespace {
 
 struct KxGate {
     CKxEvent open{true};
-    std::atomic<DWORD> threadId{0};
+    std::atomic<KxThreadId> threadId{0};
     std::atomic<bool> finished{false};
 };
 
-unsigned __stdcall PassGateThenReturnSeven(void* argument) {
+unsigned KX_THREAD_CALL PassGateThenReturnSeven(void* argument) {
     KxGate* gate = static_cast<KxGate*>(argument);
-    gate->threadId = GetCurrentThreadId();
-    gate->open.Wait(INFINITE);
+    gate->threadId = KxCurrentThreadId();
+    gate->open.Wait(kKxWaitForever);
     gate->finished = true;
     return 7;
 }
@@ -31,10 +32,10 @@ TEST(KxThreadLifeCycle, ExitCodeIsStillActiveUntilTheProcedureReturns) {
         KxGate gate;
         CKxThread thread;
         thread.Create(PassGateThenReturnSeven, &gate, false, secure ? 0x80000 : 0, secure);
-        EXPECT_EQ(DWORD(STILL_ACTIVE), thread.GetExitCode());
+        EXPECT_EQ(kKxStillActive, thread.GetExitCode());
         EXPECT_FALSE(thread.Wait(0));
         gate.open.Set();
-        EXPECT_TRUE(thread.Wait(INFINITE));
+        EXPECT_TRUE(thread.Wait(kKxWaitForever));
         EXPECT_EQ(7u, thread.GetExitCode());
         EXPECT_EQ(gate.threadId.load(), thread.GetThreadId());
         EXPECT_TRUE(thread.Wait(0)) << "an ended thread stays signalled";

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "KxTestHarness.h"
+#include "KxWindows.h"
 
 namespace {
 

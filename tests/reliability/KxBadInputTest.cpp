@@ -11,15 +11,15 @@
 #include "KxChannelReads.h"
 #include "KxCountingParticipant.h"
 #include "KxExceptions.h"
+#include "KxLiveness.h"
 #include "KxProcessUsage.h"
 #include "KxTestHarness.h"
-#include "KxWindows.h"
 
 namespace {
 
 // A participant that could not open its channel is left as it was: never initialised.
 void ExpectUninitialized(CKxCountingParticipant* participant) {
-    const unsigned int anyone = GetCurrentThreadId();
+    const unsigned int anyone = KxCurrentThreadId();
     EXPECT_FALSE(participant->SendIPMessage(1, &anyone, 1, 1));
     EXPECT_FALSE(participant->PostIPMessage(1, &anyone, 1, 1));
     EXPECT_FALSE(participant->SendIPMessage(0, nullptr, 1, 1));
@@ -78,7 +78,7 @@ TEST(BadInputTest, ImpossibleRecipientListsAreRefusedAndQueueNothing) {
     const unsigned int ids[] = {other.GetParticipantID()};
     EXPECT_FALSE(alone.SendIPMessage(0, ids, 1, 2));
     EXPECT_FALSE(alone.PostIPMessage(0, ids, 1, 2));
-    for (unsigned int stranger : {static_cast<unsigned int>(GetCurrentThreadId()), 0u, ~0u}) {
+    for (unsigned int stranger : {static_cast<unsigned int>(KxCurrentThreadId()), 0u, ~0u}) {
         EXPECT_FALSE(alone.SendIPMessage(1, &stranger, 1, 3)) << stranger;
         EXPECT_FALSE(alone.PostIPMessage(1, &stranger, 1, 3)) << stranger;
         const unsigned int mixed[] = {ids[0], stranger};

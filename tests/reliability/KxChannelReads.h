@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "CKxChannelSnapshot.h"
-#include "KxWindows.h"
 
 // The snapshot copies under the channel mutex: neither call may come while a member stopped at a
 // kill point holds it (the copy would give up after 10 s).

@@ -1,10 +1,10 @@
-// Members killed (TerminateProcess) at the worst moments: holding the channel mutex in the middle
-// of an operation, inside handlers, while waiting for an acknowledgement. After each death the
-// channel must go on: the others hear of it, synchronous senders waiting on it are released, the
-// queue's room comes back, newcomers join and the survivors exchange messages. Then members held
-// where the test decides: a waiting thread that starts only after its start gave up, and a join
-// whose notice finds the ring full. And processes that cannot make one kernel object (a failing
-// name): the failure reaches their caller and costs nobody else anything.
+// Members killed (TerminateProcess, SIGKILL) at the worst moments: holding the channel mutex in the
+// middle of an operation, inside handlers, while waiting for an acknowledgement. After each death
+// the channel must go on: the others hear of it, synchronous senders waiting on it are released,
+// the queue's room comes back, newcomers join and the survivors exchange messages. Then members
+// held where the test decides: a waiting thread that starts only after its start gave up, and a
+// join whose notice finds the ring full. And processes that cannot make one kernel object (a
+// failing name): the failure reaches their caller and costs nobody else anything.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,10 +27,9 @@
 #include "KxChannelReads.h"
 #include "KxCountingParticipant.h"
 #include "KxKillPoint.h"
+#include "KxLiveness.h"
 #include "KxMemberProcess.h"
-#include "KxWindows.h"
-
-#include <tlhelp32.h>
+#include "KxProcessUsage.h"
 
 namespace {
 
@@ -41,9 +40,7 @@ using Member = std::unique_ptr<CKxMemberProcess>;
 
 // Waits (reading the channel again and again) until its queue holds exactly `records` records.
 bool WaitQueuedIn(const std::string& channel, int records) {
-    const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
-    while (KxQueuedRecords(channel) != records && GetTickCount64() < deadline) Sleep(10);
-    return KxQueuedRecords(channel) == records;
+    return KxWaitUntil([&] { return KxQueuedRecords(channel) == records; });
 }
 
 // Members a and b joined; the victim started, joined by the test that needs it joined.
@@ -318,27 +315,11 @@ TEST(KxStopDuringADrain, EndsTheThreadOnlyAfterWhatWasWaitingWhenTheStopCame) {
     EXPECT_EQ(0u, leaver->Count(KxLine("recv", {lateId, kKxPlainCode, 5}))) << leaver->Output();
 }
 
-// Threads of a process, as the system's process list counts them; 0 once it has ended.
-DWORD ThreadCount(DWORD processId) {
-    PROCESSENTRY32 entry = {};
-    entry.dwSize = sizeof(entry);
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    DWORD threads = 0;
-    for (BOOL more = Process32First(snapshot, &entry); more;
-         more = Process32Next(snapshot, &entry)) {
-        if (entry.th32ProcessID == processId) threads = entry.cntThreads;
-    }
-    CloseHandle(snapshot);
-    return threads;
-}
-
 // Lets the member's waiting thread, held at its very start, go on; true once it has ended.
 bool LateThreadEnds(CKxMemberProcess* member) {
-    const DWORD threads = ThreadCount(member->ProcessId());
+    const std::uint32_t threads = KxThreadCount(member->ProcessId());
     member->Resume();
-    const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
-    while (ThreadCount(member->ProcessId()) >= threads && GetTickCount64() < deadline) Sleep(10);
-    return ThreadCount(member->ProcessId()) < threads;
+    return KxWaitUntil([&] { return KxThreadCount(member->ProcessId()) < threads; });
 }
 
 // Work that outlives what started it, all in one window of the library's 25 000 ms wait. Two
@@ -355,8 +336,7 @@ TEST(KxOutlivedWork, LateThreadsAndSendsAfterTheirStartOrStayEndedTouchNothingSl
     Member observer = CKxMemberProcess::Joined(channel);
     CKxMemberProcess leaver(channel), failing(blocked);
     // Nobody holds that channel yet: an event under its mutex's name makes it unopenable.
-    const HANDLE obstacle = CreateEventA(nullptr, TRUE, FALSE, (blocked + "_Mutex").c_str());
-    ASSERT_TRUE(obstacle);
+    std::unique_ptr<CKxEvent> obstacle(new CKxEvent(blocked + "_Mutex", true /*manualReset*/));
     CKxCountingParticipant sender(sends.c_str()), holder(sends.c_str());
     holder.InitializeParticipant();
     sender.InitializeParticipant();
@@ -395,7 +375,7 @@ TEST(KxOutlivedWork, LateThreadsAndSendsAfterTheirStartOrStayEndedTouchNothingSl
     EXPECT_EQ(1u, leaver.Count("join")) << leaver.Output();
 
     ASSERT_TRUE(LateThreadEnds(&failing));
-    CloseHandle(obstacle);
+    obstacle.reset();
     failing.Leave();
     ASSERT_TRUE(failing.Saw("left", 1, kKxDeadlineMs));
     Member witness = CKxMemberProcess::Joined(blocked);
@@ -424,10 +404,8 @@ TEST(KxFullRing, JoinNoticeWithoutRoomIsQueuedOnceTheRingDrains) {
     if (HasFatalFailure()) return;
     newcomer.StartJoin();
     std::vector<std::uint32_t> members;
-    for (const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
-         (members = KxChannelMembers(channel)).size() < 3; Sleep(10)) {
-        ASSERT_LT(GetTickCount64(), deadline) << "the newcomer was never registered";
-    }
+    ASSERT_TRUE(KxWaitUntil([&] { return (members = KxChannelMembers(channel)).size() >= 3; }))
+        << "the newcomer was never registered";
     const unsigned int id = members[2];
     holder->Release();
     ASSERT_TRUE(newcomer.Saw("joined", 1, kKxDeadlineMs));
@@ -455,7 +433,7 @@ TEST(KxFullRing, NoticeQueuedAfterItsStartGaveUpCarriesTheJoinersKeySlow) {
     CKxIPCAcknowledgeEventPoolElement* const element = factory->AcquireAcknowledgeElement();
     {
         CIPCChannelLock lock(&silent);
-        ASSERT_TRUE(silent.AddParticipant(GetCurrentThreadId(), element->GetAcknowledgeKey(),
+        ASSERT_TRUE(silent.AddParticipant(KxCurrentThreadId(), element->GetAcknowledgeKey(),
                                           element->GetEvent()));
     }
     ASSERT_TRUE(element->GetEvent()->Wait(kKxDeadlineMs));
@@ -466,14 +444,12 @@ TEST(KxFullRing, NoticeQueuedAfterItsStartGaveUpCarriesTheJoinersKeySlow) {
     ASSERT_TRUE(newcomer.Saw("joined", 1, kKxHoldLimitMs));
     holder->Kill();  // its removal gives the ring's room back
     std::uint64_t key = 0;
-    for (const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
-         !KxQueuedNoticeKey(channel, &key); Sleep(10)) {
-        ASSERT_LT(GetTickCount64(), deadline) << "the notice was never queued";
-    }
+    ASSERT_TRUE(KxWaitUntil([&] { return KxQueuedNoticeKey(channel, &key); }))
+        << "the notice was never queued";
     EXPECT_NE(0u, key);
     EXPECT_TRUE(poster->Saw("join", 3)) << "the newcomer was not announced";
     CIPCChannelLock lock(&silent);
-    silent.RemoveParticipant(GetCurrentThreadId());
+    silent.RemoveParticipant(KxCurrentThreadId());
     factory->ReleaseAcknowledgeElement(element);
 }
 
@@ -514,7 +490,7 @@ class DeadAcknowledgerTest : public testing::Test {
 protected:
     void SetUp() override {
         CkxIPCMessage sync;
-        sync.SetSenderID(GetCurrentThreadId());
+        sync.SetSenderID(KxCurrentThreadId());
         sync.SetAcknowledgeKey(m_sent->GetAcknowledgeKey());
         const std::uint32_t to = m_victim->Id();
         {

@@ -12,9 +12,9 @@
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "KxCountingParticipant.h"
 #include "KxKernelTestSupport.h"
+#include "KxNamedEventProbe.h"
 #include "KxProcessUsage.h"
 #include "KxTestHarness.h"
-#include "KxWindows.h"
 
 namespace {
 
@@ -57,9 +57,7 @@ bool AcknowledgeEventExists(std::uint64_t key) {
     char name[64];
     std::snprintf(name, sizeof(name), "KX IPCAckEv 0x%016llX",
                   static_cast<unsigned long long>(key));
-    const HANDLE event = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, name);
-    if (event) CloseHandle(event);
-    return event != nullptr;
+    return KxNamedEventExists(name);
 }
 
 // A long-lived process acknowledges many short-lived senders: the events of those that have ended

@@ -6,10 +6,10 @@
 #include <chrono>
 #include <future>
 
+#include "CKxEvent.h"
 #include "KxCountingParticipant.h"
 #include "KxKillPoint.h"
 #include "KxMemberProcess.h"
-#include "KxWindows.h"
 
 namespace {
 
@@ -19,21 +19,17 @@ public:
     explicit PausePoint(const char* point)
         : m_readyName(KxUniqueName("ready")),
           m_resumeName(KxUniqueName("resume")),
-          m_ready(CreateEventA(nullptr, TRUE, FALSE, m_readyName.c_str())),
-          m_resume(CreateEventA(nullptr, TRUE, FALSE, m_resumeName.c_str())) {
+          m_ready(m_readyName, true /*manualReset*/),
+          m_resume(m_resumeName, true /*manualReset*/) {
         EXPECT_TRUE(KxArmPausePoint(point, m_readyName.c_str(), m_resumeName.c_str()));
     }
-    ~PausePoint() {
-        Resume();
-        CloseHandle(m_ready);
-        CloseHandle(m_resume);
-    }
-    bool WaitReached() { return WaitForSingleObject(m_ready, kKxDeadlineMs) == WAIT_OBJECT_0; }
-    void Resume() { SetEvent(m_resume); }
+    ~PausePoint() { Resume(); }
+    bool WaitReached() { return m_ready.Wait(kKxDeadlineMs); }
+    void Resume() { m_resume.Set(); }
 
 private:
     std::string m_readyName, m_resumeName;
-    HANDLE m_ready, m_resume;
+    CKxEvent m_ready, m_resume;
 };
 
 long long MsSince(std::chrono::steady_clock::time_point start) {
@@ -62,8 +58,7 @@ TEST(KxRunIdentity, EarlyHandlerSendingToItselfIsAnsweredInsideTheSend) {
     std::future<void> started =
         std::async(std::launch::async, [&] { early.InitializeParticipant(); });
     ASSERT_TRUE(created.WaitReached());
-    const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
-    while (tookMs < 0 && GetTickCount64() < deadline) Sleep(1);
+    KxWaitUntil([&] { return tookMs >= 0; });
     created.Resume();
     started.get();
     EXPECT_LT(tookMs.load(), static_cast<long long>(kKxPromptMs));
@@ -89,7 +84,6 @@ TEST(KxRunIdentity, PostOverlappingALeaveAndRejoinCarriesTheNewIdOrIsRefused) {
     ASSERT_NE(first, sender.GetParticipantID());
     held.Resume();
     if (!post.get()) return;  // refused: nothing was queued
-    const ULONGLONG deadline = GetTickCount64() + kKxDeadlineMs;
-    while (receiver.receives == 0 && GetTickCount64() < deadline) Sleep(1);
+    KxWaitUntil([&] { return receiver.receives != 0; });
     EXPECT_EQ(sender.GetParticipantID(), from.load());
 }

@@ -1,4 +1,4 @@
-// Starting kxipc.exe processes, and scenario steps that drive peers and match their lines.
+// Starting kxipc processes, and scenario steps that drive peers and match their lines.
 #include "KxCliPeer.h"
 
 #include <gtest/gtest.h>
@@ -7,17 +7,15 @@
 #include <sstream>
 
 std::unique_ptr<CKxChildProcess> KxCliStart(const std::vector<std::string>& args, bool withErrors) {
-    const std::string exe = KxBinaryDir() + "kxipc.exe";  // built beside the test binaries
-    std::string commandLine = exe;
-    for (const std::string& arg : args) commandLine += " " + arg;
-    return withErrors ? CKxChildProcess::Program("cmd.exe", {"/c", commandLine + " 2>&1"})
-                      : CKxChildProcess::Program(exe, args);
+    return CKxChildProcess::Program(
+        KxSiblingProgram("kxipc"), args,  // built beside the tests
+        withErrors ? CKxLaunchedChild::Stdio::kPipedWithErrors : CKxLaunchedChild::Stdio::kPiped);
 }
 
-DWORD KxCliRun(const std::vector<std::string>& args, std::string* output, bool withErrors) {
+KxExitCode KxCliRun(const std::vector<std::string>& args, std::string* output, bool withErrors) {
     std::unique_ptr<CKxChildProcess> child = KxCliStart(args, withErrors);
     child->CloseInput();
-    if (!child->WaitForExit(kKxDeadlineMs)) return STILL_ACTIVE;  // and its output has ended
+    if (!child->WaitForExit(kKxDeadlineMs)) return kKxStillActive;  // and its output has ended
     *output = child->Output();
     return child->ExitCode();
 }

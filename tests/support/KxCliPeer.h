@@ -9,17 +9,17 @@
 
 #include "KxTestHarness.h"
 
-
-// Starts `kxipc ARGS...`. withErrors: through cmd.exe with stderr joined to stdout (the harness
-// pipes stdout only), to see the error lines too.
+// Starts `kxipc ARGS...`. withErrors: with stderr joined to stdout in the pipe, to see the error
+// lines too.
 std::unique_ptr<CKxChildProcess> KxCliStart(const std::vector<std::string>& args,
                                             bool withErrors = false);
 
 // Runs `kxipc ARGS...` to its end; its stdout (without '\r') in *output, the exit code returned
-// (STILL_ACTIVE when it did not end in time); withErrors as for KxCliStart.
-DWORD KxCliRun(const std::vector<std::string>& args, std::string* output, bool withErrors = false);
+// (kKxStillActive when it did not end in time); withErrors as for KxCliStart.
+KxExitCode KxCliRun(const std::vector<std::string>& args, std::string* output,
+                    bool withErrors = false);
 
-// Named kxipc.exe peers of one channel and the identifiers their $names stand for, driven by steps
+// Named kxipc peers of one channel and the identifiers their $names stand for, driven by steps
 // (one a string; KxCliScenarios.txt explains them). Peers are killed at destruction.
 class CKxCliScenario {
 public:

@@ -4,43 +4,37 @@
 #include <algorithm>
 #include <chrono>
 
-namespace {
-
-HANDLE ManualResetEvent() {
-    return CreateEventA(nullptr, TRUE /*bManualReset*/, FALSE /*bInitialState*/, nullptr);
-}
-
-}  // namespace
-
-CKxCountingParticipant::CKxCountingParticipant(const char* channel)
-    : CkxIPCParticipant(channel), m_held(ManualResetEvent()), m_released(ManualResetEvent()) {}
+CKxCountingParticipant::CKxCountingParticipant(const char* channel) : CkxIPCParticipant(channel) {}
 
 CKxCountingParticipant::CKxCountingParticipant(const CKxCountingParticipant& other)
-    : CkxIPCParticipant(other), m_held(ManualResetEvent()), m_released(ManualResetEvent()) {}
+    : CkxIPCParticipant(other) {}
 
 CKxCountingParticipant::~CKxCountingParticipant() {
     Release();
     UninitializeParticipant();
-    CloseHandle(m_held);
-    CloseHandle(m_released);
 }
 
 void CKxCountingParticipant::Hold() { m_hold = true; }
 
-bool CKxCountingParticipant::WaitHeld(DWORD timeoutMs) {
-    return WaitForSingleObject(m_held, timeoutMs) == WAIT_OBJECT_0;
+bool CKxCountingParticipant::WaitHeld(KxTimeout timeoutMs) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return m_held; });
 }
 
-void CKxCountingParticipant::Release() { SetEvent(m_released); }
+void CKxCountingParticipant::Release() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_released = true;
+    m_changed.notify_all();
+}
 
 std::vector<std::string> CKxCountingParticipant::Announcements() {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_announcements;
 }
 
-bool CKxCountingParticipant::WaitAnnounced(const std::string& line, DWORD timeoutMs) {
+bool CKxCountingParticipant::WaitAnnounced(const std::string& line, KxTimeout timeoutMs) {
     std::unique_lock<std::mutex> hold(m_lock);
-    return m_announced.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+    return m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
         return std::find(m_announcements.begin(), m_announcements.end(), line) !=
                m_announcements.end();
     });
@@ -49,7 +43,7 @@ bool CKxCountingParticipant::WaitAnnounced(const std::string& line, DWORD timeou
 void CKxCountingParticipant::Announce(const std::string& line) {
     std::lock_guard<std::mutex> hold(m_lock);
     m_announcements.push_back(line);
-    m_announced.notify_all();
+    m_changed.notify_all();
 }
 
 void CKxCountingParticipant::OnJoin(unsigned int id, bool joinedLater) {
@@ -68,8 +62,10 @@ void CKxCountingParticipant::OnSyncMessage(unsigned int, unsigned int, unsigned 
     lastParam = param;
     ++syncs;
     if (m_hold) {
-        SetEvent(m_held);
-        WaitForSingleObject(m_released, INFINITE);
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_held = true;
+        m_changed.notify_all();
+        m_changed.wait(hold, [&] { return m_released; });
     }
 }
 

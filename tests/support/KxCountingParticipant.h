@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "KxWindows.h"
+#include "KxPlatformTypes.h"
 #include "kxipc.h"
 
 // The counters may be read on any thread. The channel name's text must outlive the participant;
@@ -24,7 +24,7 @@ public:
     // From now on OnSyncMessage signals that it holds and waits until Release().
     void Hold();
     // True once OnSyncMessage holds, within timeoutMs.
-    bool WaitHeld(DWORD timeoutMs);
+    bool WaitHeld(KxTimeout timeoutMs);
     void Release();
 
     std::atomic<unsigned> joins{0}, quits{0}, syncs{0}, receives{0};
@@ -37,7 +37,7 @@ public:
     // "join ID 0|1" and "quit ID", in the order the handlers were entered.
     std::vector<std::string> Announcements();
     // True once line is among the announcements, within timeoutMs.
-    bool WaitAnnounced(const std::string& line, DWORD timeoutMs);
+    bool WaitAnnounced(const std::string& line, KxTimeout timeoutMs);
 
 protected:
     void OnJoin(unsigned int, bool) override;
@@ -50,7 +50,7 @@ private:
 
     std::atomic<bool> m_hold{false};
     std::mutex m_lock;
-    std::condition_variable m_announced;
+    std::condition_variable m_changed;         // an announcement, the hold or the release
     std::vector<std::string> m_announcements;  // guarded by m_lock
-    HANDLE m_held, m_released;                 // manual-reset events
+    bool m_held = false, m_released = false;   // guarded by m_lock; once true, true for good
 };

@@ -23,7 +23,7 @@ KX_CHILD_ROLE(KernelTryMutex) {
 
 KX_CHILD_ROLE(KernelHoldMutex) {
     CKxMutex mutex(args.at(0));
-    mutex.Wait(INFINITE);
+    mutex.Wait(kKxWaitForever);
     KxSay("held");
     std::string line;
     while (KxReadLine(&line)) {

@@ -4,13 +4,35 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "kxipc.h"
+
+#if defined(KXIPC_KILL_POINTS)
+#include "CKxEvent.h"
+
+struct CKxMemberProcess::PointEvents {
+    PointEvents(const std::string& readyName, const std::string& resumeName)
+        : ready(readyName, false /*manualReset*/), resume(resumeName, false /*manualReset*/) {}
+    CKxEvent ready, resume;
+};
+bool CKxMemberProcess::WaitStopped() { return m_events->ready.Wait(kKxDeadlineMs); }
+void CKxMemberProcess::Resume() { m_events->resume.Set(); }
+#else
+struct CKxMemberProcess::PointEvents {
+    PointEvents(const std::string&, const std::string&) {}
+};
+bool CKxMemberProcess::WaitStopped() { return false; }
+void CKxMemberProcess::Resume() {}
+#endif
 
 const char kKxOnSyncMessagePoint[] = "test.on-sync-message";
 const char kKxOwnOnJoinPoint[] = "test.on-join.own";
@@ -31,10 +53,62 @@ void Say(const std::string& line) {
     KxSay("%s", line.c_str());
 }
 
+// The member's stdin, read on a thread of its own: "release" lines let held handlers go on at
+// once, as an auto-reset event would (a release finds a waiting handler or is kept for the next,
+// but never more than one is kept); every other line waits in order for the main thread.
+class CKxMemberInput {
+public:
+    CKxMemberInput() : m_reader([this] { Read(); }) {}
+    ~CKxMemberInput() { m_reader.join(); }
+
+    // The next command; false at the end of input.
+    bool Next(std::string* line) {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_changed.wait(hold, [&] { return !m_lines.empty() || m_ended; });
+        if (m_lines.empty()) return false;
+        *line = m_lines.front();
+        m_lines.pop_front();
+        return true;
+    }
+    // Waits up to limitMs for a release.
+    void AwaitRelease(KxTimeout limitMs) {
+        std::unique_lock<std::mutex> hold(m_lock);
+        ++m_waiting;
+        if (m_changed.wait_for(hold, std::chrono::milliseconds(limitMs),
+                               [&] { return m_releases > 0; })) {
+            --m_releases;
+        }
+        --m_waiting;
+    }
+
+private:
+    void Read() {
+        for (std::string line; KxReadLine(&line);) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            if (line == "release") {
+                m_releases = std::min(m_releases + 1, m_waiting + 1);
+            } else {
+                m_lines.push_back(line);
+            }
+            m_changed.notify_all();
+        }
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_ended = true;
+        m_changed.notify_all();
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::deque<std::string> m_lines;  // guarded by m_lock, as the three below
+    int m_releases = 0, m_waiting = 0;
+    bool m_ended = false;
+    std::thread m_reader;
+};
+
 class CKxScriptedParticipant : public CkxIPCParticipant {
 public:
-    CKxScriptedParticipant(const char* channel, HANDLE release)
-        : CkxIPCParticipant(channel), m_release(release) {}
+    CKxScriptedParticipant(const char* channel, CKxMemberInput* input)
+        : CkxIPCParticipant(channel), m_input(input) {}
 
 protected:
     void OnJoin(unsigned int id, bool later) override {
@@ -45,9 +119,7 @@ protected:
     void OnSyncMessage(unsigned int sender, unsigned int code, unsigned long long param) override {
         Say(KxLine("sync", {sender, code, param}));
         Reach(kKxOnSyncMessagePoint);
-        if (code == kKxHoldCode || code == kKxThrowCode) {
-            WaitForSingleObject(m_release, kKxHoldLimitMs);
-        }
+        if (code == kKxHoldCode || code == kKxThrowCode) m_input->AwaitRelease(kKxHoldLimitMs);
         if (code == kKxThrowCode) throw 1;
         if (code == kKxNestedCode) SendFromHandler(param, kKxPlainCode, param);
     }
@@ -59,12 +131,12 @@ protected:
 private:
     void SendFromHandler(unsigned long long to, unsigned int code, unsigned long long param) {
         const unsigned int id = static_cast<unsigned int>(to);
-        const ULONGLONG start = GetTickCount64();
+        const unsigned long long start = KxNowMs();
         const bool result = SendIPMessage(1, &id, code, param);
-        Say(KxLine("handler-sent", {code, result, GetTickCount64() - start}));
+        Say(KxLine("handler-sent", {code, result, KxNowMs() - start}));
     }
 
-    HANDLE m_release;
+    CKxMemberInput* m_input;
 };
 
 }  // namespace
@@ -77,17 +149,15 @@ std::string KxLine(const std::string& kind, std::initializer_list<unsigned long 
     return line;
 }
 
-// args: channel, ready event (kill and pause points), release event (held handlers), resume event
-// (pause points). Commands:
-//   join | arm|pause <point> | send|post <code> <param> [<id>...] | leave
+// args: channel, ready event (kill and pause points), resume event (pause points). Commands:
+//   join | arm|pause <point> | send|post <code> <param> [<id>...] | leave | release
 // End of input: the member leaves; sends still waiting on their threads end with the process.
 KX_CHILD_ROLE(KxMember) {
-    if (args.size() < 4) return 2;
-    const HANDLE release = OpenEventA(SYNCHRONIZE, FALSE /*bInheritHandle*/, args[2].c_str());
-    if (!release) return 3;
-    CKxScriptedParticipant participant(args[0].c_str(), release);
+    if (args.size() < 3) return 2;
+    CKxMemberInput input;
+    CKxScriptedParticipant participant(args[0].c_str(), &input);
     Say("ready");
-    for (std::string line; KxReadLine(&line);) {
+    for (std::string line; input.Next(&line);) {
         std::istringstream in(line);
         std::string verb;
         in >> verb;
@@ -97,12 +167,12 @@ KX_CHILD_ROLE(KxMember) {
             const bool armed =
                 verb == "arm" ? g_seams.arm && g_seams.arm(point.c_str(), args[1].c_str())
                               : g_seams.pause &&
-                                    g_seams.pause(point.c_str(), args[1].c_str(), args[3].c_str());
+                                    g_seams.pause(point.c_str(), args[1].c_str(), args[2].c_str());
             if (armed) Say("armed " + point);
         } else if (verb == "join") {
-            const ULONGLONG start = GetTickCount64();
+            const unsigned long long start = KxNowMs();
             participant.InitializeParticipant();
-            Say(KxLine("joined", {participant.GetParticipantID(), GetTickCount64() - start}));
+            Say(KxLine("joined", {participant.GetParticipantID(), KxNowMs() - start}));
         } else if (verb == "send" || verb == "post") {
             unsigned int code = 0;
             unsigned long long param = 0;
@@ -113,10 +183,10 @@ KX_CHILD_ROLE(KxMember) {
             auto transmit = [&participant, send, code, param, ids] {
                 const unsigned int count = static_cast<unsigned int>(ids.size());
                 const unsigned int* list = ids.empty() ? nullptr : ids.data();
-                const ULONGLONG start = GetTickCount64();
+                const unsigned long long start = KxNowMs();
                 const bool result = send ? participant.SendIPMessage(count, list, code, param)
                                          : participant.PostIPMessage(count, list, code, param);
-                Say(KxLine(send ? "sent" : "posted", {param, result, GetTickCount64() - start}));
+                Say(KxLine(send ? "sent" : "posted", {param, result, KxNowMs() - start}));
             };
             send ? std::thread(transmit).detach() : transmit();  // a send may wait: on a thread
         } else if (verb == "leave") {
@@ -127,7 +197,7 @@ KX_CHILD_ROLE(KxMember) {
     }
     participant.UninitializeParticipant();
     std::fflush(stdout);
-    ExitProcess(0);
+    std::_Exit(0);  // without the static destructors: sends may still wait on their threads
 }
 
 namespace {
@@ -135,10 +205,6 @@ namespace {
 std::string EventName(const char* kind) {
     static std::atomic<unsigned> next{0};
     return KxUniqueName(kind + std::to_string(++next));
-}
-
-HANDLE AutoResetEvent(const std::string& name) {
-    return CreateEventA(nullptr, FALSE /*bManualReset*/, FALSE /*bInitialState*/, name.c_str());
 }
 
 // The output's whole lines, and the first of them that matches `line` (see Saw).
@@ -172,20 +238,13 @@ size_t CountLines(const std::string& output, const std::string& line) {
 
 CKxMemberProcess::CKxMemberProcess(const std::string& channel)
     : m_readyName(EventName("ready")),
-      m_releaseName(EventName("release")),
       m_resumeName(EventName("resume")),
-      m_ready(AutoResetEvent(m_readyName)),
-      m_release(AutoResetEvent(m_releaseName)),
-      m_resume(AutoResetEvent(m_resumeName)) {
-    m_process =
-        CKxChildProcess::Role("KxMember", {channel, m_readyName, m_releaseName, m_resumeName});
+      m_events(new PointEvents(m_readyName, m_resumeName)) {
+    m_process = CKxChildProcess::Role("KxMember", {channel, m_readyName, m_resumeName});
     EXPECT_TRUE(m_process->WaitForLine("ready", kKxDeadlineMs)) << "member did not start";
 }
 
-CKxMemberProcess::~CKxMemberProcess() {
-    m_process.reset();
-    for (HANDLE event : {m_ready, m_release, m_resume}) CloseHandle(event);
-}
+CKxMemberProcess::~CKxMemberProcess() = default;
 
 std::unique_ptr<CKxMemberProcess> CKxMemberProcess::Joined(const std::string& channel) {
     std::unique_ptr<CKxMemberProcess> member(new CKxMemberProcess(channel));
@@ -194,7 +253,7 @@ std::unique_ptr<CKxMemberProcess> CKxMemberProcess::Joined(const std::string& ch
     return member;
 }
 
-unsigned int CKxMemberProcess::Join(DWORD timeoutMs) {
+unsigned int CKxMemberProcess::Join(KxTimeout timeoutMs) {
     StartJoin();
     std::string line;
     if (!m_process->WaitForLine("joined ", timeoutMs, &line)) return 0;
@@ -211,14 +270,6 @@ bool CKxMemberProcess::Pause(const std::string& point) {
     m_process->WriteLine("pause " + point);
     return Saw("armed " + point);
 }
-
-void CKxMemberProcess::Resume() { SetEvent(m_resume); }
-
-bool CKxMemberProcess::WaitStopped() {
-    return WaitForSingleObject(m_ready, kKxDeadlineMs) == WAIT_OBJECT_0;
-}
-
-void CKxMemberProcess::Release() { SetEvent(m_release); }
 
 void CKxMemberProcess::Transmit(const char* verb, unsigned int code, unsigned long long param,
                                 const std::vector<unsigned int>& ids) {
@@ -240,7 +291,7 @@ bool CKxMemberProcess::Post(unsigned int code, unsigned long long param,
     return Saw(KxLine("posted", {param})) && Count(KxLine("posted", {param, 1})) > 0;
 }
 
-bool CKxMemberProcess::Saw(const std::string& line, size_t times, DWORD timeoutMs) {
+bool CKxMemberProcess::Saw(const std::string& line, size_t times, KxTimeout timeoutMs) {
     return m_process->WaitForOutput(
         [&](const std::string& output) { return CountLines(output, line) >= times; }, timeoutMs);
 }

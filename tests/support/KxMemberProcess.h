@@ -13,9 +13,9 @@
 
 // Far longer than any healthy join or send and shorter than the library's 25 000 ms waits: an
 // operation that took longer fell into one of those waits.
-const DWORD kKxPromptMs = 20000;
+const KxTimeout kKxPromptMs = 20000;
 // The longest a member holds a handler; past it the member lets go by itself.
-const DWORD kKxHoldLimitMs = 90000;
+const KxTimeout kKxHoldLimitMs = 90000;
 
 // Codes the member's handlers act on; any other code is only reported.
 const unsigned int kKxPlainCode = 1;
@@ -34,7 +34,8 @@ extern const char kKxOwnOnJoinPoint[];      // in OnJoin for a member present at
 
 // The test seams of a kill-point build (KxKillPoint.h), installed by such a build at static
 // initialisation so that the child processes have them too; without them "arm" and "pause" are
-// ignored and the handlers' points cost nothing.
+// ignored and the handlers' points cost nothing. The events the points signal and wait on exist
+// only in a kill-point build (which links the kernel's objects): elsewhere WaitStopped is false.
 struct KxMemberSeams {
     bool (*arm)(const char* point, const char* readyEvent);
     bool (*pause)(const char* point, const char* readyEvent, const char* resumeEvent);
@@ -59,11 +60,11 @@ public:
 
     // Joins and returns the identifier; 0 when InitializeParticipant did not return within
     // timeoutMs.
-    unsigned int Join(DWORD timeoutMs = kKxDeadlineMs);
+    unsigned int Join(KxTimeout timeoutMs = kKxDeadlineMs);
     // Starts a join without waiting for it (the member may be stopped inside it).
     void StartJoin() { m_process->WriteLine("join"); }
     unsigned int Id() const { return m_id; }
-    DWORD ProcessId() const { return m_process->ProcessId(); }
+    KxProcessId ProcessId() const { return m_process->ProcessId(); }
 
     // Arms a kill point (Arm) or a pause point (Pause) in the member; true once it confirmed.
     // WaitStopped: true once a thread of the member has reached it (within kKxDeadlineMs). Resume
@@ -72,10 +73,11 @@ public:
     bool Pause(const std::string& point);
     bool WaitStopped();
     void Resume();
-    // TerminateProcess: the member dies wherever it is.
+    // The member dies wherever it is (TerminateProcess, SIGKILL).
     void Kill() { m_process->Kill(); }
-    // Lets one held handler go on.
-    void Release();
+    // Lets one held handler go on (a line the member reads on a thread of its own, so that it
+    // arrives while the main thread is inside a join or a leave).
+    void Release() { m_process->WriteLine("release"); }
 
     // SendIPMessage on a thread of its own in the member: "sent <param> <result>" follows.
     // No ids: a null list.
@@ -94,7 +96,7 @@ public:
 
     // A line matches `line` when it is that line or continues it with a space.
     // True once `times` lines have matched, within timeoutMs.
-    bool Saw(const std::string& line, size_t times = 1, DWORD timeoutMs = kKxDeadlineMs);
+    bool Saw(const std::string& line, size_t times = 1, KxTimeout timeoutMs = kKxDeadlineMs);
     size_t Count(const std::string& line);
     // The <ms> of the first line that matches `line`; 0 when none has.
     unsigned long long Took(const std::string& line);
@@ -106,8 +108,11 @@ private:
     void Transmit(const char* verb, unsigned int code, unsigned long long param,
                   const std::vector<unsigned int>& ids);
 
-    std::string m_readyName, m_releaseName, m_resumeName;
-    HANDLE m_ready, m_release, m_resume;
+    // The kill and pause points' events (KxMemberProcess.cpp; null without kill points).
+    struct PointEvents;
+
+    std::string m_readyName, m_resumeName;
+    std::unique_ptr<PointEvents> m_events;
     std::unique_ptr<CKxChildProcess> m_process;
     unsigned int m_id = 0;
 };

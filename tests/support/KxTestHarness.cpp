@@ -1,10 +1,12 @@
 // Child roles, unique names and the test main shared by every test executable.
 #include "KxTestHarness.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -24,11 +26,26 @@ KxChildRoleRegistrar::KxChildRoleRegistrar(const char* name, KxChildRole role) {
 }
 
 std::string KxUniqueName(const std::string& suffix) {
-    std::string name = "kx_" + std::to_string(GetCurrentProcessId());
+    std::string name = "kx_" + std::to_string(KxThisProcessId());
     if (const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info()) {
         name += std::string("_") + test->test_suite_name() + "_" + test->name();
     }
     return name + "_" + suffix;
+}
+
+bool KxWaitUntil(const std::function<bool()>& done, KxTimeout timeoutMs) {
+    const unsigned long long deadline = KxNowMs() + timeoutMs;
+    while (!done()) {
+        if (KxNowMs() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+unsigned long long KxNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void KxSay(const char* format, ...) {
@@ -68,10 +85,11 @@ std::unique_ptr<CKxChildProcess> CKxChildProcess::Role(const std::string& role,
 }
 
 std::unique_ptr<CKxChildProcess> CKxChildProcess::Program(const std::string& path,
-                                                          const std::vector<std::string>& args) {
+                                                          const std::vector<std::string>& args,
+                                                          Stdio stdio) {
     std::unique_ptr<CKxChildProcess> child(new CKxChildProcess());
     std::string error;
-    if (!child->Start(path, args, Stdio::kPiped, &error)) {
+    if (!child->Start(path, args, stdio, &error)) {
         ADD_FAILURE() << "cannot start " << path << ": " << error;
     }
     return child;

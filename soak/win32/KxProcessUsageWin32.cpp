@@ -1,9 +1,10 @@
-// The calling process's open handles and private bytes, with fallbacks for Wine.
+// Process usage on Windows, with fallbacks for Wine.
 #include "KxProcessUsage.h"
 
 #include "KxWindows.h"
 
 #include <psapi.h>
+#include <tlhelp32.h>
 
 namespace {
 
@@ -37,4 +38,18 @@ std::uint64_t KxPrivateBytes() {
         return 0;
     }
     return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
+}
+
+std::uint32_t KxThreadCount(KxProcessId processId) {
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    std::uint32_t threads = 0;
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID == processId) threads = entry.cntThreads;
+    }
+    CloseHandle(snapshot);
+    return threads;
 }
