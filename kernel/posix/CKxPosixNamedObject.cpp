@@ -112,7 +112,19 @@ std::string KxPosixObjectFileName(const std::string& name) {
             file += c;
         }
     }
-    return name.empty() || file.size() > NAME_MAX ? std::string() : file;
+    if (name.empty()) return std::string();
+    if (file.size() > NAME_MAX) {
+        // Windows takes names of up to 260 characters, a file name here 255 bytes: a longer one
+        // keeps its start and ends in "~" and a hash of the whole name. A name's own "~" is
+        // escaped, so a shortened file name never equals another name's full one.
+        std::uint64_t hash = 14695981039346656037ull;  // FNV-1a, 64 bits
+        for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        char tail[18];
+        std::snprintf(tail, sizeof(tail), "~%016llX", static_cast<unsigned long long>(hash));
+        file.resize(NAME_MAX - (sizeof(tail) - 1));
+        file += tail;
+    }
+    return file;
 }
 
 std::unique_ptr<CKxPosixNamedObject> CKxPosixNamedObject::OpenOrCreate(

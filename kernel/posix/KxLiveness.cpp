@@ -42,11 +42,22 @@ KxThreadId KxCurrentThreadId() { return KxPosixCurrentThreadId(); }
 
 KxProcessId KxCurrentProcessId() { return static_cast<KxProcessId>(getpid()); }
 
+namespace {
+thread_local std::unique_ptr<CKxPosixLifeLock> t_ownLifeLock;
+}  // namespace
+
 CKxHandleSyncObject* KxOpenThreadWaitable(KxThreadId threadId) {
-    // Only a thread started by CKxThread holds a life lock; for any other the wrapper's
-    // constructor throws on the null handle, as for an identifier Windows cannot open.
+    // A thread holds a life lock when CKxThread started it or it opened itself; for any other the
+    // wrapper's constructor throws on the null handle, as for an identifier Windows cannot open.
     int error = 0;
     std::shared_ptr<CKxPosixLifeLock> watch = CKxPosixLifeLock::Watch(threadId, &error);
+    if (!watch && threadId == KxPosixCurrentThreadId() && !t_ownLifeLock) {
+        // A thread that CKxThread did not start (the application's own) takes its life lock when
+        // it first opens itself, so that it can be a member as any thread can on Windows; it holds
+        // it until it ends.
+        t_ownLifeLock = CKxPosixLifeLock::Hold(&error);
+        if (t_ownLifeLock) watch = CKxPosixLifeLock::Watch(threadId, &error);
+    }
     KxUniqueWaitable handle(watch ? KxPosixNewHandle(*watch->Waitable(), watch) : nullptr);
     CKxHandleSyncObject* object = new CKxHandleSyncObject(handle.Get(), KxAdoptHandle());
     handle.Release();
