@@ -53,7 +53,11 @@ CKxPosixLifeLock::CKxPosixLifeLock(std::unique_ptr<CKxPosixNamedObject> object,
       m_holder(holder) {}
 
 CKxPosixLifeLock::~CKxPosixLifeLock() {
-    if (m_holder) pthread_mutex_unlock(m_waitable.mutex);
+    if (!m_holder) return;
+    // The unlock is the thread's end for its watchers: by then this thread holds no descriptor
+    // of it (a watcher counting descriptors, or making the name's last close, sees it gone).
+    m_object->CloseDescriptor();
+    pthread_mutex_unlock(m_waitable.mutex);
 }
 
 bool CKxPosixLifeLock::HasEnded() {

@@ -210,8 +210,14 @@ CKxPosixNamedObject::~CKxPosixNamedObject() {
         (m_kind == KxPosixObjectKind::Mutex || m_kind == KxPosixObjectKind::LifeLock) &&
         KxPosixMutexOwnedInProcess(static_cast<pthread_mutex_t*>(m_payload));
     if (!holdsMutex) munmap(m_base, m_mappedBytes);
+    CloseDescriptor();
+}
+
+void CKxPosixNamedObject::CloseDescriptor() {
+    if (m_fd < 0) return;
     UnlinkIfUnheld(m_fileName, m_fd);
     close(m_fd);
+    m_fd = -1;
 }
 
 int KxPosixRemoveUnheldObjects(bool buildingToo) {

@@ -45,6 +45,11 @@ public:
     // see the source); the last holder unlinks the name. Never throws.
     ~CKxPosixNamedObject();
 
+    // Gives up this holder's share of the name now (the last holder unlinks it) and closes the
+    // descriptor, keeping the mapping until destruction: a thread that ends this way has no
+    // descriptor left open once the payload's lock is released. Once only.
+    void CloseDescriptor();
+
     CKxPosixNamedObject(const CKxPosixNamedObject&) = delete;
     CKxPosixNamedObject& operator=(const CKxPosixNamedObject&) = delete;
 
