@@ -67,12 +67,11 @@ CKxHandleSyncObject* KxOpenThreadWaitable(KxThreadId threadId) {
 bool KxThreadHasEnded(KxThreadId threadId) {
     int error = 0;
     if (const auto watch = CKxPosixLifeLock::Watch(threadId, &error)) return watch->HasEnded();
-    // No life lock: a thread that was never started by CKxThread, or one that ended and whose
-    // watchers have all let go. Ended exactly when the kernel knows no such task, or only a dead
-    // one not yet reaped.
-    if (error != ENOENT) return false;
-    const KxTask task = TaskInProc(threadId);
-    return task == KxTask::Absent || (task == KxTask::Present && TaskState(threadId) == 'Z');
+    // No life lock. A member's thread holds one from before its registration (a thread opens
+    // itself to register) until its end, so the identifier names no member's live thread: the
+    // thread ended, maybe microseconds ago (the kernel may still list it while it exits, and a
+    // wait for its end has returned already), or it never took part.
+    return error == ENOENT;
 }
 
 bool KxProcessHasEnded(KxProcessId processId) {
