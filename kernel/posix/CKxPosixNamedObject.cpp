@@ -11,6 +11,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
+#include <mutex>
+#include <utility>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -29,6 +32,57 @@ struct Header {
 constexpr std::size_t kHeaderBytes = 64;
 
 std::string PathOf(const std::string& fileName) { return kShmDirectory + fileName; }
+
+// One mapping per object and process, however often the process opens the object: a Win32 handle
+// opened twice reaches one kernel object, and here two mappings of one page would be two
+// addresses for one word, across which no tool (ThreadSanitizer) could see the order that the
+// word's atomic accesses give. Keyed by the file's identity; an entry goes with its last user.
+struct KxMapping {
+    void* base;
+    std::size_t bytes;
+    unsigned users;
+};
+struct KxMappings {
+    std::mutex lock;
+    std::map<std::pair<dev_t, ino_t>, KxMapping> byFile;
+};
+// Made at first use and never destroyed: objects are opened from static constructors (the load
+// constructor builds the pool) and closed from static destructors, in any order.
+KxMappings& Mappings() {
+    static KxMappings* const mappings = new KxMappings();
+    return *mappings;
+}
+
+// The mapping of the file open as fd (of status), made when the process has none; null on failure.
+void* UseMapping(int fd, const struct stat& status) {
+    KxMappings& mappings = Mappings();
+    std::lock_guard<std::mutex> hold(mappings.lock);
+    const auto key = std::make_pair(status.st_dev, status.st_ino);
+    const auto found = mappings.byFile.find(key);
+    if (found != mappings.byFile.end()) {
+        ++found->second.users;
+        return found->second.base;
+    }
+    const std::size_t bytes = static_cast<std::size_t>(status.st_size);
+    void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) return nullptr;
+    mappings.byFile.emplace(key, KxMapping{base, bytes, 1});
+    return base;
+}
+
+// Gives one use of the mapping at base back; the last unmaps it unless keep(payload) holds then.
+void DropMapping(void* base, bool (*keep)(void*), void* payload) {
+    KxMappings& mappings = Mappings();
+    std::lock_guard<std::mutex> hold(mappings.lock);
+    for (auto entry = mappings.byFile.begin(); entry != mappings.byFile.end(); ++entry) {
+        if (entry->second.base != base) continue;
+        if (--entry->second.users == 0) {
+            if (!keep(payload)) munmap(base, entry->second.bytes);
+            mappings.byFile.erase(entry);
+        }
+        return;
+    }
+}
 
 // True while fileName still names the file open as fd.
 bool NameLeadsTo(const std::string& fileName, int fd) {
@@ -171,13 +225,12 @@ std::unique_ptr<CKxPosixNamedObject> CKxPosixNamedObject::Open(const std::string
 std::unique_ptr<CKxPosixNamedObject> CKxPosixNamedObject::Map(const std::string& fileName, int fd,
                                                               KxPosixObjectKind kind, int* error) {
     struct stat status;
-    void* base = MAP_FAILED;
+    void* base = nullptr;
     errno = 0;
     if (fstat(fd, &status) == 0 && static_cast<std::size_t>(status.st_size) > kHeaderBytes) {
-        base = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ | PROT_WRITE,
-                    MAP_SHARED, fd, 0);
+        base = UseMapping(fd, status);
     }
-    if (base == MAP_FAILED) {
+    if (base == nullptr) {
         *error = errno ? errno : EINVAL;
         UnlinkIfUnheld(fileName, fd);
         close(fd);
@@ -202,14 +255,20 @@ CKxPosixNamedObject::CKxPosixNamedObject(int fd, void* base, std::size_t mappedB
       m_payload(static_cast<char*>(base) + kHeaderBytes),
       m_payloadBytes(mappedBytes - kHeaderBytes) {}
 
+namespace {
+bool KeepWhileOwned(void* payload) {
+    return KxPosixMutexOwnedInProcess(static_cast<pthread_mutex_t*>(payload));
+}
+bool KeepNever(void*) { return false; }
+}  // namespace
+
 CKxPosixNamedObject::~CKxPosixNamedObject() {
     // The kernel marks a robust mutex abandoned at its owner's end only if the owner's process
     // still maps it: while a thread of this process owns the object's mutex, the mapping stays
     // until the process ends, as a Win32 mutex stays owned when its handle is closed.
-    const bool holdsMutex =
-        (m_kind == KxPosixObjectKind::Mutex || m_kind == KxPosixObjectKind::LifeLock) &&
-        KxPosixMutexOwnedInProcess(static_cast<pthread_mutex_t*>(m_payload));
-    if (!holdsMutex) munmap(m_base, m_mappedBytes);
+    const bool lockable =
+        m_kind == KxPosixObjectKind::Mutex || m_kind == KxPosixObjectKind::LifeLock;
+    DropMapping(m_base, lockable ? KeepWhileOwned : KeepNever, m_payload);
     CloseDescriptor();
 }
 

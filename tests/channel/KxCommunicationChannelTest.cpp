@@ -19,6 +19,7 @@
 #include "CKxHandleSyncObject.h"
 #include "CKxIPCAcknowledgeEventPoolElement.h"
 #include "CKxThread.h"
+#include "KxSharedWord.h"
 #include "CkxIPCMessage.h"
 #include "KxChannelLayout.h"
 #include "KxLiveness.h"
@@ -211,10 +212,11 @@ TEST_F(KxCommunicationChannel, GetParticipantsOverAListRewrittenMeanwhileRefuses
     threads.End(ended);
     JoinAll({Self(), member});
     std::atomic<bool> stop{false};
+    // Word by word, as another process writes: each word whole (a store of shared memory).
     std::thread writer([&] {
         for (std::uint32_t n = 0; !stop; ++n) {
-            raw.ids[0] = 2;
-            raw.ids[2] = n % 2 ? member : ended;
+            KxStoreShared(&raw.ids[0], 2u);
+            KxStoreShared(&raw.ids[2], n % 2 ? member : ended);
         }
     });
     for (int i = 0; i < 2000; ++i) {

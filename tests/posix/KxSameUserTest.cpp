@@ -14,10 +14,9 @@
 #include <vector>
 
 #include "CIPCServiceFactorySingleton.h"
-#include "CKxChannelWatch.h"
 #include "CkxIPCParticipant.h"
-#include "KxExceptions.h"
-#include "KxSystemScope.h"
+#include "KxChildProcess.h"
+#include "KxTestHarness.h"
 
 namespace {
 
@@ -45,53 +44,41 @@ std::vector<std::string> ObjectFiles(const std::string& text) {
     return files;
 }
 
-// Each check of the child, as its exit code: 0 when every one held.
-enum ChildFailure { kJoined = 10, kJoinUnexplained, kWatched, kOpenedObject, kOwnChannelFailed };
-
-int AsAnotherUser(const std::string& channel, const std::vector<std::string>& files) {
-    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-        setresuid(65534, 65534, 65534) != 0) {
-        return 2;
-    }
-    try {
-        CKxSilentParticipant intruder(channel.c_str());
-        intruder.InitializeParticipant();
-        return kJoined;
-    } catch (const CKxBaseException&) {
-        if (KxLastSystemErrorText().find("another user") == std::string::npos) {
-            return kJoinUnexplained;
+// Opens each file as user nobody, in a child that starts no thread (a forked copy of a
+// multi-threaded process may not): 0 when every open was refused for want of permission.
+int OpenedAsAnotherUser(const std::vector<std::string>& files) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0) {
+            _exit(2);
         }
-    }
-    CKxChannelWatch watch;
-    std::vector<KxMemberChange> changes;
-    std::string error;
-    try {
-        if (watch.Look(channel, &changes, &error)) return kWatched;
-    } catch (const CKxBaseException&) {
-    }
-    for (const std::string& file : files) {
-        const int fd = open(file.c_str(), O_RDONLY);
-        if (fd >= 0 || errno != EACCES) return kOpenedObject;
-    }
-    // A fresh process of this user (the library loaded anew) joins a channel of its own.
-    char self[4096] = {};
-    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return kOwnChannelFailed;
-    const std::string dir(self, std::string(self).rfind('/') + 1);
-    const pid_t cli = fork();
-    if (cli == 0) {
-        const int devNull = open("/dev/null", O_RDWR);
-        dup2(devNull, 0);
-        dup2(devNull, 1);
-        const std::string program = dir + "kxipc", own = channel + ".own";
-        execl(program.c_str(), program.c_str(), "join", own.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+        for (const std::string& file : files) {
+            const int fd = open(file.c_str(), O_RDONLY);
+            if (fd >= 0 || errno != EACCES) _exit(1);
+        }
+        _exit(0);
     }
     int status = -1;
-    if (cli < 0 || waitpid(cli, &status, 0) != cli || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
-        return kOwnChannelFailed;
-    }
-    return 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// Runs `kxipc ARGS` as user nobody, a fresh process that loads the library anew; its exit code and
+// its output (stderr included) in *output.
+KxExitCode CliAsAnotherUser(const std::vector<std::string>& args, std::string* output) {
+    std::vector<std::string> all = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                    KxProgramDir() + "kxipc"};
+    all.insert(all.end(), args.begin(), args.end());
+    CKxLaunchedChild cli;
+    std::string error;
+    EXPECT_TRUE(
+        cli.Start("/usr/bin/setpriv", all, CKxLaunchedChild::Stdio::kPipedWithErrors, &error))
+        << error;
+    cli.CloseInput();
+    EXPECT_TRUE(cli.WaitForExit(kKxDeadlineMs));
+    *output = cli.Output();
+    return cli.ExitCode();
 }
 
 }  // namespace
@@ -103,13 +90,14 @@ TEST(KxSameUser, AnotherUserCanNeitherJoinNorWatchNorOpenTheChannel) {
     owner.InitializeParticipant();
     const std::vector<std::string> files = ObjectFiles(channel);
     ASSERT_GE(files.size(), 3u);  // the channel's mutex and its two segments at least
+    EXPECT_EQ(0, OpenedAsAnotherUser(files));
 
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) _exit(AsAnotherUser(channel, files));
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
+    std::string output;
+    EXPECT_NE(0u, CliAsAnotherUser({"join", channel}, &output));
+    EXPECT_NE(std::string::npos, output.find("belongs to another user")) << output;
+    EXPECT_NE(0u, CliAsAnotherUser({"watch", channel}, &output));
+    EXPECT_NE(std::string::npos, output.find("belongs to another user")) << output;
+    // The library's own machine-wide objects lock no other user out of its own channels.
+    EXPECT_EQ(0u, CliAsAnotherUser({"join", channel + ".own"}, &output)) << output;
     owner.UninitializeParticipant();
 }
