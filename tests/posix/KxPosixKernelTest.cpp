@@ -187,7 +187,8 @@ TEST(KxPosixNamedObject, OpenKeepsStateAndKindOwnerOnlyAndNoObjectOutlivesItsHol
     });
     ASSERT_EQ(1, leaver.Read());
     leaver.Kill();
-    EXPECT_GE(KxPosixRemoveUnheldObjects(), 1);
+    // Another process's thread start may have removed it first: only its absence is certain.
+    KxPosixRemoveUnheldObjects();
     EXPECT_FALSE(Exists(file)) << "cleaning removes what nobody holds";
 }
 
