@@ -96,8 +96,8 @@ fault M14 shared/KxChannelLayout.h "kKxPartyWaitMs" \
     'constexpr KxTimeout kKxPartyWaitMs = 2500;'
 fault M15 participant/CKxParticipantRun.cpp "CKxParticipantRun::Receive" \
     "every synchronous message of a batch acknowledges the batch's first entry" \
-    '                m_channel->AcknowledgeMessageAt(Id(), taken[i].position);' \
-    '                m_channel->AcknowledgeMessageAt(Id(), taken[0].position);'
+    '                    m_channel->AcknowledgeMessageAt(Id(), taken[i].position, &releaseKey);' \
+    '                    m_channel->AcknowledgeMessageAt(Id(), taken[0].position, &releaseKey);'
 fault M16 participant/CkxIPCParticipant.cpp "CkxIPCParticipant::StopWaitingThread" \
     "returns after one slice, before the last handler call (dropped !)" \
     '        while (!ended && !run->HasEndedServing()) ended = run->Wait(kKxStopSliceMs);' \

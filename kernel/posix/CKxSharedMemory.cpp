@@ -57,29 +57,6 @@ CKxSharedMemory::CKxSharedMemory(std::uint32_t size, const std::string& name, bo
     destroyMutex.Dismiss();
 }
 
-CKxSharedMemory::~CKxSharedMemory() {
-    // Each step runs even when an earlier one threw; an abandoned mutex is owned all the same.
-    try {
-        m_mutex->Wait(kKxWaitForever);
-    } catch (...) {
-    }
-    m_view.Reset();
-    m_mapping.Reset();
-    try {
-        m_mutex->Release();
-    } catch (...) {
-    }
-    delete m_mutex;
-}
-
-bool CKxSharedMemory::Wait(KxTimeout timeout) { return m_mutex->Wait(timeout); }
-
-void CKxSharedMemory::Release() { m_mutex->Release(); }
-
-void* CKxSharedMemory::GetBaseAddress() const { return m_view.Get().base; }
-
-std::size_t CKxSharedMemory::GetMappedSize() const { return m_view.Get().bytes; }
-
 bool CKxSharedMemory::CopyExisting(const std::string& name, void* target, std::size_t bytes,
                                    bool* exists) {
     *exists = false;

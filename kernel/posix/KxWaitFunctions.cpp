@@ -2,32 +2,12 @@
 #include "KxWaitFunctions.h"
 
 #include "KxExceptions.h"
+#include "KxWaitMessages.h"
 #include "KxPosixHandle.h"
-
-const char kKxWaitForAnyBadCount[] = "WaitForAny -> invalid sync object count";
-const char kKxWaitForAnyBadPointer[] = "WaitForAny -> invalid sync object pointer";
 
 static_assert(kKxMaxWaitObjects == kKxPosixMaximumWaitObjects, "one wait's objects");
 
 namespace {
-
-// The fixed texts of one caller, the same as on Windows; each names the caller in front.
-struct KxWaitMessages {
-    const char* badCount;
-    const char* badPointer;
-    const char* failed;
-};
-
-const KxWaitMessages kWaitForAllMessages = {
-    "WaitForAll -> invalid sync object count",
-    "WaitForAll -> invalid sync object pointer",
-    "WaitForAll -> WaitForMultipleObjects failed",
-};
-const KxWaitMessages kWaitForAnyMessages = {
-    kKxWaitForAnyBadCount,
-    kKxWaitForAnyBadPointer,
-    "WaitForAny -> WaitForMultipleObjects failed",
-};
 
 // The index of the object taken, or -1 on time-out; throws for everything else, an abandoned
 // mutex included (the calling thread then owns it, as on Windows).
@@ -58,11 +38,11 @@ int WaitForMultiple(const KxWaitMessages& messages, CKxHandleSyncObject* const* 
 }  // namespace
 
 bool WaitForAll(CKxHandleSyncObject* const* objects, int count, KxTimeout timeout) {
-    return WaitForMultiple(kWaitForAllMessages, objects, count, true, timeout) >= 0;
+    return WaitForMultiple(kKxWaitForAllMessages, objects, count, true, timeout) >= 0;
 }
 
 int WaitForAny(CKxHandleSyncObject* const* objects, int count, KxTimeout timeout) {
-    return WaitForMultiple(kWaitForAnyMessages, objects, count, false, timeout);
+    return WaitForMultiple(kKxWaitForAnyMessages, objects, count, false, timeout);
 }
 
 bool SignalAndWait(CKxHandleSyncObject* signal, CKxHandleSyncObject* object, KxTimeout timeout) {

@@ -2,32 +2,12 @@
 #include "KxWaitFunctions.h"
 
 #include "KxExceptions.h"
+#include "KxWaitMessages.h"
 #include "KxWindows.h"
-
-const char kKxWaitForAnyBadCount[] = "WaitForAny -> invalid sync object count";
-const char kKxWaitForAnyBadPointer[] = "WaitForAny -> invalid sync object pointer";
 
 static_assert(kKxMaxWaitObjects == MAXIMUM_WAIT_OBJECTS, "one wait's objects");
 
 namespace {
-
-// The fixed texts of one caller; each names the caller in front.
-struct KxWaitMessages {
-    const char* badCount;
-    const char* badPointer;
-    const char* failed;
-};
-
-const KxWaitMessages kWaitForAllMessages = {
-    "WaitForAll -> invalid sync object count",
-    "WaitForAll -> invalid sync object pointer",
-    "WaitForAll -> WaitForMultipleObjects failed",
-};
-const KxWaitMessages kWaitForAnyMessages = {
-    kKxWaitForAnyBadCount,
-    kKxWaitForAnyBadPointer,
-    "WaitForAny -> WaitForMultipleObjects failed",
-};
 
 // Gives WAIT_TIMEOUT or WAIT_OBJECT_0 + i with i < count; throws for everything else.
 DWORD WaitForMultiple(const KxWaitMessages& messages, CKxHandleSyncObject* const* objects,
@@ -53,13 +33,13 @@ DWORD WaitForMultiple(const KxWaitMessages& messages, CKxHandleSyncObject* const
 }  // namespace
 
 bool WaitForAll(CKxHandleSyncObject* const* objects, int count, KxTimeout timeout) {
-    return WaitForMultiple(kWaitForAllMessages, objects, count, TRUE /*bWaitAll*/, timeout) !=
+    return WaitForMultiple(kKxWaitForAllMessages, objects, count, TRUE /*bWaitAll*/, timeout) !=
            WAIT_TIMEOUT;
 }
 
 int WaitForAny(CKxHandleSyncObject* const* objects, int count, KxTimeout timeout) {
     const DWORD result =
-        WaitForMultiple(kWaitForAnyMessages, objects, count, FALSE /*bWaitAll*/, timeout);
+        WaitForMultiple(kKxWaitForAnyMessages, objects, count, FALSE /*bWaitAll*/, timeout);
     return result == WAIT_TIMEOUT ? -1 : static_cast<int>(result - WAIT_OBJECT_0);
 }
 

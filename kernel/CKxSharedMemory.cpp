@@ -1,0 +1,28 @@
+// Shared-memory segments, what every platform does alike: the companion mutex's lock, and the
+// view's address and size. The constructor and CopyExisting are the platform's.
+#include "CKxSharedMemory.h"
+
+#include "CKxMutex.h"
+
+CKxSharedMemory::~CKxSharedMemory() {
+    // Each step runs even when an earlier one threw; an abandoned mutex is owned all the same.
+    try {
+        m_mutex->Wait(kKxWaitForever);
+    } catch (...) {
+    }
+    m_view.Reset();
+    m_mapping.Reset();
+    try {
+        m_mutex->Release();
+    } catch (...) {
+    }
+    delete m_mutex;
+}
+
+bool CKxSharedMemory::Wait(KxTimeout timeout) { return m_mutex->Wait(timeout); }
+
+void CKxSharedMemory::Release() { m_mutex->Release(); }
+
+void* CKxSharedMemory::GetBaseAddress() const { return m_view.Get().base; }
+
+std::size_t CKxSharedMemory::GetMappedSize() const { return m_view.Get().bytes; }
