@@ -187,7 +187,18 @@ bool KxPosixMutexOwnedInProcess(pthread_mutex_t* mutex) {
     return owner != 0 && syscall(SYS_tgkill, getpid(), owner, 0) == 0;
 }
 
-std::uint32_t KxPosixCurrentThreadId() { return static_cast<std::uint32_t>(gettid()); }
+namespace {
+// gettid is a kernel call each time, and every release and every wait asks: each thread keeps
+// its identifier. A forked child's one thread has a new identifier, so the child forgets it.
+thread_local std::uint32_t t_threadId = 0;
+void ForgetThreadIdAfterFork() { t_threadId = 0; }
+const int g_forgetAfterFork = pthread_atfork(nullptr, nullptr, &ForgetThreadIdAfterFork);
+}  // namespace
+
+std::uint32_t KxPosixCurrentThreadId() {
+    if (t_threadId == 0) t_threadId = static_cast<std::uint32_t>(gettid());
+    return t_threadId;
+}
 
 KxPosixWaitResult KxPosixWaitForAny(KxPosixWaitable* const* objects, int count,
                                     std::uint32_t timeoutMs) {
