@@ -127,7 +127,11 @@ void CkxIPCParticipant::InitializeParticipant() {
 }
 
 void CkxIPCParticipant::UninitializeParticipant() {
-    if (!m_initialized) return;
+    if (!m_initialized) {
+        // A stop asked for in a handler did not wait for this participant's handlers to end.
+        if (!CKxParticipantRun::Current()) StopWaitingThread();
+        return;
+    }
     StopWaitingThread();
     m_initialized = false;
 }

@@ -71,11 +71,14 @@ public:
     void InitializeParticipant();
     /// Leaves the channel: the waiting thread acknowledges every message still queued for this
     /// participant (releasing their synchronous senders), unregisters and ends. Returns once the
-    /// thread has ended or has seen the stop and is leaving. Does nothing when not initialised.
-    /// Made in a handler it does not wait: in this participant's own handler the participant
-    /// leaves the channel at once and calls no further handler once the handlers under way have
-    /// returned; in another participant's handler the stop is asked for, and handlers of this
-    /// participant may still run until its thread has seen it.
+    /// thread has ended or has seen the stop and is leaving. Does nothing when not initialised,
+    /// except that off every waiting thread it then waits for a stop that a handler asked for
+    /// and that is still under way (after it, no handler of this participant runs, and an
+    /// object derived from it may be destroyed). Made in a handler it does not wait: in this
+    /// participant's own handler the participant leaves the channel at once and calls no further
+    /// handler once the handlers under way have returned; in another participant's handler the
+    /// stop is asked for, and handlers of this participant may still run until its thread has
+    /// seen it.
     void UninitializeParticipant();
 
     /// Queues one message for count recipients (ids), or for every other member when ids is null,
