@@ -48,7 +48,9 @@ TEST(LeakTest, ThousandJoinsAndTenThousandSynchronousSendsKeepHandlesAndPrivateB
     EXPECT_EQ(1052u, stays.joins.load());
     EXPECT_EQ(10500u, stays.syncs.load());
     EXPECT_LE(KxOpenHandleCount(), handles + kHandleBand);
+#ifndef KXIPC_SANITIZED  // a sanitizer holds freed memory back (quarantine) and shadows it
     EXPECT_LE(static_cast<std::int64_t>(KxPrivateBytes()), privateBytes + kPrivateBytesBand);
+#endif
     stays.UninitializeParticipant();
 }
 
