@@ -3,6 +3,7 @@
 #include "CKxSharedMemory.h"
 
 #include "CKxMutex.h"
+#include "KxObjectNames.h"
 
 CKxSharedMemory::~CKxSharedMemory() {
     // Each step runs even when an earlier one threw; an abandoned mutex is owned all the same.
@@ -26,3 +27,7 @@ void CKxSharedMemory::Release() { m_mutex->Release(); }
 void* CKxSharedMemory::GetBaseAddress() const { return m_view.Get().base; }
 
 std::size_t CKxSharedMemory::GetMappedSize() const { return m_view.Get().bytes; }
+
+std::string CKxSharedMemory::MutexName(const std::string& name) {
+    return name + kKxSegmentMutexSuffix;
+}

@@ -70,7 +70,3 @@ bool CKxSharedMemory::CopyExisting(const std::string& name, void* target, std::s
     std::memcpy(target, object->Payload(), bytes);
     return true;
 }
-
-std::string CKxSharedMemory::MutexName(const std::string& name) {
-    return name + kKxSegmentMutexSuffix;
-}

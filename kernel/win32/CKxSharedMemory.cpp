@@ -92,7 +92,3 @@ bool CKxSharedMemory::CopyExisting(const std::string& name, void* target, std::s
     std::memcpy(target, view.Get().base, bytes);
     return true;
 }
-
-std::string CKxSharedMemory::MutexName(const std::string& name) {
-    return name + kKxSegmentMutexSuffix;
-}
