@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Mutation pass: puts one plausible fault at a time into the library, builds, runs the suite and
 # tells which tests caught it. Usage: tools/mutate.sh <build tree> [ID ...]
+#   The tree is a Windows one (build/mingw, its suite under Wine) or a native one (build/linux).
 #   IDs: fault ids (M1 ...) and BASE, a run with no fault (tests that fail there are not caught
 #   faults but flaky or broken tests). No IDs: BASE, then every fault.
 #   KX_MUTATE_JOBS   parallel CTest jobs (default 4, as `./kx test`)
@@ -194,6 +195,71 @@ fault M38 participant/CKxParticipantRun.cpp "CKxParticipantRun::DispatchWake" \
     "a member's end releases no send: a recipient killed before setting its sender's event strands it" \
     $'        ReleaseAnsweredSends();\n' \
     $'\n'
+# The Linux kernel layer (a native tree: tools/mutate.sh build/linux M39 ...).
+fault M39 kernel/posix/KxPosixWaitable.cpp "TakeOne" \
+    "an auto-reset event is taken without being reset: every waiter wins it" \
+    '            return CompareExchange(object.word, 1, 0) ? Take::Taken : Take::Busy;' \
+    '            return Load(object.word) ? Take::Taken : Take::Busy;'
+fault M40 kernel/posix/KxPosixWaitable.cpp "KxPosixSetEvent" \
+    "setting an event wakes one sleeper, not all" \
+    '        Wake(&event->signalled, INT_MAX);' \
+    '        Wake(&event->signalled, 1);'
+fault M41 kernel/posix/KxPosixWaitable.cpp "Signalled" \
+    "a sleeper on a mutex or a thread's end does not mark the word, so the release wakes nobody" \
+    '        *expected = value | FUTEX_WAITERS;' \
+    $'        *expected = value;\n        return false;'
+fault M42 kernel/posix/KxPosixWaitable.cpp "PassWakesOn" \
+    "a woken watcher of an ended thread does not wake the others (the kernel wakes one)" \
+    $'            Wake(object.word, INT_MAX);\n' \
+    ''
+fault M43 kernel/posix/KxPosixWaitable.cpp "TakeOne" \
+    "a mutex whose owner died is reported taken, not abandoned" \
+    '    return result == 0 ? Take::Taken : Take::Abandoned;' \
+    '    return Take::Taken;'
+fault M44 kernel/posix/KxPosixWaitable.cpp "Deadline" \
+    "a time-out's milliseconds below a second count as microseconds" \
+    '(timeoutMs % 1000) * 1000000LL' \
+    '(timeoutMs % 1000) * 1000LL'
+fault M45 kernel/posix/KxPosixWaitable.cpp "ForgetThreadIdAfterFork" \
+    "a forked child keeps its parent thread's identifier" \
+    'void ForgetThreadIdAfterFork() { t_threadId = 0; }' \
+    'void ForgetThreadIdAfterFork() {}'
+fault M46 kernel/posix/CKxPosixNamedObject.cpp "CKxPosixNamedObject::CloseDescriptor" \
+    "the last closer of an object leaves its file in /dev/shm" \
+    $'    UnlinkIfUnheld(m_fileName, m_fd);\n    close(m_fd);' \
+    '    close(m_fd);'
+fault M47 kernel/posix/CKxPosixNamedObject.cpp "OpenHeld" \
+    "an object no process holds (a dead process's leftover) is opened with its old state" \
+    'if (UnlinkIfUnheld(fileName, fd) || flock(fd, LOCK_SH) != 0' \
+    'if (flock(fd, LOCK_SH) != 0'
+fault M48 kernel/posix/CKxPosixNamedObject.cpp "CKxPosixNamedObject::Map" \
+    "a name held by an object of another kind opens as the kind asked for" \
+    'if (header->magic != kMagic || header->kind != static_cast<std::uint32_t>(kind)) {' \
+    'if (header->magic != kMagic) {'
+fault M49 kernel/posix/CKxPosixNamedObject.cpp "KxPosixObjectFileName" \
+    "a '/' in a name is not escaped" \
+    "if (c == '/' || c == '%' || c == '~') {" \
+    "if (c == '%' || c == '~') {"
+fault M50 kernel/posix/CKxPosixNamedObject.cpp "KxPosixObjectFileName" \
+    "a shortened file name is one byte too long" \
+    '        file.resize(NAME_MAX - (sizeof(tail) - 1));' \
+    '        file.resize(NAME_MAX - (sizeof(tail) - 1) + 1);'
+fault M51 kernel/posix/CKxPosixLifeLock.cpp "CKxPosixLifeLock::~CKxPosixLifeLock" \
+    "a thread ends (unlocks its life lock) before it closes its descriptor of it" \
+    $'    m_object->CloseDescriptor();\n    pthread_mutex_unlock(m_waitable.mutex);' \
+    $'    pthread_mutex_unlock(m_waitable.mutex);\n    m_object->CloseDescriptor();'
+fault M52 kernel/posix/KxLiveness.cpp "KxThreadHasEnded" \
+    "a thread without a life lock counts as alive" \
+    '    return error == ENOENT;' \
+    '    return false;'
+fault M53 kernel/posix/CKxPosixNamedObject.cpp "KeepWhileOwned" \
+    "a mutex's mapping goes with its last handle while a thread of the process owns it" \
+    '    return KxPosixMutexOwnedInProcess(static_cast<pthread_mutex_t*>(payload));' \
+    '    return payload == nullptr;'
+fault M54 kernel/posix/CKxThread.cpp "CKxThread::Create" \
+    "a thread start removes no unheld objects" \
+    '    KxPosixRemoveUnheldObjects(false /*buildingToo*/);' \
+    ''
 
 # --- Applying and restoring. ---------------------------------------------------------------------
 backup=$(mktemp -d)
@@ -206,7 +272,13 @@ restore() {
     touch "$root/$mutated"  # newer than the mutant's objects
     mutated=""
 }
-stop_wine() { WINEPREFIX="$build/wineprefix" "$wineserver" -k 2>/dev/null || true; }
+# A native tree (no wine-run.sh) runs its tests without Wine.
+wine_tree=0
+[ -f "$build/wine-run.sh" ] && wine_tree=1
+stop_wine() {
+    [ "$wine_tree" = 1 ] || return 0
+    WINEPREFIX="$build/wineprefix" "$wineserver" -k 2>/dev/null || true
+}
 on_exit() {
     if [ "$child" -ne 0 ]; then kill -- "-$child" 2>/dev/null || kill "$child" 2>/dev/null || true; fi
     restore
@@ -248,7 +320,15 @@ run_child() {
 
 # --- Selection and a check that every selected fault still applies. --------------------------------
 selected=("$@")
-[ ${#selected[@]} -gt 0 ] || selected=(BASE "${ids[@]}")
+if [ ${#selected[@]} -eq 0 ]; then
+    # Every fault the tree compiles: the other platform's kernel sources are not built here.
+    other=kernel/posix/
+    [ "$wine_tree" = 1 ] || other=kernel/win32/
+    selected=(BASE)
+    for id in "${ids[@]}"; do
+        [[ ${file[$id]} == "$other"* ]] || selected+=("$id")
+    done
+fi
 stale=()
 for id in "${selected[@]}"; do
     [ "$id" = BASE ] && continue
@@ -293,9 +373,11 @@ for id in "${selected[@]}"; do
         result="(compiler warns) "
     fi
     if [ "$result" != "BUILD FAILED" ]; then
-        export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-        "$wineserver" -p 2>/dev/null || true
-        /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
+        if [ "$wine_tree" = 1 ]; then
+            export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+            "$wineserver" -p 2>/dev/null || true
+            /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
+        fi
         start=$(date +%s)
         run_child ctest --test-dir "$build" -LE soak ${KX_MUTATE_TESTS:+-R "$KX_MUTATE_TESTS"} \
             -j"$jobs" --timeout 300 --output-on-failure \
