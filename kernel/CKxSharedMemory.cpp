@@ -1,8 +1,12 @@
-// Shared-memory segments, what every platform does alike: the companion mutex's lock, and the
-// view's address and size. The constructor and CopyExisting are the platform's.
+// Shared-memory segments, what every platform does alike: the companion mutex (its name, its
+// creation, its lock) and the view's address and size. The constructor and CopyExisting are the
+// platform's.
 #include "CKxSharedMemory.h"
 
+#include <new>
+
 #include "CKxMutex.h"
+#include "KxExceptions.h"
 #include "KxObjectNames.h"
 
 CKxSharedMemory::~CKxSharedMemory() {
@@ -30,4 +34,13 @@ std::size_t CKxSharedMemory::GetMappedSize() const { return m_view.Get().bytes; 
 
 std::string CKxSharedMemory::MutexName(const std::string& name) {
     return name + kKxSegmentMutexSuffix;
+}
+
+CKxMutex* CKxSharedMemory::NewCompanionMutex(const std::string& name) {
+    try {
+        return new CKxMutex(MutexName(name));
+    } catch (const std::bad_alloc&) {
+        throw CKxSharedMemoryException(
+            "CKxSharedMemory::CKxSharedMemory -> Unable to create a named mutex");
+    }
 }

@@ -60,6 +60,10 @@ public:
     std::size_t GetMappedSize() const;
 
 private:
+    // The companion mutex of the segment name, created or opened. Running out of memory for it is
+    // reported in the segment's own terms; the mutex's own failure passes on as its exception.
+    static CKxMutex* NewCompanionMutex(const std::string& name);
+
     std::uint32_t m_size;
     std::string m_name;
     CKxMutex* m_mutex;

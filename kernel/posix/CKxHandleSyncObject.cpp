@@ -31,8 +31,6 @@ std::shared_ptr<CKxPosixNamedObject> KxPosixOpenOrCreateNamed(
     return object;
 }
 
-CKxHandleSyncObject::CKxHandleSyncObject() {}
-
 CKxHandleSyncObject::CKxHandleSyncObject(KxNativeWaitable handle) {
     if (!handle) {
         throw CKxHandleSyncObjectException(
@@ -44,16 +42,6 @@ CKxHandleSyncObject::CKxHandleSyncObject(KxNativeWaitable handle) {
     duplicate->exitCode = KxPosixHandleOf(handle)->exitCode;
     m_handle.Reset(duplicate);
 }
-
-CKxHandleSyncObject::CKxHandleSyncObject(KxNativeWaitable handle, KxAdoptHandle)
-    : m_handle(handle) {
-    if (!handle) {
-        throw CKxHandleSyncObjectException(
-            "CKxHandleSyncObject::CKxHandleSyncObject -> trying to initialize with a NULL handle");
-    }
-}
-
-CKxHandleSyncObject::~CKxHandleSyncObject() {}
 
 bool CKxHandleSyncObject::Wait(KxTimeout timeout) {
     if (!m_handle) {

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "CKxAutoLock.h"
@@ -22,13 +21,7 @@ void KxMappedViewTraits::Close(Value) noexcept {}
 
 CKxSharedMemory::CKxSharedMemory(std::uint32_t size, const std::string& name, bool* created,
                                  bool* abandoned)
-    : m_size(size), m_name(name), m_mutex(nullptr) {
-    try {
-        m_mutex = new CKxMutex(MutexName(m_name));
-    } catch (const std::bad_alloc&) {
-        throw CKxSharedMemoryException(
-            "CKxSharedMemory::CKxSharedMemory -> Unable to create a named mutex");
-    }
+    : m_size(size), m_name(name), m_mutex(NewCompanionMutex(name)) {
     TKxScopeGuard destroyMutex([this] {
         delete m_mutex;
         m_mutex = nullptr;

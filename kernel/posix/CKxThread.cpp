@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 
 #include "CKxPosixLifeLock.h"
@@ -16,8 +15,6 @@
 #include "KxPosixHandle.h"
 
 namespace {
-
-const char kThreadName[] = "Quorel CKxThread";
 
 // The creation flags' bits, the values Windows gives them, so that both platforms report the same.
 const std::uint32_t kCreateSuspended = 0x4;
@@ -69,20 +66,6 @@ void* StartRoutine(void* raw) {
 }
 
 }  // namespace
-
-CKxThread::CKxThread() : m_threadId(0) {
-    std::strncpy(m_name, kThreadName, sizeof(m_name) - 1);
-    m_name[sizeof(m_name) - 1] = '\0';
-}
-
-CKxThread::~CKxThread() {
-    if (!GetHandle()) return;
-    try {
-        Wait(kKxWaitForever);
-    } catch (...) {
-        // A destructor must not throw; the handle is closed all the same.
-    }
-}
 
 // Thread names are a Windows debugger feature; there is nothing to announce here.
 void CKxThread::SetThreadName() {}

@@ -132,6 +132,46 @@ void AddWaiter(futex_waitv* waiters, int* count, std::uint32_t* word, std::uint3
     ++*count;
 }
 
+// What a wait for any and a wait for all keep across their rounds: the objects, the deadline, and
+// whether a wake reached this thread, which is passed on when the wait ends without using it.
+class WaitRounds {
+public:
+    WaitRounds(KxPosixWaitable* const* objects, int count, std::uint32_t timeoutMs)
+        : m_objects(objects),
+          m_count(count),
+          m_timeoutMs(timeoutMs),
+          m_deadline(Deadline(timeoutMs)) {}
+
+    // Ends the wait with result; taken is the one object a wait for any took (-1: none, or all).
+    KxPosixWaitResult End(KxPosixWaitResult result, int taken) {
+        if (m_woken) PassWakesOn(m_objects, m_count, taken);
+        return result;
+    }
+
+    // Sleeps on the sleepers' words until one changes; false when the wait ends here instead
+    // (its time ran out, or the kernel refused), with *end its result.
+    bool SleepRound(futex_waitv* waiters, int sleepers, KxPosixWaitResult* end) {
+        const Sleep slept =
+            m_timeoutMs == 0
+                ? Sleep::TimedOut
+                : SleepOn(waiters, sleepers, m_timeoutMs == kNoLimit ? nullptr : &m_deadline);
+        m_woken = m_woken || slept == Sleep::Woken;
+        if (slept != Sleep::TimedOut && slept != Sleep::Failed) return true;
+        *end =
+            End({slept == Sleep::TimedOut ? KxPosixWaitStatus::TimedOut : KxPosixWaitStatus::Failed,
+                 -1},
+                -1);
+        return false;
+    }
+
+private:
+    KxPosixWaitable* const* m_objects;
+    int m_count;
+    std::uint32_t m_timeoutMs;
+    timespec m_deadline;
+    bool m_woken = false;
+};
+
 }  // namespace
 
 KxPosixWaitable KxPosixEventWaitable(KxPosixEventState* event) {
@@ -204,8 +244,7 @@ KxPosixWaitResult KxPosixWaitForAny(KxPosixWaitable* const* objects, int count,
                                     std::uint32_t timeoutMs) {
     if (!Valid(objects, count)) return {KxPosixWaitStatus::Failed, -1};
     const std::uint32_t self = KxPosixCurrentThreadId();
-    const timespec deadline = Deadline(timeoutMs);
-    bool woken = false;
+    WaitRounds rounds(objects, count, timeoutMs);
     for (;;) {
         futex_waitv waiters[kKxPosixMaximumWaitObjects];
         int sleepers = 0;
@@ -217,23 +256,15 @@ KxPosixWaitResult KxPosixWaitForAny(KxPosixWaitable* const* objects, int count,
             }
             if (take == Take::Failed) return {KxPosixWaitStatus::Failed, -1};
             if (take != Take::Busy) {
-                if (woken) PassWakesOn(objects, count, i);
-                return {take == Take::Taken ? KxPosixWaitStatus::Signalled
-                                            : KxPosixWaitStatus::Abandoned,
-                        i};
+                return rounds.End({take == Take::Taken ? KxPosixWaitStatus::Signalled
+                                                       : KxPosixWaitStatus::Abandoned,
+                                   i},
+                                  i);
             }
             AddWaiter(waiters, &sleepers, objects[i]->word, expected);
         }
-        const Sleep slept = timeoutMs == 0 ? Sleep::TimedOut
-                                           : SleepOn(waiters, sleepers,
-                                                     timeoutMs == kNoLimit ? nullptr : &deadline);
-        woken = woken || slept == Sleep::Woken;
-        if (slept == Sleep::TimedOut || slept == Sleep::Failed) {
-            if (woken) PassWakesOn(objects, count, -1);
-            return {
-                slept == Sleep::TimedOut ? KxPosixWaitStatus::TimedOut : KxPosixWaitStatus::Failed,
-                -1};
-        }
+        KxPosixWaitResult end;
+        if (!rounds.SleepRound(waiters, sleepers, &end)) return end;
     }
 }
 
@@ -241,8 +272,7 @@ KxPosixWaitResult KxPosixWaitForAll(KxPosixWaitable* const* objects, int count,
                                     std::uint32_t timeoutMs) {
     if (!Valid(objects, count)) return {KxPosixWaitStatus::Failed, -1};
     const std::uint32_t self = KxPosixCurrentThreadId();
-    const timespec deadline = Deadline(timeoutMs);
-    bool woken = false;
+    WaitRounds rounds(objects, count, timeoutMs);
     for (;;) {
         futex_waitv waiters[kKxPosixMaximumWaitObjects];
         int sleepers = 0;
@@ -264,23 +294,16 @@ KxPosixWaitResult KxPosixWaitForAll(KxPosixWaitable* const* objects, int count,
                 if (take == Take::Abandoned && abandoned < 0) abandoned = taken;
             }
             if (taken == count) {
-                if (woken) PassWakesOn(objects, count, -1);
-                return abandoned < 0 ? KxPosixWaitResult{KxPosixWaitStatus::Signalled, 0}
-                                     : KxPosixWaitResult{KxPosixWaitStatus::Abandoned, abandoned};
+                return rounds.End(abandoned < 0
+                                      ? KxPosixWaitResult{KxPosixWaitStatus::Signalled, 0}
+                                      : KxPosixWaitResult{KxPosixWaitStatus::Abandoned, abandoned},
+                                  -1);
             }
             while (taken-- > 0) GiveBack(*objects[taken]);
             if (take == Take::Failed) return {KxPosixWaitStatus::Failed, -1};
             continue;
         }
-        const Sleep slept = timeoutMs == 0 ? Sleep::TimedOut
-                                           : SleepOn(waiters, sleepers,
-                                                     timeoutMs == kNoLimit ? nullptr : &deadline);
-        woken = woken || slept == Sleep::Woken;
-        if (slept == Sleep::TimedOut || slept == Sleep::Failed) {
-            if (woken) PassWakesOn(objects, count, -1);
-            return {
-                slept == Sleep::TimedOut ? KxPosixWaitStatus::TimedOut : KxPosixWaitStatus::Failed,
-                -1};
-        }
+        KxPosixWaitResult end;
+        if (!rounds.SleepRound(waiters, sleepers, &end)) return end;
     }
 }

@@ -6,8 +6,6 @@
 
 void KxWaitableTraits::Close(Value value) noexcept { CloseHandle(value); }
 
-CKxHandleSyncObject::CKxHandleSyncObject() {}
-
 CKxHandleSyncObject::CKxHandleSyncObject(KxNativeWaitable handle) {
     if (!handle) {
         throw CKxHandleSyncObjectException(
@@ -21,16 +19,6 @@ CKxHandleSyncObject::CKxHandleSyncObject(KxNativeWaitable handle) {
     }
     m_handle.Reset(duplicate);
 }
-
-CKxHandleSyncObject::CKxHandleSyncObject(KxNativeWaitable handle, KxAdoptHandle)
-    : m_handle(handle) {
-    if (!handle) {
-        throw CKxHandleSyncObjectException(
-            "CKxHandleSyncObject::CKxHandleSyncObject -> trying to initialize with a NULL handle");
-    }
-}
-
-CKxHandleSyncObject::~CKxHandleSyncObject() {}
 
 bool CKxHandleSyncObject::Wait(KxTimeout timeout) {
     if (!m_handle) {

@@ -2,7 +2,6 @@
 #include "CKxSharedMemory.h"
 
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "CKxAutoLock.h"
@@ -36,15 +35,7 @@ void KxMappedViewTraits::Close(Value value) noexcept { UnmapViewOfFile(value.bas
 
 CKxSharedMemory::CKxSharedMemory(std::uint32_t size, const std::string& name, bool* created,
                                  bool* abandoned)
-    : m_size(size), m_name(name), m_mutex(nullptr) {
-    // Running out of memory for the mutex object is reported in the segment's own terms; a
-    // failure of the mutex's constructor passes on as its CKxMutexException.
-    try {
-        m_mutex = new CKxMutex(MutexName(m_name));
-    } catch (const std::bad_alloc&) {
-        throw CKxSharedMemoryException(
-            "CKxSharedMemory::CKxSharedMemory -> Unable to create a named mutex");
-    }
+    : m_size(size), m_name(name), m_mutex(NewCompanionMutex(name)) {
     TKxScopeGuard destroyMutex([this] {
         delete m_mutex;
         m_mutex = nullptr;

@@ -4,7 +4,6 @@
 #include <process.h>
 
 #include <cstddef>
-#include <cstring>
 
 #include "CKxOpenSecurityAttributes.h"
 #include "KxExceptions.h"
@@ -12,8 +11,6 @@
 #include "KxWindows.h"
 
 namespace {
-
-const char kThreadName[] = "Quorel CKxThread";
 
 // The exception code and record by which Windows debuggers learn a thread's name.
 const DWORD kThreadNameException = 0x406D1388;
@@ -55,20 +52,6 @@ LONG CALLBACK ContinueAfterThreadName(EXCEPTION_POINTERS* exception) {
 #endif
 
 }  // namespace
-
-CKxThread::CKxThread() : m_threadId(0) {
-    std::strncpy(m_name, kThreadName, sizeof(m_name) - 1);
-    m_name[sizeof(m_name) - 1] = '\0';
-}
-
-CKxThread::~CKxThread() {
-    if (!GetHandle()) return;
-    try {
-        Wait(kKxWaitForever);
-    } catch (...) {
-        // A destructor must not throw; the handle is closed all the same.
-    }
-}
 
 void CKxThread::SetThreadName() {
     KxThreadNameInfo info = {};
