@@ -210,7 +210,7 @@ fault M41 kernel/posix/KxPosixWaitable.cpp "Signalled" \
     $'        *expected = value;\n        return false;'
 fault M42 kernel/posix/KxPosixWaitable.cpp "PassWakesOn" \
     "a woken watcher of an ended thread does not wake the others (the kernel wakes one)" \
-    $'            Wake(object.word, INT_MAX);\n' \
+    $'            KxPosixWakeAllWaiters(object.word);\n' \
     ''
 fault M43 kernel/posix/KxPosixWaitable.cpp "TakeOne" \
     "a mutex whose owner died is reported taken, not abandoned" \
@@ -259,6 +259,14 @@ fault M53 kernel/posix/CKxPosixNamedObject.cpp "KeepWhileOwned" \
 fault M54 kernel/posix/CKxThread.cpp "CKxThread::Create" \
     "a thread start removes no unheld objects" \
     '    KxPosixRemoveUnheldObjects(false /*buildingToo*/);' \
+    ''
+fault M55 kernel/posix/CKxPosixLifeLock.cpp "CKxPosixLifeLock::Watch" \
+    "a watch leaves the thread's end to the kernel's one wake-up (no thread descriptor polled)" \
+    '    CKxPosixThreadEndWaker::Watch(threadId, watch->m_waitable.word);' \
+    ''
+fault M56 kernel/posix/CKxPosixThreadEndWaker.cpp "Run" \
+    "the helper takes an ended thread off its poll without waking its waiters" \
+    '            KxPosixWakeAllWaiters(found->second.word);' \
     ''
 
 # --- Applying and restoring. ---------------------------------------------------------------------

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "CKxPosixThreadEndWaker.h"
+
 namespace {
 
 std::string LifeLockFileName(std::uint32_t threadId) {
@@ -41,8 +43,10 @@ std::unique_ptr<CKxPosixLifeLock> CKxPosixLifeLock::Watch(std::uint32_t threadId
     auto object =
         CKxPosixNamedObject::Open(LifeLockFileName(threadId), KxPosixObjectKind::LifeLock, error);
     if (!object) return nullptr;
-    return std::unique_ptr<CKxPosixLifeLock>(
+    std::unique_ptr<CKxPosixLifeLock> watch(
         new CKxPosixLifeLock(std::move(object), threadId, false));
+    CKxPosixThreadEndWaker::Watch(threadId, watch->m_waitable.word);
+    return watch;
 }
 
 CKxPosixLifeLock::CKxPosixLifeLock(std::unique_ptr<CKxPosixNamedObject> object,
@@ -53,7 +57,10 @@ CKxPosixLifeLock::CKxPosixLifeLock(std::unique_ptr<CKxPosixNamedObject> object,
       m_holder(holder) {}
 
 CKxPosixLifeLock::~CKxPosixLifeLock() {
-    if (!m_holder) return;
+    if (!m_holder) {
+        CKxPosixThreadEndWaker::Forget(m_waitable.word);
+        return;
+    }
     // The unlock is the thread's end for its watchers: by then this thread holds no descriptor
     // of it (a watcher counting descriptors, or making the name's last close, sees it gone).
     m_object->CloseDescriptor();

@@ -12,8 +12,10 @@
 // The object is /dev/shm/kxipc.t.<identifier in hex>. The holder locks its mutex; the watchers
 // wait on its lock word (KxPosixWaitable of kind ThreadEnd), which stops naming the holder when it
 // releases the lock or when the kernel releases it at the thread's death (the robust list). The
-// kernel then wakes one watcher only; the waits pass the wake on to every watcher. A watcher that
-// is not waiting at that moment sees the end at its next wait, from the word itself.
+// kernel then wakes one watcher only; the waits pass the wake on to every watcher, and since that
+// one may die in the same kill, each watching process also learns of the end from the thread's
+// descriptor (CKxPosixThreadEndWaker). A watcher that is not waiting at that moment sees the end
+// at its next wait, from the word itself.
 //
 // An identifier that the kernel has given to a new thread since counts as that thread, as on
 // Windows: a new holder takes over the object (its lock reports the previous owner dead).

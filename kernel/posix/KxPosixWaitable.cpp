@@ -93,7 +93,7 @@ void PassWakesOn(KxPosixWaitable* const* objects, int count, int taken) {
         const KxPosixWaitable& object = *objects[i];
         const std::uint32_t owner = Load(object.word) & FUTEX_TID_MASK;
         if (object.kind == KxPosixWaitKind::ThreadEnd && owner != object.ownerTid) {
-            Wake(object.word, INT_MAX);
+            KxPosixWakeAllWaiters(object.word);
         }
         if (object.kind == KxPosixWaitKind::Mutex && i != taken && owner == 0) Wake(object.word, 1);
     }
@@ -196,6 +196,8 @@ void KxPosixSetEvent(KxPosixEventState* event) {
         Wake(&event->signalled, INT_MAX);
     }
 }
+
+void KxPosixWakeAllWaiters(std::uint32_t* word) { Wake(word, INT_MAX); }
 
 void KxPosixResetEvent(KxPosixEventState* event) {
     __atomic_store_n(&event->signalled, 0, __ATOMIC_SEQ_CST);

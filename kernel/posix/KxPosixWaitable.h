@@ -38,6 +38,9 @@ void KxPosixInitEvent(KxPosixEventState* event, bool manualReset);
 void KxPosixSetEvent(KxPosixEventState* event);
 void KxPosixResetEvent(KxPosixEventState* event);
 
+// Wakes every thread, of any process, sleeping on word (a thread's end: its life lock's word).
+void KxPosixWakeAllWaiters(std::uint32_t* word);
+
 // A robust, process-shared mutex, recursive for its owner as a Win32 mutex is (each successful
 // wait needs one release). Only before any other thread or process can see it. 0 or an errno.
 int KxPosixInitMutex(pthread_mutex_t* mutex, bool recursive);
