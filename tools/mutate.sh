@@ -209,7 +209,7 @@ fault M41 kernel/posix/KxPosixWaitable.cpp "Signalled" \
     '        *expected = value | FUTEX_WAITERS;' \
     $'        *expected = value;\n        return false;'
 fault M42 kernel/posix/KxPosixWaitable.cpp "PassWakesOn" \
-    "a woken watcher of an ended thread does not wake the others (the kernel wakes one)" \
+    "a woken watcher of an ended thread does not wake the others (the kernel wakes one; from Linux 6.9 on the descriptor helper wakes them too, so only older kernels can catch it)" \
     $'            KxPosixWakeAllWaiters(object.word);\n' \
     ''
 fault M43 kernel/posix/KxPosixWaitable.cpp "TakeOne" \
