@@ -268,6 +268,10 @@ fault M56 kernel/posix/CKxPosixThreadEndWaker.cpp "Run" \
     "the helper takes an ended thread off its poll without waking its waiters" \
     '            KxPosixWakeAllWaiters(found->second.word);' \
     ''
+fault M57 kernel/posix/KxPosixWaitable.cpp "WaitRounds" \
+    "a wait sleeping on a mutex never looks again (a wake-up lost in a kill is lost for good)" \
+    '            m_mutex = m_mutex || objects[i]->kind == KxPosixWaitKind::Mutex;' \
+    '            m_mutex = false;'
 
 # --- Applying and restoring. ---------------------------------------------------------------------
 backup=$(mktemp -d)

@@ -117,6 +117,17 @@ timespec Deadline(std::uint32_t timeoutMs) {
     return now;
 }
 
+bool Before(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// A mutex's owner that releases it or dies wakes one sleeper, and a sleeper killed before it
+// passes that wake on (a thread of the owner's own process, killed with it) takes it along: no
+// descriptor tells the others, since the owner changes all the time. So a wait that sleeps on a
+// mutex looks at the words again this often; a lock is held for moments, so a sleeper seldom
+// gets that far, and a wake-up lost in a kill costs at most this long.
+constexpr std::uint32_t kMutexLookAgainMs = 100;
+
 enum class Sleep { Woken, Changed, TimedOut, Failed };
 
 // Sleeps until one word is woken or differs from its expected value, or the deadline passes.
@@ -140,7 +151,10 @@ public:
         : m_objects(objects),
           m_count(count),
           m_timeoutMs(timeoutMs),
-          m_deadline(Deadline(timeoutMs)) {}
+          m_deadline(Deadline(timeoutMs)) {
+        for (int i = 0; i < count; ++i)
+            m_mutex = m_mutex || objects[i]->kind == KxPosixWaitKind::Mutex;
+    }
 
     // Ends the wait with result; taken is the one object a wait for any took (-1: none, or all).
     KxPosixWaitResult End(KxPosixWaitResult result, int taken) {
@@ -151,10 +165,14 @@ public:
     // Sleeps on the sleepers' words until one changes; false when the wait ends here instead
     // (its time ran out, or the kernel refused), with *end its result.
     bool SleepRound(futex_waitv* waiters, int sleepers, KxPosixWaitResult* end) {
-        const Sleep slept =
-            m_timeoutMs == 0
-                ? Sleep::TimedOut
-                : SleepOn(waiters, sleepers, m_timeoutMs == kNoLimit ? nullptr : &m_deadline);
+        const timespec* until = m_timeoutMs == kNoLimit ? nullptr : &m_deadline;
+        timespec lookAgain;
+        if (m_mutex) {
+            lookAgain = Deadline(kMutexLookAgainMs);
+            if (!until || Before(lookAgain, *until)) until = &lookAgain;
+        }
+        Sleep slept = m_timeoutMs == 0 ? Sleep::TimedOut : SleepOn(waiters, sleepers, until);
+        if (slept == Sleep::TimedOut && until == &lookAgain) slept = Sleep::Changed;
         m_woken = m_woken || slept == Sleep::Woken;
         if (slept != Sleep::TimedOut && slept != Sleep::Failed) return true;
         *end =
@@ -169,6 +187,7 @@ private:
     int m_count;
     std::uint32_t m_timeoutMs;
     timespec m_deadline;
+    bool m_mutex = false;  // a mutex is among the objects: sleeps end to look again
     bool m_woken = false;
 };
 

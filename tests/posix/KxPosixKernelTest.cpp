@@ -239,6 +239,47 @@ TEST(KxPosixMutex, RecursiveSharedAndAbandonedOnceWhenItsOwnerEnds) {
     }
 }
 
+// The kernel wakes one waiter of a mutex whose owner dies. When that waiter is a thread of the
+// killed process itself, it dies too: each waiter of the other processes must still get the mutex.
+TEST(KxPosixMutex, EveryWaiterGetsItWhenItsOwnerIsKilledWithAWaiterOfItsOwn) {
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
+        const std::string name = UniqueName("mutex");
+        auto mutex = Open(name, KxPosixObjectKind::Mutex);
+        ASSERT_TRUE(mutex);
+        Child owner = Fork([&](auto tell) {
+            auto same = Open(name, KxPosixObjectKind::Mutex);
+            std::atomic<bool> held{false};
+            std::thread([&] {
+                held = WaitMutex(*same, 0).status == KxPosixWaitStatus::Signalled;
+                pause();
+            }).detach();
+            while (!held) sched_yield();
+            tell(1);
+            WaitMutex(*same, kDeadlineMs);
+            return 0;
+        });
+        ASSERT_EQ(1, owner.Read());
+        ASSERT_TRUE(Sleeping(owner.pid));
+        Child waiters[3] = {};
+        for (Child& waiter : waiters) {
+            waiter = Fork([&](auto tell) {
+                auto same = Open(name, KxPosixObjectKind::Mutex);
+                const KxPosixWaitStatus status = WaitMutex(*same, kDeadlineMs).status;
+                tell(1);
+                KxPosixReleaseMutex(static_cast<pthread_mutex_t*>(same->Payload()));
+                return status == KxPosixWaitStatus::Signalled ||
+                               status == KxPosixWaitStatus::Abandoned
+                           ? 0
+                           : 1;
+            });
+        }
+        for (Child& waiter : waiters) ASSERT_TRUE(Sleeping(waiter.pid));
+        owner.Kill();
+        for (Child& waiter : waiters) EXPECT_EQ(0, waiter.Wait());
+    }
+}
+
 TEST(KxPosixEvent, AutoResetReleasesOneWaiterManualAllAndOpeningKeepsTheMode) {
     for (const bool manual : {false, true}) {
         SCOPED_TRACE(manual ? "manual" : "automatic");
