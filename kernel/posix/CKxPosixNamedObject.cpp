@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -279,6 +280,18 @@ void CKxPosixNamedObject::CloseDescriptor() {
     m_fd = -1;
 }
 
+namespace {
+
+// Whether the creator named in a private file's name ("~.PID.SEQUENCE", see Create) may still be
+// building it: true unless that process is gone.
+bool CreatorMayBeAtWork(const char* privatePart) {
+    int creator = 0;
+    if (std::sscanf(privatePart, "~.%d.", &creator) != 1 || creator <= 0) return true;
+    return kill(creator, 0) == 0 || errno != ESRCH;
+}
+
+}  // namespace
+
 int KxPosixRemoveUnheldObjects(bool buildingToo) {
     DIR* directory = opendir(kShmDirectory);
     if (!directory) return 0;
@@ -287,7 +300,10 @@ int KxPosixRemoveUnheldObjects(bool buildingToo) {
     while (const dirent* entry = readdir(directory)) {
         const std::string fileName = entry->d_name;
         if (fileName.compare(0, prefixLength, kKxPosixObjectPrefix) != 0) continue;
-        if (!buildingToo && fileName.compare(prefixLength, 1, "~") == 0) continue;
+        if (!buildingToo && fileName.compare(prefixLength, 1, "~") == 0 &&
+            CreatorMayBeAtWork(fileName.c_str() + prefixLength)) {
+            continue;
+        }
         const int fd = open(PathOf(fileName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) continue;
         if (UnlinkIfUnheld(fileName, fd)) ++removed;

@@ -76,7 +76,8 @@ private:
 std::string KxPosixObjectFileName(const std::string& name);
 
 // Removes every file of the project in /dev/shm that no live process holds (left by a crash of the
-// machine's processes, or, with buildingToo, by a creator killed while building one: only safe when
-// no creator can be at work, as for `kxipc clean`, since a creator takes its lock just after
-// creating its private file). Gives how many it removed.
+// machine's processes, or by a creator killed while building one). A private file of a creator
+// whose process is still there is removed only with buildingToo: only safe when no creator can be
+// at work, as for `kxipc clean`, since a creator takes its lock just after creating its private
+// file. Gives how many it removed.
 int KxPosixRemoveUnheldObjects(bool buildingToo = true);

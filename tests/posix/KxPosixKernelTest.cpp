@@ -2,6 +2,7 @@
 // lifetime, mutexes abandoned by killed owners, events, multiple waits, and thread ends.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -177,9 +178,21 @@ TEST(KxPosixNamedObject, OpenKeepsStateAndKindOwnerOnlyAndNoObjectOutlivesItsHol
     });
     ASSERT_EQ(1, participant.Read());
     participant.Kill();
+    // So is what a creator killed before it linked its object leaves under its private name, and
+    // only that: a live creator's file stays.
+    const pid_t dead = participant.pid;
+    const std::string leftover =
+        std::string(kKxPosixObjectPrefix) + "~." + std::to_string(dead) + ".1";
+    const std::string building =
+        std::string(kKxPosixObjectPrefix) + "~." + std::to_string(getpid()) + ".99999";
+    for (const std::string& each : {leftover, building})
+        close(open(("/dev/shm/" + each).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
     CKxThread next;
     next.Create([](void*) -> unsigned { return 0; }, nullptr, false, 0, false);
     EXPECT_FALSE(Exists(file)) << "left after the next thread start";
+    EXPECT_FALSE(Exists(leftover)) << "a dead creator's file left after the next thread start";
+    EXPECT_TRUE(Exists(building)) << "a live creator's file removed";
+    unlink(("/dev/shm/" + building).c_str());
 
     Child leaver = Fork([&](auto tell) {
         auto same = Open(name, KxPosixObjectKind::Segment);
