@@ -52,6 +52,12 @@ struct KxWaker {
 // Made at first use and never destroyed, as watches are closed from static destructors too.
 KxWaker& Waker();
 
+// The entry of word, or end().
+std::map<std::uint64_t, KxWatchedThread>::iterator Find(KxWaker& waker, std::uint32_t* word) {
+    return std::find_if(waker.watched.begin(), waker.watched.end(),
+                        [word](const auto& each) { return each.second.word == word; });
+}
+
 // Closes a watched thread's descriptor and takes it off the poll.
 void Close(KxWaker& waker, KxWatchedThread& thread) {
     if (thread.descriptor < 0) return;
@@ -151,11 +157,10 @@ KxWaker& Waker() {
 void CKxPosixThreadEndWaker::Watch(std::uint32_t threadId, std::uint32_t* word) {
     KxWaker& waker = Waker();
     std::lock_guard<std::mutex> hold(waker.lock);
-    for (auto& entry : waker.watched) {
-        if (entry.second.word == word) {
-            ++entry.second.watches;
-            return;
-        }
+    const auto known = Find(waker, word);
+    if (known != waker.watched.end()) {
+        ++known->second.watches;
+        return;
     }
     // ESRCH: the thread has ended, and its word says so already. Any other failure: the watch
     // goes on with the kernel's wake-up alone.
@@ -181,9 +186,7 @@ void CKxPosixThreadEndWaker::Forget(std::uint32_t* word) {
     KxHelper idle{};
     {
         std::lock_guard<std::mutex> hold(waker.lock);
-        const auto entry =
-            std::find_if(waker.watched.begin(), waker.watched.end(),
-                         [word](const auto& each) { return each.second.word == word; });
+        const auto entry = Find(waker, word);
         if (entry == waker.watched.end() || --entry->second.watches != 0) return;
         Close(waker, entry->second);
         waker.watched.erase(entry);
